@@ -1,0 +1,44 @@
+// The defocus renderer: paints every pixel of an image through the diaphragm, scaled to
+// that pixel's blur size, and finishes with inverse gamma and blending, in place.
+#pragma once
+
+#include <stdexcept>
+
+class dib24;
+class MaskMan;
+
+// Depth of field: each source pixel's kernel size follows the distance of its depth
+// (the blue byte of depthMask at the same place) from the depth in focus.
+struct DofSettings {
+    const dib24* depthMask = nullptr;  // at least the image's size; not owned
+    double threshold = 0.0;            // the depth in focus
+    double distScaling = 0.0;          // blur growth with depth distance
+};
+
+// Receives the renderer's progress texts. The text lives only for the call.
+class Notifyer {
+public:
+    virtual void Notify(const char* text) = 0;
+
+protected:
+    ~Notifyer() = default;
+};
+
+// Thrown when the diaphragm set yields no kernel for a size the call needs (no shape,
+// or a scaled copy that cannot be made). The image is unchanged.
+class MissingKernel : public std::runtime_error {
+public:
+    explicit MissingKernel(int size);
+    int size;
+};
+
+// Defocuses `image` in place. density below 0 counts as 0, gamma below 1e-8 as 1e-8;
+// `size` is the kernel size for every pixel, or the factor of the size formula with
+// depth of field; blend non-zero lays the painting over the source. The notifier, when
+// given, receives "Processing line (r / H)" for every row r in order, then "done", on
+// the calling thread. `threads` 0 uses every hardware thread.
+//
+// Failures leave the image unchanged: std::bad_alloc when memory runs out,
+// MissingKernel when no kernel can be had.
+void DefocusImage(dib24& image, MaskMan& masks, double density, double gamma, int size, int blend,
+                  const DofSettings* dof, Notifyer* notifier, unsigned threads = 0);

@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs every test: the release build (everything,
+# the windows included), the sanitizer build (image, engine and command line), and the
+# bitmap reader's fuzz target for a bounded time.
+set -euo pipefail
+cd "$(dirname "$0")"
+jobs=$(nproc)
+
+scripts/ensure_packages.sh
+
+echo "== release build and tests"
+cmake --preset release ${BOKAVO_WERROR:+-DBOKAVO_WERROR=$BOKAVO_WERROR} >/dev/null
+cmake --build --preset release -j "$jobs"
+ctest --preset release -j "$jobs"
+
+echo "== sanitizer build and tests (AddressSanitizer, UndefinedBehaviorSanitizer)"
+cmake --preset sanitize ${BOKAVO_WERROR:+-DBOKAVO_WERROR=$BOKAVO_WERROR} >/dev/null
+cmake --build --preset sanitize -j "$jobs"
+ctest --preset sanitize -j "$jobs"
+
+echo "== fuzzing the bitmap reader"
+scripts/fuzz.sh "${BOKAVO_FUZZ_SECONDS:-60}"
+
+echo "All tests passed."
