@@ -1,0 +1,75 @@
+// The scalar arithmetic of the defocus renderer, in one place, so that every renderer
+// computes source powers, kernel sizes and output bytes in exactly the same way. Every
+// function here is part of the renderer's byte-exact result; changing the order of an
+// operation changes output bytes.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+
+namespace defocus_math {
+
+// Bytes scale to 0 ... 1 by multiplying with the reciprocal, never by dividing.
+constexpr double kByteScale = 1.0 / 255;
+
+// The largest kernel side depth of field may ask for; larger sizes count as this.
+constexpr int kMaxDofSize = 4096;
+
+inline double clampDensity(double density) { return density < 0.0 ? 0.0 : density; }
+inline double clampGamma(double gamma) { return gamma < 1e-8 ? 1e-8 : gamma; }
+
+// A source channel's painting intensity: (byte / 255) raised to the gamma.
+inline double sourcePower(std::uint8_t byte, double gamma) {
+    return std::pow(byte * kByteScale, gamma);
+}
+
+// A kernel byte's intensity, 0 ... 1.
+inline double kernelIntensity(std::uint8_t byte) { return byte * kByteScale; }
+
+// The kernel size for a pixel of depth `depth`: |depth - threshold| x (distScaling /
+// 255) x size, evaluated in that order, at least 1, at most kMaxDofSize, cut toward
+// zero. A size that is not a number (infinite scaling times zero distance) counts as 1.
+inline int dofKernelSize(std::uint8_t depth, double threshold, double distScaling, int size) {
+    double t = std::fabs(depth - threshold) * (distScaling * kByteScale) * size;
+    if (std::isnan(t) || t < 1.0) t = 1.0;
+    if (t > kMaxDofSize) t = kMaxDofSize;
+    return static_cast<int>(t);
+}
+
+// One stroke on one channel of one target pixel: the painted value e moves the fraction d
+// of the way towards k x h, the source's intensity through the kernel; only when that
+// raises it does the cover move the fraction d towards h. Arithmetic is in double, the
+// planes store floats.
+inline void stroke(float& paint, float& cover, double k, double h, double d) {
+    const double e = paint;
+    const double i = (1 - d) * e + d * (k * h);
+    if (i > e) {
+        paint = static_cast<float>(i);
+        cover = static_cast<float>((1 - d) * cover + d * h);
+    }
+}
+
+// A value limited to 0 ... 255 and cut toward zero. Anything that is not a number
+// becomes 0, and anything too large for an integer 255.
+inline std::uint8_t toByte(double v) {
+    if (v >= 255.0) return 255;
+    if (v > 0.0) return static_cast<std::uint8_t>(v);
+    return 0;
+}
+
+// The finishing step for one channel of one pixel: paint and cover are raised to
+// 1 / gamma, the cover limited to 0 ... 1 (1 without blending), and the painting laid
+// over the source weighted by what the painting leaves uncovered.
+inline std::uint8_t finishChannel(float paint, float cover, std::uint8_t source,
+                                  double inverseGamma, bool blend) {
+    double a = 1.0;
+    if (blend) {
+        a = std::pow(static_cast<double>(cover), inverseGamma);
+        if (a > 1.0) a = 1.0;
+        if (!(a >= 0.0)) a = 0.0;  // below zero, or no real result
+    }
+    const double v = std::pow(static_cast<double>(paint), inverseGamma) * 255.0 + source * (1 - a);
+    return toByte(v);
+}
+
+}  // namespace defocus_math
