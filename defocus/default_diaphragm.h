@@ -1,0 +1,15 @@
+// Where the default diaphragm "lmask.bmp" is found.
+#pragma once
+
+#include <string>
+#include <vector>
+
+class MaskMan;
+
+// The places looked at, in order: the current folder, the folder of the running program,
+// and the installed data folder beside it (../share/bokavo).
+std::vector<std::string> defaultDiaphragmCandidates();
+
+// Loads the first candidate that the diaphragm set accepts. False when none does;
+// `whyNot`, when given, then names every place tried and why it failed.
+bool loadDefaultDiaphragm(MaskMan& masks, std::string* whyNot = nullptr);
