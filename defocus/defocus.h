@@ -2,8 +2,6 @@
 // that pixel's blur size, and finishes with inverse gamma and blending, in place.
 #pragma once
 
-#include <stdexcept>
-
 class dib24;
 class MaskMan;
 
@@ -24,14 +22,6 @@ protected:
     ~Notifyer() = default;
 };
 
-// Thrown when the diaphragm set yields no kernel for a size the call needs (no shape,
-// or a scaled copy that cannot be made). The image is unchanged.
-class MissingKernel : public std::runtime_error {
-public:
-    explicit MissingKernel(int size);
-    int size;
-};
-
 // Defocuses `image` in place. density below 0 counts as 0, gamma below 1e-8 as 1e-8;
 // `size` is the kernel size for every pixel, or the factor of the size formula with
 // depth of field; blend non-zero lays the painting over the source. The notifier, when
@@ -39,6 +29,6 @@ public:
 // the calling thread. `threads` 0 uses every hardware thread.
 //
 // Failures leave the image unchanged: std::bad_alloc when memory runs out,
-// MissingKernel when no kernel can be had.
+// MissingKernel (defocus/maskman.h) when no kernel can be had.
 void DefocusImage(dib24& image, MaskMan& masks, double density, double gamma, int size, int blend,
                   const DofSettings* dof, Notifyer* notifier, unsigned threads = 0);

@@ -15,8 +15,12 @@ constexpr double kByteScale = 1.0 / 255;
 // The largest kernel side depth of field may ask for; larger sizes count as this.
 constexpr int kMaxDofSize = 4096;
 
-inline double clampDensity(double density) { return density < 0.0 ? 0.0 : density; }
-inline double clampGamma(double gamma) { return gamma < 1e-8 ? 1e-8 : gamma; }
+inline double clampDensity(double density) {
+    return density < 0.0 ? 0.0 : density;
+}
+inline double clampGamma(double gamma) {
+    return gamma < 1e-8 ? 1e-8 : gamma;
+}
 
 // A source channel's painting intensity: (byte / 255) raised to the gamma.
 inline double sourcePower(std::uint8_t byte, double gamma) {
@@ -24,7 +28,9 @@ inline double sourcePower(std::uint8_t byte, double gamma) {
 }
 
 // A kernel byte's intensity, 0 ... 1.
-inline double kernelIntensity(std::uint8_t byte) { return byte * kByteScale; }
+inline double kernelIntensity(std::uint8_t byte) {
+    return byte * kByteScale;
+}
 
 // The kernel size for a pixel of depth `depth`: |depth - threshold| x (distScaling /
 // 255) x size, evaluated in that order, at least 1, at most kMaxDofSize, cut toward

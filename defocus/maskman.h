@@ -2,10 +2,19 @@
 #pragma once
 
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "image/dib24.h"
+
+// Thrown by the renderer when the diaphragm set yields no kernel for a size it needs (no
+// shape, or a scaled copy that cannot be made).
+class MissingKernel : public std::runtime_error {
+public:
+    explicit MissingKernel(int size);
+    int size;
+};
 
 class MaskMan {
 public:

@@ -39,7 +39,8 @@ std::uint64_t packedRowSize(std::int64_t width, int bitCount) {
         case 4:
         case 8:
         case 24: {
-            const auto bitsPerRow = static_cast<std::uint64_t>(width) * static_cast<unsigned>(bitCount);
+            const auto bitsPerRow =
+                static_cast<std::uint64_t>(width) * static_cast<unsigned>(bitCount);
             // Round the bits up to whole 32-bit words, then count bytes.
             return (bitsPerRow + 31) / 32 * 4;
         }

@@ -35,9 +35,9 @@ struct BITMAPINFO {
 
 namespace bmp {
 
-constexpr std::size_t kFileHeaderSize = 14;  // BITMAPFILEHEADER
-constexpr std::size_t kInfoHeaderSize = 40;  // BITMAPINFOHEADER, the oldest and shortest version
-constexpr std::uint16_t kMagicBM = 0x4D42;   // "BM" read as a little-endian 16-bit value
+constexpr std::size_t kFileHeaderSize = 14;   // BITMAPFILEHEADER
+constexpr std::size_t kInfoHeaderSize = 40;   // BITMAPINFOHEADER, the oldest and shortest version
+constexpr std::uint16_t kMagicBM = 0x4D42;    // "BM" read as a little-endian 16-bit value
 constexpr std::uint32_t kCompressionRGB = 0;  // BI_RGB: plain uncompressed rows
 
 inline std::uint16_t readLE16(const std::uint8_t* p) {

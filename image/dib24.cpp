@@ -5,7 +5,9 @@
 #include <new>
 #include <utility>
 
-dib24::dib24(int width, int height) { create(width, height); }
+dib24::dib24(int width, int height) {
+    create(width, height);
+}
 
 dib24::~dib24() = default;
 
@@ -65,8 +67,9 @@ std::unique_ptr<dib24> dib24::cropped(int cropWidth, int cropHeight, int left, i
     // Sizes are cut to what lies inside the picture on the right and at the bottom.
     const std::int64_t w = std::min<std::int64_t>(cropWidth, std::int64_t{width} - left);
     const std::int64_t h = std::min<std::int64_t>(cropHeight, std::int64_t{height} - top);
-    auto result = std::make_unique<dib24>(static_cast<int>(std::clamp<std::int64_t>(w, 0, INT32_MAX)),
-                                          static_cast<int>(std::clamp<std::int64_t>(h, 0, INT32_MAX)));
+    auto result =
+        std::make_unique<dib24>(static_cast<int>(std::clamp<std::int64_t>(w, 0, INT32_MAX)),
+                                static_cast<int>(std::clamp<std::int64_t>(h, 0, INT32_MAX)));
     if (!result->bits) return result;
     std::memset(result->bits, 0, result->pixelBytes());
 

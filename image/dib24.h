@@ -73,7 +73,7 @@ public:
     // Bytes per row for a width: 3 x width rounded up to a multiple of 4, in 64 bits.
     static std::int64_t strideFor(std::int64_t width) { return (3 * width + 3) / 4 * 4; }
 
-    BITMAPINFO info{};                         // the header as last requested by create()
+    BITMAPINFO info{};                        // the header as last requested by create()
     std::unique_ptr<std::uint8_t[]> section;  // owns the pixel block, or null when empty
     std::uint8_t* bits = nullptr;             // section.get(): the pixel block, or null
     std::int32_t width = 0;                   // pixels per row
