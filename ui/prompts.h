@@ -1,0 +1,61 @@
+// Message boxes and file dialogs. Every window asks the user through these functions, so
+// that the look of each box lives in one place and tests can answer in the user's stead.
+#pragma once
+
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QString>
+#include <functional>
+
+class QWidget;
+
+namespace prompts {
+
+// One modal message box as the user will see it.
+struct MessageBoxRequest {
+    QWidget* owner = nullptr;  // blocked while the box shows; null for an unowned box
+    QString caption;
+    QString text;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    QMessageBox::StandardButtons buttons = QMessageBox::Ok;
+};
+
+// One modal file dialog.
+struct FileDialogRequest {
+    QWidget* owner = nullptr;
+    QFileDialog::AcceptMode mode = QFileDialog::AcceptOpen;
+    QString filter;         // a single name filter, such as "Bitmap file (*.bmp)"
+    QString defaultSuffix;  // appended to a typed name that has none
+};
+
+// Shows a modal message box and returns the button that answered it.
+QMessageBox::StandardButton showMessageBox(const MessageBoxRequest& request);
+
+// Errors: caption "Error", the error icon and one OK button.
+void showError(QWidget* owner, const QString& text);
+
+// Questions: caption "Warning", the warning icon, OK and Cancel. True for OK; Cancel,
+// Esc and closing the box all give false.
+bool askToContinue(QWidget* owner, const QString& text);
+
+// The name of a bitmap file to read or to write, or an empty string when the user
+// cancelled. The open dialog accepts names of files that do not exist (opening them then
+// fails like any unreadable file), and the save dialog replaces an existing file without
+// asking.
+QString chooseFileToOpen(QWidget* owner, const QString& filter);
+QString chooseFileToSave(QWidget* owner, const QString& filter);
+
+// Shows the box or dialog that a request describes and returns the user's answer. These
+// are what the functions above call unless a test has put its own answerers in place.
+QMessageBox::StandardButton runMessageBox(const MessageBoxRequest& request);
+QString runFileDialog(const FileDialogRequest& request);
+
+using MessageBoxAnswerer = std::function<QMessageBox::StandardButton(const MessageBoxRequest&)>;
+using FileDialogAnswerer = std::function<QString(const FileDialogRequest&)>;
+
+// Replaces the answerers; an empty function puts the real box or dialog back. Each returns
+// the answerer it replaced.
+MessageBoxAnswerer setMessageBoxAnswerer(MessageBoxAnswerer answerer);
+FileDialogAnswerer setFileDialogAnswerer(FileDialogAnswerer answerer);
+
+}  // namespace prompts
