@@ -1,0 +1,111 @@
+// The system clipboard side of dib24, and the conversions between clipboard types and
+// packed bitmaps. The checks on a block's contents are those of the packed-bitmap reader
+// in image/dib_block.cpp; this file only moves blocks to and from Qt's clipboard.
+
+#include <QBuffer>
+#include <QClipboard>
+#include <QGuiApplication>
+#include <QPointer>
+#include <QVariant>
+#include <utility>
+
+#include "image/bmp_records.h"
+#include "image/dib24.h"
+#include "image/dib_block.h"
+#include "ui/clipboard_formats.h"
+
+namespace clipboard_formats {
+
+BitmapMimeData::BitmapMimeData(QByteArray bitmapFile) : bitmapFile_(std::move(bitmapFile)) {}
+
+QStringList BitmapMimeData::formats() const {
+    return {kBmpType, kPngType};
+}
+
+bool BitmapMimeData::hasFormat(const QString& mimeType) const {
+    return mimeType == kBmpType || mimeType == kPngType;
+}
+
+QVariant BitmapMimeData::retrieveData(const QString& mimeType, QMetaType) const {
+    if (mimeType == kBmpType) return bitmapFile_;
+    if (mimeType != kPngType) return {};
+    if (png_.isEmpty()) {
+        const QImage picture = QImage::fromData(bitmapFile_, "BMP");
+        QBuffer buffer(&png_);
+        buffer.open(QIODevice::WriteOnly);
+        if (picture.isNull() || !picture.save(&buffer, "PNG")) png_.clear();
+    }
+    return png_;
+}
+
+std::vector<std::uint8_t> packedDibFromPicture(const QImage& picture) {
+    if (picture.isNull()) return {};
+    // Premultiplied, a pixel laid over white is simply its value plus the white that its
+    // alpha lets through.
+    const QImage source = picture.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    if (source.isNull()) return {};
+
+    const std::int32_t width = source.width();
+    const std::int32_t height = source.height();
+    const std::size_t rowBytes = static_cast<std::size_t>(dib24::strideFor(width));
+    std::vector<std::uint8_t> block(bmp::kInfoHeaderSize + rowBytes * height, 0);
+
+    BITMAPINFOHEADER header;
+    header.biSize = bmp::kInfoHeaderSize;
+    header.biWidth = width;
+    header.biHeight = height;  // positive: rows bottom-up
+    header.biPlanes = 1;
+    header.biBitCount = 24;
+    header.biCompression = bmp::kCompressionRGB;
+    bmp::encodeInfoHeader(header, block.data());
+
+    for (std::int32_t t = 0; t < height; ++t) {
+        const QRgb* pixel = reinterpret_cast<const QRgb*>(source.constScanLine(t));
+        std::uint8_t* row = block.data() + bmp::kInfoHeaderSize +
+                            rowBytes * static_cast<std::size_t>(height - 1 - t);
+        for (std::int32_t x = 0; x < width; ++x, ++pixel) {
+            const int white = 255 - qAlpha(*pixel);
+            *row++ = static_cast<std::uint8_t>(qBlue(*pixel) + white);
+            *row++ = static_cast<std::uint8_t>(qGreen(*pixel) + white);
+            *row++ = static_cast<std::uint8_t>(qRed(*pixel) + white);
+        }
+    }
+    return block;
+}
+
+}  // namespace clipboard_formats
+
+// Qt's clipboard belongs to the application rather than to a window, so the owner the
+// callers pass plays no part here.
+bool dib24::copyToClipboard(QWidget* /*owner*/) const {
+    if (!section) return false;
+    QClipboard* clipboard = QGuiApplication::clipboard();
+    if (!clipboard) return false;
+    const std::vector<std::uint8_t> file = packBmp(*this);
+    if (file.empty()) return false;
+
+    QPointer<QMimeData> published = new clipboard_formats::BitmapMimeData(QByteArray(
+        reinterpret_cast<const char*>(file.data()), static_cast<qsizetype>(file.size())));
+    clipboard->setMimeData(published);
+    // The clipboard takes the data in any case; it holds the picture only when it now
+    // hands back this very object (on X11, taking over the selection can fail).
+    return published && clipboard->mimeData() == published.data();
+}
+
+bool dib24::pasteFromClipboard(QWidget* /*owner*/) {
+    QClipboard* clipboard = QGuiApplication::clipboard();
+    const QMimeData* data = clipboard ? clipboard->mimeData() : nullptr;
+    if (!data) return false;
+
+    if (data->hasFormat(clipboard_formats::kBmpType)) {
+        const QByteArray file = data->data(clipboard_formats::kBmpType);
+        return unpackBmp(*this, reinterpret_cast<const std::uint8_t*>(file.constData()),
+                         static_cast<std::size_t>(file.size()));
+    }
+    if (data->hasImage()) {
+        const std::vector<std::uint8_t> block =
+            clipboard_formats::packedDibFromPicture(qvariant_cast<QImage>(data->imageData()));
+        return !block.empty() && unpackDib(*this, block.data(), block.size());
+    }
+    return false;
+}
