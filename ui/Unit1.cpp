@@ -1,0 +1,149 @@
+#include "ui/Unit1.h"
+
+#include <QCoreApplication>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFile>
+#include <QList>
+#include <QMimeData>
+#include <QPaintEvent>
+#include <QPainter>
+#include <QTimer>
+#include <QUrl>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "image/save_file.h"
+#include "ui/prompts.h"
+
+namespace {
+
+const QString kBitmapFilter = QStringLiteral("Bitmap file (*.bmp)");
+
+// The first local file among dropped URLs; others in the same drop are ignored.
+std::optional<QString> firstLocalFile(const QMimeData* data) {
+    if (!data || !data->hasUrls()) return std::nullopt;
+    for (const QUrl& url : data->urls()) {
+        if (url.isLocalFile()) return url.toLocalFile();
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
+    setupUi(this);
+    connect(OpenO1, &QAction::triggered, this, &TForm1::OpenO1Click);
+    connect(Saveas1, &QAction::triggered, this, &TForm1::Saveas1Click);
+    connect(QuitQ1, &QAction::triggered, this, &TForm1::QuitQ1Click);
+    connect(CopyC1, &QAction::triggered, this, &TForm1::CopyC1Click);
+    connect(PasteP1, &QAction::triggered, this, &TForm1::PasteP1Click);
+
+    // The paint box has no class of its own; its paint events come here.
+    PaintBox1->installEventFilter(this);
+    setAcceptDrops(true);
+}
+
+TForm1::~TForm1() = default;
+
+void TForm1::installImage(std::unique_ptr<dib24> image) {
+    currentImage = std::move(image);
+    // The paint box is at least as large as the image, and as the visible area; the
+    // scroll area's ranges thus cover exactly the image.
+    PaintBox1->setMinimumSize(currentImage->width, currentImage->height);
+    PaintBox1->update();
+}
+
+void TForm1::openImageFile(QWidget* owner, const QString& path) {
+    auto image = std::make_unique<dib24>(1, 1);
+    bool loaded = false;
+    if (std::FILE* file = std::fopen(QFile::encodeName(path).constData(), "rb")) {
+        loaded = image->loadFromFile(file);
+        std::fclose(file);
+    }
+    if (!loaded) {
+        prompts::showError(owner, QStringLiteral("Cannot load image"));
+        return;
+    }
+    installImage(std::move(image));
+}
+
+void TForm1::OpenO1Click() {
+    const QString path = prompts::chooseFileToOpen(this, kBitmapFilter);
+    if (path.isEmpty()) return;
+    openImageFile(this, path);
+}
+
+void TForm1::Saveas1Click() {
+    if (!currentImage) return;
+    const QString path = prompts::chooseFileToSave(this, kBitmapFilter);
+    if (path.isEmpty()) return;
+    const QByteArray localPath = QFile::encodeName(path);
+    // Written beside the target and renamed over it only when complete, so a failed save
+    // never destroys the file that was there.
+    if (!saveImageFile(*currentImage, std::string(localPath.constData(), localPath.size()))) {
+        prompts::showError(this, QStringLiteral("Cannot save file"));
+    }
+}
+
+void TForm1::QuitQ1Click() {
+    // Ends the event loop at once, without a question; the program then returns 0.
+    QCoreApplication::exit(0);
+}
+
+void TForm1::CopyC1Click() {
+    if (!currentImage) return;
+    if (!currentImage->copyToClipboard(this)) {
+        prompts::showError(nullptr, QStringLiteral("Cannot write clipboard"));
+    }
+}
+
+void TForm1::PasteP1Click() {
+    auto image = std::make_unique<dib24>(1, 1);
+    if (!image->pasteFromClipboard(nullptr)) {
+        prompts::showError(nullptr,
+                           QStringLiteral("Cannot read clipboard, maybe not supported format."));
+        return;
+    }
+    installImage(std::move(image));
+}
+
+bool TForm1::event(QEvent* event) {
+    // The status bar holds one text that only the program sets; menu hovering would
+    // otherwise replace it with the (empty) status tips of the menu items.
+    if (event->type() == QEvent::StatusTip) return true;
+    return QMainWindow::event(event);
+}
+
+bool TForm1::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == PaintBox1 && event->type() == QEvent::Paint) {
+        PaintBox1Paint(static_cast<QPaintEvent*>(event));
+        return true;
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void TForm1::PaintBox1Paint(QPaintEvent* event) {
+    // Without an image the black background stays. Otherwise the image is drawn 1:1 from
+    // the paint box's top-left corner; scrolling moves the paint box. Only the exposed part
+    // is drawn, which keeps scrolling a large picture smooth.
+    if (!currentImage) return;
+    QPainter painter(PaintBox1);
+    painter.setClipRect(event->rect());
+    currentImage->draw(painter, 0, 0, currentImage->width, currentImage->height, 0, 0);
+}
+
+void TForm1::dragEnterEvent(QDragEnterEvent* event) {
+    if (firstLocalFile(event->mimeData())) event->acceptProposedAction();
+}
+
+void TForm1::dropEvent(QDropEvent* event) {
+    const std::optional<QString> path = firstLocalFile(event->mimeData());
+    if (!path) return;
+    event->acceptProposedAction();
+    // Opened once the drop has finished, so a message box does not keep the program the
+    // file came from waiting for the end of the drag.
+    QTimer::singleShot(0, this, [this, file = *path] { openImageFile(this, file); });
+}

@@ -1,0 +1,45 @@
+// The main window: the displayed image in a black scrolling view, the menu with the file
+// and clipboard commands, the status bar, and files dropped from the desktop.
+#pragma once
+
+#include <QMainWindow>
+#include <QString>
+#include <memory>
+
+#include "image/dib24.h"
+#include "ui_Unit1.h"
+
+class TForm1 : public QMainWindow, public Ui_TForm1 {
+    Q_OBJECT
+
+public:
+    explicit TForm1(QWidget* parent = nullptr);
+    ~TForm1() override;
+
+    // Takes `image` (never null) as the displayed image; the previous one is deleted, the
+    // view scrolls over exactly the new image's size and repaints.
+    void installImage(std::unique_ptr<dib24> image);
+
+    // Reads a bitmap file and installs it; a file that cannot be read shows "Cannot load
+    // image" in a box owned by `owner` and leaves everything as it was.
+    void openImageFile(QWidget* owner, const QString& path);
+
+    // Menu commands.
+    void OpenO1Click();
+    void Saveas1Click();
+    void QuitQ1Click();
+    void CopyC1Click();
+    void PasteP1Click();
+
+    // The displayed image: null until the first image is installed, never null after.
+    std::unique_ptr<dib24> currentImage;
+
+protected:
+    bool event(QEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+
+private:
+    void PaintBox1Paint(QPaintEvent* event);
+};
