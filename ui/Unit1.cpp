@@ -35,6 +35,9 @@ std::optional<QString> firstLocalFile(const QMimeData* data) {
 
 TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
     setupUi(this);
+    // The layout gives the size; a top-level window's place is set here. The window system
+    // may still place it elsewhere.
+    move(56, 139);
     connect(OpenO1, &QAction::triggered, this, &TForm1::OpenO1Click);
     connect(Saveas1, &QAction::triggered, this, &TForm1::Saveas1Click);
     connect(QuitQ1, &QAction::triggered, this, &TForm1::QuitQ1Click);
