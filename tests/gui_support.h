@@ -1,0 +1,47 @@
+// Helpers for the window tests: answering message boxes and file dialogs in the user's
+// stead, and comparing what a widget shows with an image's pixels.
+#pragma once
+
+#include <QColor>
+#include <QImage>
+#include <QString>
+#include <cstdint>
+#include <deque>
+#include <vector>
+
+#include "image/dib24.h"
+#include "ui/prompts.h"
+
+namespace gui_support {
+
+// While it lives, message boxes and file dialogs are not shown but recorded and answered:
+// every box with `boxAnswer`, every file dialog with the next of `fileAnswers` (an empty
+// string, or no answer left, is a cancel).
+class AnsweredPrompts {
+public:
+    AnsweredPrompts();
+    ~AnsweredPrompts();
+    AnsweredPrompts(const AnsweredPrompts&) = delete;
+    AnsweredPrompts& operator=(const AnsweredPrompts&) = delete;
+
+    std::vector<prompts::MessageBoxRequest> boxes;
+    std::vector<prompts::FileDialogRequest> dialogs;
+    QMessageBox::StandardButton boxAnswer = QMessageBox::Ok;
+    std::deque<QString> fileAnswers;
+
+private:
+    prompts::MessageBoxAnswerer previousBoxes_;
+    prompts::FileDialogAnswerer previousDialogs_;
+};
+
+// The colour of the picture's pixel in column x of the row t rows below its top edge.
+QColor pictureColor(const dib24& image, int x, int t);
+
+// A bitmap file made by hand: a 14-byte file header, an info header of `headerSize` bytes
+// (fields past the first 40 zero), `table` as the colour table, then `rows` as given.
+std::vector<std::uint8_t> bitmapFile(std::int32_t width, std::int32_t height,
+                                     std::uint16_t bitCount, std::uint32_t headerSize,
+                                     const std::vector<std::uint8_t>& table,
+                                     const std::vector<std::uint8_t>& rows);
+
+}  // namespace gui_support

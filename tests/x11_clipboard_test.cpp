@@ -1,0 +1,219 @@
+// The clipboard between Bokavo and another X11 program (xclip), on a private Xvfb server
+// that this test program starts itself, so it runs without a desktop.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QBuffer>
+#include <QClipboard>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QGuiApplication>
+#include <QMimeData>
+#include <QProcess>
+#include <QTimer>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "image/dib_block.h"
+#include "tests/gui_support.h"
+#include "tests/test_bitmaps.h"
+#include "ui/Unit1.h"
+#include "ui/application.h"
+
+namespace {
+
+using gui_support::AnsweredPrompts;
+using gui_support::pictureColor;
+using testing_support::TempDir;
+
+QByteArray bytesOf(const std::vector<std::uint8_t>& bytes) {
+    return QByteArray(reinterpret_cast<const char*>(bytes.data()), qsizetype(bytes.size()));
+}
+
+// Runs xclip to completion while the event loop keeps serving the clipboard; its output.
+QByteArray xclipOutput(const QStringList& arguments) {
+    QProcess xclip;
+    QEventLoop loop;
+    QObject::connect(&xclip, &QProcess::finished, &loop, &QEventLoop::quit);
+    QTimer::singleShot(20000, &loop, &QEventLoop::quit);
+    xclip.start("xclip", arguments);
+    if (!xclip.waitForStarted()) {
+        ADD_FAILURE() << "xclip did not start";
+        return {};
+    }
+    if (xclip.state() != QProcess::NotRunning) loop.exec();
+    EXPECT_EQ(xclip.state(), QProcess::NotRunning) << "xclip did not finish";
+    EXPECT_EQ(xclip.exitCode(), 0) << xclip.readAllStandardError().toStdString();
+    return xclip.readAllStandardOutput();
+}
+
+// xclip owning the clipboard with one picture type, until the object goes.
+class XclipOffer {
+public:
+    XclipOffer(const QString& type, const QByteArray& bytes) {
+        const QString path = QString::fromStdString((dir_ / "offer").string());
+        testing_support::writeFileBytes(dir_ / "offer",
+                                        std::vector<std::uint8_t>(bytes.begin(), bytes.end()));
+        xclip_.start("xclip", {"-quiet", "-selection", "clipboard", "-t", type, "-i", path});
+        EXPECT_TRUE(xclip_.waitForStarted()) << "xclip did not start";
+        // Ready once this program has lost the clipboard and sees the type offered.
+        QClipboard* clipboard = QGuiApplication::clipboard();
+        QElapsedTimer waited;
+        waited.start();
+        while (waited.elapsed() < 10000) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+            if (clipboard->ownsClipboard()) continue;
+            const QMimeData* data = clipboard->mimeData();
+            if (data && data->formats().contains(type)) return;
+        }
+        ADD_FAILURE() << "xclip never offered " << type.toStdString();
+    }
+    ~XclipOffer() {
+        xclip_.kill();
+        xclip_.waitForFinished();
+    }
+
+private:
+    TempDir dir_;
+    QProcess xclip_;
+};
+
+class X11Clipboard : public testing::Test {
+protected:
+    AnsweredPrompts prompts;
+    TForm1 form;
+};
+
+TEST_F(X11Clipboard, AnotherProgramReadsTheCopiedBitmapByteForByteAndAsPng) {
+    const auto image = testing_support::randomImage(37, 23, 1);
+    form.installImage(testing_support::randomImage(37, 23, 1));
+    form.CopyC1Click();
+    EXPECT_TRUE(prompts.boxes.empty());
+
+    const QByteArray targets = xclipOutput({"-selection", "clipboard", "-t", "TARGETS", "-o"});
+    EXPECT_TRUE(targets.contains("image/bmp")) << targets.toStdString();
+    EXPECT_TRUE(targets.contains("image/png")) << targets.toStdString();
+
+    EXPECT_EQ(xclipOutput({"-selection", "clipboard", "-t", "image/bmp", "-o"}),
+              bytesOf(packBmp(*image)));
+
+    const QImage png =
+        QImage::fromData(xclipOutput({"-selection", "clipboard", "-t", "image/png", "-o"}), "PNG");
+    ASSERT_EQ(png.size(), QSize(37, 23));
+    for (int t = 0; t < 23; ++t)
+        for (int x = 0; x < 37; ++x)
+            ASSERT_EQ(png.pixel(x, t), pictureColor(*image, x, t).rgb()) << x << "," << t;
+}
+
+TEST_F(X11Clipboard, ALargePictureCrossesInPieces) {
+    // Far beyond one X request, so the transfer runs incrementally.
+    const auto image = testing_support::randomImage(700, 500, 2);
+    form.installImage(testing_support::randomImage(700, 500, 2));
+    form.CopyC1Click();
+    EXPECT_EQ(xclipOutput({"-selection", "clipboard", "-t", "image/bmp", "-o"}),
+              bytesOf(packBmp(*image)));
+}
+
+TEST_F(X11Clipboard, PastesABitmapAnotherProgramOffers) {
+    const auto image = testing_support::randomImage(29, 31, 3);
+    XclipOffer offer("image/bmp", bytesOf(packBmp(*image)));
+    form.PasteP1Click();
+    EXPECT_TRUE(prompts.boxes.empty());
+    ASSERT_NE(form.currentImage, nullptr);
+    EXPECT_TRUE(testing_support::samePixels(*form.currentImage, *image));
+}
+
+TEST_F(X11Clipboard, PastesAPngAnotherProgramOffersLaidOverWhite) {
+    QImage picture(4, 3, QImage::Format_ARGB32);
+    picture.fill(qRgba(20, 40, 60, 255));
+    picture.setPixel(3, 2, qRgba(0, 0, 0, 0));
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    ASSERT_TRUE(picture.save(&buffer, "PNG"));
+
+    XclipOffer offer("image/png", png);
+    form.PasteP1Click();
+    EXPECT_TRUE(prompts.boxes.empty());
+    ASSERT_NE(form.currentImage, nullptr);
+    ASSERT_EQ(form.currentImage->width, 4);
+    ASSERT_EQ(form.currentImage->height, 3);
+    EXPECT_EQ(pictureColor(*form.currentImage, 0, 0), QColor(20, 40, 60));
+    EXPECT_EQ(pictureColor(*form.currentImage, 3, 2), QColor(255, 255, 255));
+}
+
+TEST_F(X11Clipboard, RefusesA32BitBitmapAnotherProgramOffers) {
+    form.installImage(testing_support::randomImage(5, 5, 4));
+    const dib24* shown = form.currentImage.get();
+    const std::vector<std::uint8_t> rows(3 * 2 * 4, 0x40);
+    XclipOffer offer("image/bmp", bytesOf(gui_support::bitmapFile(3, 2, 32, 40, {}, rows)));
+    form.PasteP1Click();
+    ASSERT_EQ(prompts.boxes.size(), 1u);
+    EXPECT_EQ(prompts.boxes[0].text, "Cannot read clipboard, maybe not supported format.");
+    EXPECT_EQ(prompts.boxes[0].caption, "Error");
+    EXPECT_EQ(form.currentImage.get(), shown);
+}
+
+// Starts Xvfb on a display number it picks itself and makes it this program's display.
+// The server ends with this program, even when it crashes.
+pid_t startXvfb() {
+    int pipeFds[2];
+    if (pipe(pipeFds) != 0) return -1;
+    const pid_t pid = fork();
+    if (pid == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        close(pipeFds[0]);
+        const int quiet = open("/dev/null", O_WRONLY);
+        dup2(quiet, STDOUT_FILENO);
+        dup2(quiet, STDERR_FILENO);
+        const std::string fd = std::to_string(pipeFds[1]);
+        execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1024x768x24", "-nolisten",
+               "tcp", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(pipeFds[1]);
+    if (pid < 0) return -1;
+
+    // The server writes its display number once it accepts connections.
+    std::string number;
+    pollfd ready{pipeFds[0], POLLIN, 0};
+    char c = 0;
+    while (poll(&ready, 1, 30000) == 1 && read(pipeFds[0], &c, 1) == 1 && c != '\n') number += c;
+    close(pipeFds[0]);
+    if (number.empty()) {
+        kill(pid, SIGTERM);
+        waitpid(pid, nullptr, 0);
+        return -1;
+    }
+    setenv("DISPLAY", (":" + number).c_str(), 1);
+    return pid;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    testing::InitGoogleTest(&argc, argv);
+    if (GTEST_FLAG_GET(list_tests)) return RUN_ALL_TESTS();
+
+    const pid_t xvfb = startXvfb();
+    if (xvfb < 0) {
+        std::fprintf(stderr, "Cannot start Xvfb (package xvfb) for the X11 clipboard tests.\n");
+        return 1;
+    }
+    qputenv("QT_QPA_PLATFORM", "xcb");
+    int result = 1;
+    {
+        BokavoApplication app(argc, argv);
+        result = RUN_ALL_TESTS();
+    }
+    kill(xvfb, SIGTERM);
+    waitpid(xvfb, nullptr, 0);
+    return result;
+}
