@@ -9,6 +9,7 @@ packages=(
     clang libclang-rt-dev          # the fuzz target (libFuzzer)
     libgtest-dev libcli11-dev
     qt6-base-dev libgl-dev
+    qt6-qpa-plugins qt6-wayland fonts-dejavu-core   # the windows on X11, Wayland and offscreen
     python3 python3-pil imagemagick   # sample data and bitmaps written by other programs
     xvfb xauth xclip                  # the real X11 clipboard test
 )
