@@ -18,6 +18,10 @@ MaskMan::~MaskMan() {
 
 bool MaskMan::Load(const char* path, std::string* whyNot) {
     auto fresh = std::make_unique<dib24>(1, 1);
+    if (!path) {
+        if (whyNot) *whyNot = "cannot open: no file name";
+        return false;
+    }
     std::FILE* file = std::fopen(path, "rb");
     if (!file) {
         if (whyNot) *whyNot = std::string("cannot open: ") + std::strerror(errno);
