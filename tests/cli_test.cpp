@@ -417,7 +417,7 @@ TEST_F(RenderCommand, DefaultDiaphragmIsSearchedInOrder) {
     EXPECT_EQ(result.err.substr(0, start.size()), start) << result.err;
     for (const fs::path& place : {fs::path("lmask.bmp"), install / "bin" / "lmask.bmp",
                                   install / "share" / "bokavo" / "lmask.bmp"})
-        EXPECT_NE(result.err.find(place.string() + ": No such file or directory"),
+        EXPECT_NE(result.err.find(place.string() + ": cannot open: No such file or directory"),
                   std::string::npos)
             << result.err;
     EXPECT_EQ(readFileBytes(output()), kOldBytes);
