@@ -11,6 +11,7 @@ packages=(
     qt6-base-dev libgl-dev
     qt6-qpa-plugins qt6-wayland fonts-dejavu-core   # the windows on X11, Wayland and offscreen
     python3 python3-pil imagemagick   # sample data and bitmaps written by other programs
+    locales                           # a comma locale for the number tests (localedef)
     xvfb xauth xclip                  # the real X11 clipboard test
 )
 
