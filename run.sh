@@ -9,8 +9,7 @@ cmake --build --preset release -j "$(nproc)"
 
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
     echo "Bokavo is a desktop program and needs a display, but neither DISPLAY nor" >&2
-    echo "WAYLAND_DISPLAY is set. Start it from a desktop session, or under Xvfb with" >&2
-    echo "  xvfb-run ./run.sh" >&2
+    echo "WAYLAND_DISPLAY is set: start it from a desktop session (X11 or Wayland)." >&2
     echo "The command-line renderer needs no display: build/release/bin/bokavo-render" >&2
     exit 1
 fi
