@@ -209,16 +209,4 @@ TEST(PackedDibFromPicture, WritesA24BitHeaderAndPaddedRowsBottomUp) {
     EXPECT_TRUE(packedDibFromPicture(QImage()).empty());
 }
 
-TEST(PackedDibFromPicture, PalettePicturesBecomeTheirColours) {
-    QImage picture(3, 1, QImage::Format_Indexed8);
-    picture.setColorTable({qRgb(255, 0, 0), qRgb(0, 0, 255)});
-    picture.setPixel(0, 0, 1);
-    picture.setPixel(1, 0, 0);
-    picture.setPixel(2, 0, 1);
-    const std::vector<std::uint8_t> block = packedDibFromPicture(picture);
-    ASSERT_EQ(block.size(), 40u + 12u);
-    const std::vector<std::uint8_t> row(block.begin() + 40, block.begin() + 49);
-    EXPECT_EQ(row, (std::vector<std::uint8_t>{255, 0, 0, 0, 0, 255, 255, 0, 0}));
-}
-
 }  // namespace

@@ -99,21 +99,6 @@ TEST(MessageBoxes, QuestionsHaveCaptionWarningTheWarningIconOkAndCancel) {
     EXPECT_FALSE(prompts::askToContinue(&owner, "Blend switch not checked, coninue?"));
 }
 
-TEST(MessageBoxes, ATestAnswererReceivesEveryDetailInsteadOfTheUser) {
-    gui_support::AnsweredPrompts answered;
-    answered.boxAnswer = QMessageBox::Cancel;
-    QWidget owner;
-    EXPECT_FALSE(prompts::askToContinue(&owner, "question"));
-    prompts::showError(nullptr, "error");
-    ASSERT_EQ(answered.boxes.size(), 2u);
-    EXPECT_EQ(answered.boxes[0].owner, &owner);
-    EXPECT_EQ(answered.boxes[0].caption, "Warning");
-    EXPECT_EQ(answered.boxes[0].icon, QMessageBox::Warning);
-    EXPECT_EQ(answered.boxes[0].buttons, QMessageBox::Ok | QMessageBox::Cancel);
-    EXPECT_EQ(answered.boxes[1].text, "error");
-    EXPECT_EQ(answered.boxes[1].caption, "Error");
-}
-
 struct DialogSeen {
     QStringList filters;
     QString defaultSuffix;
