@@ -1,0 +1,40 @@
+// Picks the row painter for the running processor.
+#include "defocus/paint_row.h"
+
+#include <atomic>
+
+namespace paint_row {
+namespace {
+std::atomic<PaintRowFunction> chosen{nullptr};
+}
+
+void paintRowAvx512(const Job&, int, float*, float*, const Scratch&);
+void paintRowAvx2(const Job&, int, float*, float*, const Scratch&);
+void paintRowSse2(const Job&, int, float*, float*, const Scratch&);
+
+int availablePainters(Painter* out, int capacity) {
+    int count = 0;
+    const auto add = [&](const char* name, PaintRowFunction function) {
+        if (count < capacity) out[count] = Painter{name, function};
+        ++count;
+    };
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq"))
+        add("avx512", paintRowAvx512);
+    if (__builtin_cpu_supports("avx2")) add("avx2", paintRowAvx2);
+    add("sse2", paintRowSse2);  // every x86-64 processor has SSE2
+    return count;
+}
+
+void usePainter(PaintRowFunction painter) {
+    chosen.store(painter);
+}
+
+PaintRowFunction bestPainter() {
+    if (PaintRowFunction painter = chosen.load()) return painter;
+    Painter best[1];
+    availablePainters(best, 1);
+    return best[0].function;
+}
+
+}  // namespace paint_row
