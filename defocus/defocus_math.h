@@ -65,7 +65,9 @@ inline std::uint8_t toByte(double v) {
 
 // x raised to p. x ^ 1 is x exactly (the result is representable), so the common gamma
 // of 1 skips the power function without changing a single byte.
-inline double raise(double x, double p) { return p == 1.0 ? x : std::pow(x, p); }
+inline double raise(double x, double p) {
+    return p == 1.0 ? x : std::pow(x, p);
+}
 
 // The finishing step for one channel of one pixel: paint and cover are raised to
 // 1 / gamma, the cover limited to 0 ... 1 (1 without blending), and the painting laid

@@ -8,9 +8,13 @@ namespace {
 std::atomic<PaintRowFunction> chosen{nullptr};
 }
 
-void paintRowAvx512(const Job&, int, float*, float*, const Scratch&);
-void paintRowAvx2(const Job&, int, float*, float*, const Scratch&);
-void paintRowSse2(const Job&, int, float*, float*, const Scratch&);
+// The painter built for each instruction set (paint_row_simd.cpp).
+#define PAINTER_ARGUMENTS \
+    const Job&, int, const SourceRow* const*, int, int, bool, float*, float*, const Scratch&
+void paintRowAvx512(PAINTER_ARGUMENTS);
+void paintRowAvx2(PAINTER_ARGUMENTS);
+void paintRowSse2(PAINTER_ARGUMENTS);
+#undef PAINTER_ARGUMENTS
 
 int availablePainters(Painter* out, int capacity) {
     int count = 0;
