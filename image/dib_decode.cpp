@@ -32,6 +32,14 @@ BmpError checkHeader(const BITMAPINFOHEADER& header, Layout& layout) {
     return BmpError::None;
 }
 
+BmpError checkPrefix(const Layout& layout, std::uint64_t prefixBytes) {
+    const std::uint64_t headerBytes = layout.header.biSize;
+    if (headerBytes > prefixBytes) return BmpError::BadHeader;
+    // Divide rather than multiply: biClrUsed may be anything up to 2^32 - 1.
+    if (layout.tableEntries > (prefixBytes - headerBytes) / 4) return BmpError::BadColorTable;
+    return BmpError::None;
+}
+
 void decodeTable(const std::uint8_t* bytes, std::uint64_t count, RGBQUAD* table) {
     for (std::uint64_t i = 0; i < count; ++i) {
         table[i].rgbBlue = bytes[4 * i + 0];
