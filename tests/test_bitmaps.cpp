@@ -278,8 +278,9 @@ std::vector<BadBitmap> badBitmapFiles() {
 bool loadBytes(dib24& image, const std::vector<std::uint8_t>& bytes, BmpError* why) {
     std::FILE* file = std::tmpfile();
     if (!file) throw std::runtime_error("cannot make a temporary file");
-    if (std::fwrite(bytes.data(), 1, bytes.size(), file) != bytes.size() ||
-        std::fseek(file, 0, SEEK_SET) != 0) {
+    const bool written =
+        bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    if (!written || std::fseek(file, 0, SEEK_SET) != 0) {
         std::fclose(file);
         throw std::runtime_error("cannot write a temporary file");
     }
