@@ -78,6 +78,9 @@ BmpError expandIndexed(dib24& image, const Layout& layout, const RGBQUAD* table,
             out[3 * x + 1] = table[index].rgbGreen;
             out[3 * x + 2] = table[index].rgbRed;
         }
+        // The padding has no meaning, but it goes to files and the clipboard as it
+        // stands: zero it rather than pass on whatever the allocation held before.
+        std::memset(out + 3 * width, 0, static_cast<std::size_t>(image.stride) - 3 * width);
     }
     return BmpError::None;
 }

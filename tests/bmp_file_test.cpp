@@ -206,6 +206,22 @@ TEST(BmpFileRead, EightBitGreyTableGivesEqualChannels) {
         }
 }
 
+TEST(BmpFileRead, PaletteRowsGetZeroPadding) {
+    HandMade data;
+    data.width = 1;  // 3 pixel bytes and 1 padding byte per row in the image
+    data.height = 3;
+    data.bitCount = 8;
+    data.clrUsed = 1;
+    data.table = {{7, 8, 9, 0}};
+    data.rows = paddedRows({{0}, {0}, {0}}, 1, 8, 0xFF);
+    // Fill the allocator's free memory with non-zero bytes first, so stale bytes show.
+    for (int i = 0; i < 10; ++i) randomImage(1, 3, i);
+    auto image = placeholder();
+    ASSERT_TRUE(loadBytes(*image, bitmapFile(data)));
+    const std::vector<std::uint8_t> want = {7, 8, 9, 0, 7, 8, 9, 0, 7, 8, 9, 0};
+    EXPECT_EQ(pixelBlock(*image), want);
+}
+
 TEST(BmpFileRead, EightBitColoursAreCopiedExactly) {
     HandMade data;
     data.width = 3;
