@@ -369,7 +369,8 @@ TEST(UnpackBmp, ShortBlocksAgreeWithTheFileReader) {
         const bool blockOk = unpackBmp(*fromBlock, cut.data(), cut.size(), &blockWhy);
         ASSERT_EQ(fileOk, blockOk);
         ASSERT_EQ(fileWhy, blockWhy);
-        EXPECT_EQ(pixelBlock(*fromFile), pixelBlock(*fromBlock));
+        // Pixels only: the padding of expanded palette rows is never written.
+        EXPECT_TRUE(samePixels(*fromFile, *fromBlock));
     }
 }
 
