@@ -13,3 +13,7 @@ std::vector<std::string> defaultDiaphragmCandidates();
 // Loads the first candidate that the diaphragm set accepts. False when none does;
 // `whyNot`, when given, then names every place tried and why it failed.
 bool loadDefaultDiaphragm(MaskMan& masks, std::string* whyNot = nullptr);
+
+// The same for any list of candidate files, tried in order.
+bool loadFirstDiaphragm(MaskMan& masks, const std::vector<std::string>& candidates,
+                        std::string* whyNot = nullptr);

@@ -10,6 +10,7 @@ packages=(
     libgtest-dev libcli11-dev
     qt6-base-dev libgl-dev
     python3 python3-pil imagemagick   # sample data and bitmaps written by other programs
+    locales                           # a comma locale for the number tests (localedef)
     xvfb xauth xclip                  # the real X11 clipboard test
 )
 

@@ -1,0 +1,112 @@
+#include "cli/options.h"
+
+#include <CLI/CLI.hpp>
+
+#include <iostream>
+
+#include "bokavo_version.h"
+#include "defocus/numbers.h"
+
+namespace {
+
+// Numbers are read in the same syntax in every locale; the whole argument must be one.
+const CLI::Validator kDecimal(
+    [](std::string& text) -> std::string {
+        return parseDecimal(text) ? "" : "'" + text + "' is not a decimal number";
+    },
+    "");
+
+const CLI::Validator kInteger(
+    [](std::string& text) -> std::string {
+        return parseInteger(text) ? "" : "'" + text + "' is not a whole number";
+    },
+    "");
+
+const CLI::Validator kCount(
+    [](std::string& text) -> std::string {
+        const auto value = parseInteger(text);
+        return value && *value >= 0 ? "" : "'" + text + "' is not a count of 0 or more";
+    },
+    "");
+
+CLI::Option* addDecimal(CLI::App& app, const std::string& name, double& value,
+                        const std::string& help) {
+    return app
+        .add_option_function<std::string>(
+            name, [&value](const std::string& text) { value = *parseDecimal(text); }, help)
+        ->check(kDecimal);
+}
+
+const char* const kDescription =
+    "Defocuses a bitmap image: every pixel is painted through the diaphragm (a small\n"
+    "square image of the lens aperture), so highlights turn into discs of its shape.\n"
+    "With a depth mask each pixel's disc grows with its distance from the depth in focus.";
+
+const char* const kFooter =
+    "Numbers use a full stop as the decimal separator, whatever the locale.\n"
+    "Exit status: 0 success, 1 a file cannot be read or written, 2 usage error.";
+
+}  // namespace
+
+std::optional<int> parseCommandLine(int argc, const char* const* argv, RenderOptions& options) {
+    CLI::App app(kDescription, "bokavo-render");
+    app.footer(kFooter);
+    app.set_version_flag("--version", std::string("bokavo-render ") + BOKAVO_VERSION);
+    app.failure_message([](const CLI::App*, const CLI::Error& error) {
+        return std::string("bokavo-render: ") + error.what() +
+               "\nRun 'bokavo-render --help' for the options.\n";
+    });
+
+    app.add_option("INPUT", options.input, "The bitmap file to defocus")
+        ->required()
+        ->type_name("FILE");
+    app.add_option("OUTPUT", options.output, "Where the 24-bit result is written")
+        ->required()
+        ->type_name("FILE");
+    app.add_option("--diaphragm", options.diaphragm,
+                   "Square aperture bitmap; default: lmask.bmp from the current folder,\n"
+                   "the program's folder or share/bokavo")
+        ->type_name("FILE");
+    addDecimal(app, "--density", options.density, "Paint density")
+        ->type_name("D")
+        ->default_str("0.1");
+    addDecimal(app, "--gamma", options.gamma, "Gamma scaling")->type_name("G")->default_str("1.0");
+    app.add_flag_callback(
+        "--no-blend", [&options] { options.blend = false; },
+        "The painting alone replaces the source");
+    app.add_option("--zmask", options.zmask,
+                   "Depth mask of the image's size (blue channel = depth);\n"
+                   "turns depth of field on")
+        ->type_name("FILE");
+    app.add_option_function<std::string>(
+           "--threshold",
+           [&options](const std::string& text) { options.threshold = *parseInteger(text); },
+           "Depth in focus, a whole number")
+        ->check(kInteger)
+        ->type_name("N")
+        ->default_str("0");
+    addDecimal(app, "--dist-scaling", options.distScaling, "Blur growth with depth distance")
+        ->type_name("S")
+        ->default_str("2.0");
+    app.add_flag("--fit-zmask", options.fitZmask,
+                 "Resize a depth mask of another size to the image\n"
+                 "instead of refusing it");
+    app.add_flag("-q,--quiet", options.quiet, "No progress display");
+    app.add_option_function<std::string>(
+           "--threads",
+           [&options](const std::string& text) {
+               options.threads = static_cast<unsigned>(*parseInteger(text));
+           },
+           "Threads to render with; 0 uses every hardware thread")
+        ->check(kCount)
+        ->type_name("N")
+        ->default_str("0");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        const int status = app.exit(error, std::cout, std::cerr);
+        return status == 0 ? kExitSuccess : kExitUsage;
+    }
+    return std::nullopt;
+}

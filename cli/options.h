@@ -1,0 +1,31 @@
+// The command line of bokavo-render.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+struct RenderOptions {
+    std::string input;      // the bitmap to defocus
+    std::string output;     // where the result goes
+    std::string diaphragm;  // the aperture bitmap; empty: the default diaphragm
+    double density = 0.1;
+    double gamma = 1.0;
+    bool blend = true;
+    std::string zmask;  // the depth mask; empty: no depth of field
+    std::int32_t threshold = 0;
+    double distScaling = 2.0;
+    bool fitZmask = false;
+    bool quiet = false;
+    unsigned threads = 0;  // 0: every hardware thread
+};
+
+// Exit statuses of the command.
+constexpr int kExitSuccess = 0;
+constexpr int kExitFileError = 1;
+constexpr int kExitUsage = 2;
+
+// Reads the arguments into `options`. Returns an exit status when the program ends at
+// once: 0 after --help or --version (printed on standard output), kExitUsage after a
+// usage error (explained on standard error). Returns nothing when rendering goes ahead.
+std::optional<int> parseCommandLine(int argc, const char* const* argv, RenderOptions& options);

@@ -1,0 +1,123 @@
+#include "cli/render_command.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <memory>
+#include <new>
+#include <string>
+#include <system_error>
+
+#include "cli/progress_bar.h"
+#include "defocus/default_diaphragm.h"
+#include "defocus/defocus.h"
+#include "defocus/defocus_math.h"
+#include "defocus/maskman.h"
+#include "image/bmp_file.h"
+#include "image/dib24.h"
+#include "image/save_file.h"
+
+namespace {
+
+int fail(const std::string& message) {
+    std::fprintf(stderr, "bokavo-render: %s\n", message.c_str());
+    return kExitFileError;
+}
+
+std::string sizeText(const dib24& image) {
+    return std::to_string(image.width) + " x " + std::to_string(image.height);
+}
+
+// Reads a bitmap file; null with the reason in `why` when that fails.
+std::unique_ptr<dib24> loadImage(const std::string& path, std::string& why) {
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (!file) {
+        why = std::generic_category().message(errno);
+        return nullptr;
+    }
+    // A folder opens like a file but reads nothing; say so instead of "read error".
+    struct stat info;
+    if (fstat(fileno(file), &info) == 0 && S_ISDIR(info.st_mode)) {
+        std::fclose(file);
+        why = std::generic_category().message(EISDIR);
+        return nullptr;
+    }
+    auto image = std::make_unique<dib24>(1, 1);
+    BmpError error = BmpError::None;
+    const bool loaded = image->loadFromFile(file, &error);
+    std::fclose(file);
+    if (!loaded) {
+        why = describe(error);
+        return nullptr;
+    }
+    return image;
+}
+
+// The depth mask at the image's size: as read, or resized when that is asked for.
+std::unique_ptr<dib24> loadDepthMask(const RenderOptions& options, const dib24& image,
+                                     std::string& message) {
+    std::string why;
+    auto mask = loadImage(options.zmask, why);
+    if (!mask) {
+        message = "cannot read depth mask " + options.zmask + ": " + why;
+        return nullptr;
+    }
+    if (mask->width == image.width && mask->height == image.height) return mask;
+    if (!options.fitZmask) {
+        message = "depth mask " + options.zmask + " is " + sizeText(*mask) + " pixels, the image " +
+                  sizeText(image) + " (--fit-zmask resizes the mask to the image)";
+        return nullptr;
+    }
+    auto fitted = mask->resized(image.width, image.height);
+    if (!fitted) message = "cannot resize depth mask " + options.zmask + ": out of memory";
+    return fitted;
+}
+
+}  // namespace
+
+int runRender(const RenderOptions& options) {
+    try {
+        std::string why;
+        auto image = loadImage(options.input, why);
+        if (!image) return fail("cannot read image " + options.input + ": " + why);
+
+        MaskMan masks;
+        if (!options.diaphragm.empty()) {
+            if (!masks.Load(options.diaphragm.c_str(), &why))
+                return fail("cannot read diaphragm " + options.diaphragm + ": " + why);
+        } else if (!loadDefaultDiaphragm(masks, &why)) {
+            return fail("cannot load the default diaphragm lmask.bmp: " + why);
+        }
+
+        std::unique_ptr<dib24> depthMask;
+        DofSettings dof;
+        if (!options.zmask.empty()) {
+            depthMask = loadDepthMask(options, *image, why);
+            if (!depthMask) return fail(why);
+            dof.depthMask = depthMask.get();
+            dof.threshold = options.threshold;
+            dof.distScaling = options.distScaling;
+        }
+
+        std::unique_ptr<ProgressBar> progress;
+        if (!options.quiet && isatty(STDERR_FILENO))
+            progress = std::make_unique<ProgressBar>(stderr);
+
+        DefocusImage(*image, masks, defocus_math::clampDensity(options.density),
+                     defocus_math::clampGamma(options.gamma), masks.shape->width,
+                     options.blend ? 1 : 0, depthMask ? &dof : nullptr, progress.get(),
+                     options.threads);
+        progress.reset();
+
+        if (!saveImageFile(*image, options.output, &why)) return fail(why);
+        return kExitSuccess;
+    } catch (const std::bad_alloc&) {
+        return fail("not enough memory to defocus " + options.input);
+    } catch (const MissingKernel& error) {
+        return fail("cannot defocus " + options.input + ": " + error.what());
+    } catch (const std::system_error& error) {
+        return fail("cannot defocus " + options.input + ": " + error.what());
+    }
+}
