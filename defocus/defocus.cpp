@@ -1,8 +1,396 @@
+// The product renderer. It gives the straightforward per-source painter's bytes, but
+// turns the work around: each target row gathers, in source order, the strokes that land
+// on it (defocus/paint_row_simd.cpp), so rows are independent and run on every core,
+// paint and cover of a block of pixels stay in registers, and no full-size float planes
+// exist. Finished rows go to a byte buffer and replace the image only when every row is
+// done, since each row is still a source for its neighbours until then.
 #include "defocus/defocus.h"
 
-#include "defocus/reference_defocus.h"
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+#include <type_traits>
+#include <vector>
+
+#include "defocus/defocus_math.h"
+#include "defocus/maskman.h"
+#include "defocus/paint_row.h"
+#include "image/dib24.h"
+
+namespace {
+
+using namespace defocus_math;
+
+// A kernel from the diaphragm set with the tables the painter uses to skip work.
+class PreparedKernel {
+public:
+    explicit PreparedKernel(const dib24& kernel) {
+        const int n = kernel.width;
+        rowPeak_.assign(std::size_t(n) * 3, 0.0);
+        first_.assign(std::size_t(n) * 3, n);
+        last_.assign(std::size_t(n) * 3, -1);
+        columnPeak_.assign(std::size_t(n) * n * 3, 0);
+        for (int kr = 0; kr < n; ++kr) {
+            const std::uint8_t* row = kernel.bits + std::ptrdiff_t(kr) * kernel.stride;
+            for (int kc = 0; kc < n; ++kc)
+                for (int c = 0; c < 3; ++c) {
+                    const std::uint8_t b = row[3 * kc + c];
+                    if (b == 0) continue;
+                    const std::size_t at = std::size_t(kr) * 3 + c;
+                    rowPeak_[at] = std::max(rowPeak_[at], kernelIntensity(b));
+                    first_[at] = std::min(first_[at], kc);
+                    last_[at] = kc;
+                }
+            for (int c = 0; c < 3; ++c)
+                for (int kc = 0; kc < n; ++kc) {
+                    std::uint8_t peak = 0;
+                    for (int back = std::max(0, kc - 7); back <= kc; ++back)
+                        peak = std::max(peak, row[3 * back + c]);
+                    columnPeak_[(std::size_t(kr) * 3 + c) * n + kc] = peak;
+                }
+        }
+        view_ = {kernel.bits,  kernel.stride,     n, rowPeak_.data(), first_.data(),
+                 last_.data(), columnPeak_.data()};
+    }
+    const paint_row::Kernel* view() const { return &view_; }
+
+private:
+    std::vector<double> rowPeak_;
+    std::vector<std::int32_t> first_, last_;
+    std::vector<std::uint8_t> columnPeak_;
+    paint_row::Kernel view_;
+};
+
+// Every kernel one call needs, fetched on the calling thread before any painting (the
+// diaphragm set's cache is not thread-safe) in the order the sources first ask for them.
+class KernelSet {
+public:
+    KernelSet(MaskMan& masks, const dib24& image, int size, const DofSettings* dof) {
+        if (!dof) {
+            fixed_ = add(masks, size);
+            return;
+        }
+        const dib24& depth = *dof->depthMask;
+        std::array<bool, 256> seen{};
+        int unseen = 256;
+        for (int r = 0; r < image.height && unseen > 0; ++r) {
+            const std::uint8_t* row = depth.bits + std::ptrdiff_t(r) * depth.stride;
+            for (int x = 0; x < image.width && unseen > 0; ++x) {
+                const std::uint8_t m = row[3 * x];
+                if (seen[m]) continue;
+                seen[m] = true;
+                --unseen;
+                ofDepth_[m] = add(masks, dofKernelSize(m, dof->threshold, dof->distScaling, size));
+            }
+        }
+    }
+
+    const paint_row::Kernel* fixed() const { return fixed_; }
+    const paint_row::Kernel* const* ofDepth() const { return ofDepth_.data(); }
+    int reachLow() const { return largest_ / 2; }
+    int reachHigh() const { return largest_ - 1 - largest_ / 2; }
+    int largest() const { return largest_; }
+
+private:
+    const paint_row::Kernel* add(MaskMan& masks, int size) {
+        const dib24* kernel = size >= 1 ? masks.GetMask(size) : nullptr;
+        if (!kernel || !kernel->bits) throw MissingKernel(size);
+        for (const auto& p : prepared_)
+            if (p.first == kernel) return p.second->view();
+        prepared_.emplace_back(kernel, std::make_unique<PreparedKernel>(*kernel));
+        largest_ = std::max(largest_, kernel->width);
+        return prepared_.back().second->view();
+    }
+
+    std::vector<std::pair<const dib24*, std::unique_ptr<PreparedKernel>>> prepared_;
+    std::array<const paint_row::Kernel*, 256> ofDepth_{};
+    const paint_row::Kernel* fixed_ = nullptr;
+    int largest_ = 0;
+};
+
+// Source rows prepared for the painter by one thread: source powers with zeros around,
+// their window peaks, and with depth of field each column's kernel. A thread paints
+// consecutive target rows, which share most of their source rows, so rows are kept in a
+// ring and prepared once while they stay in reach.
+class SourceRows {
+public:
+    SourceRows(const dib24& image, const double* sourcePower, const KernelSet& kernels,
+               const dib24* depth, int capacity)
+        : image_(image),
+          sourcePower_(sourcePower),
+          kernels_(kernels),
+          depth_(depth),
+          width_(image.width),
+          margin_(kernels.largest() + paint_row::kMaxBlock + paint_row::kPeakWindow),
+          rowLength_(std::size_t(width_) + 2 * std::size_t(margin_)),
+          capacity_(capacity),
+          power_(std::size_t(capacity) * 3 * rowLength_),
+          peak_(power_.size()),
+          kernelAt_(depth ? std::size_t(capacity) * width_ : 0),
+          runEnd_(kernelAt_.size()),
+          stored_(std::size_t(capacity), -1),
+          rows_(std::size_t(capacity)),
+          widened_(rowLength_) {}
+
+    // Bytes one ring slot takes.
+    static std::size_t slotBytes(int width, int largestKernel, bool depthOfField) {
+        const std::size_t length =
+            std::size_t(width) +
+            2 * std::size_t(largestKernel + paint_row::kMaxBlock + paint_row::kPeakWindow);
+        return 3 * length * 2 * sizeof(double) +
+               (depthOfField ? std::size_t(width) * (sizeof(void*) + sizeof(std::int32_t)) : 0);
+    }
+
+    int capacity() const { return capacity_; }
+
+    // Source row r; rows asked for since the last `capacity` requests stay valid.
+    const paint_row::SourceRow* get(int r) {
+        const std::size_t slot = std::size_t(r % capacity_);
+        if (stored_[slot] != r) prepare(slot, r);
+        return &rows_[slot];
+    }
+
+private:
+    void prepare(std::size_t slot, int r) {
+        const std::uint8_t* source = image_.bits + std::ptrdiff_t(r) * image_.stride;
+        paint_row::SourceRow& row = rows_[slot];
+        for (int c = 0; c < 3; ++c) {
+            double* power = power_.data() + (slot * 3 + c) * rowLength_;
+            double* peak = peak_.data() + (slot * 3 + c) * rowLength_;
+            std::fill(power, power + rowLength_, 0.0);
+            for (int x = 0; x < width_; ++x) power[margin_ + x] = sourcePower_[source[3 * x + c]];
+            windowPeaks(power, peak);
+            row.power[c] = power + margin_;
+            row.peak[c] = peak + margin_;
+        }
+        row.kernelAt = nullptr;
+        row.runEnd = nullptr;
+        if (depth_) {
+            const std::uint8_t* depth = depth_->bits + std::ptrdiff_t(r) * depth_->stride;
+            const paint_row::Kernel** kernelAt = kernelAt_.data() + slot * width_;
+            std::int32_t* runEnd = runEnd_.data() + slot * width_;
+            for (int x = 0; x < width_; ++x) kernelAt[x] = kernels_.ofDepth()[depth[3 * x]];
+            runEnd[width_ - 1] = width_;
+            for (int x = width_ - 2; x >= 0; --x)
+                runEnd[x] = kernelAt[x] == kernelAt[x + 1] ? runEnd[x + 1] : x + 1;
+            row.kernelAt = kernelAt;
+            row.runEnd = runEnd;
+        }
+        stored_[slot] = r;
+    }
+
+    // peak[x] = the largest of power[x ... x + 14], by doubling the window three times
+    // (2, 4, 8) and overlapping two windows of 8. Windows are cut at the row's end, where
+    // only zeros lie anyway.
+    void windowPeaks(const double* power, double* peak) {
+        static_assert(paint_row::kPeakWindow == 15);
+        const std::size_t n = rowLength_;
+        const auto widen = [n](const double* in, double* out, std::size_t step) {
+            for (std::size_t x = 0; x < n; ++x)
+                out[x] = x + step < n ? std::max(in[x], in[x + step]) : in[x];
+        };
+        double* tmp = widened_.data();
+        widen(power, peak, 1);  // 2 wide
+        widen(peak, tmp, 2);    // 4 wide
+        widen(tmp, peak, 4);    // 8 wide
+        std::copy(peak, peak + n, tmp);
+        widen(tmp, peak, 7);  // 8 + 7 = 15 wide
+    }
+
+    const dib24& image_;
+    const double* sourcePower_;
+    const KernelSet& kernels_;
+    const dib24* depth_;
+    const int width_, margin_;
+    const std::size_t rowLength_;
+    const int capacity_;
+    std::vector<double> power_, peak_;
+    std::vector<const paint_row::Kernel*> kernelAt_;
+    std::vector<std::int32_t> runEnd_;
+    std::vector<int> stored_;
+    std::vector<paint_row::SourceRow> rows_;
+    std::vector<double> widened_;  // room for the peaks' intermediate widths
+};
+
+// One thread's memory, all allocated before painting starts.
+struct ThreadBuffers {
+    ThreadBuffers(const dib24& image, const double* sourcePower, const KernelSet& kernels,
+                  const dib24* depth, int ringRows)
+        : sources(image, sourcePower, kernels, depth, ringRows),
+          paint(std::size_t(image.width) * 3),
+          cover(paint.size()),
+          line(std::size_t(kernels.largest()) + 2 * paint_row::kMaxBlock),
+          window(std::size_t(ringRows)) {}
+    SourceRows sources;
+    std::vector<float> paint, cover;
+    std::vector<double> line;
+    std::vector<const paint_row::SourceRow*> window;
+};
+
+class Renderer {
+public:
+    Renderer(dib24& image, MaskMan& masks, double density, double gamma, int size, bool blend,
+             const DofSettings* dof)
+        : image_(image),
+          kernels_(masks, image, size, dof),
+          depth_(dof ? dof->depthMask : nullptr),
+          width_(image.width),
+          height_(image.height),
+          density_(clampDensity(density)),
+          inverseGamma_(1.0 / clampGamma(gamma)),
+          blend_(blend),
+          rowBytes_(std::size_t(width_) * 3),
+          result_(new std::uint8_t[rowBytes_ * std::size_t(height_)]),
+          rowDone_(new std::atomic<bool>[std::size_t(height_)]()) {
+        const double g = clampGamma(gamma);
+        for (int b = 0; b < 256; ++b) sourcePower_[b] = sourcePower(std::uint8_t(b), g);
+        job_ = paint_row::Job{width_,
+                              height_,
+                              density_,
+                              1 - density_,
+                              kernels_.fixed(),
+                              kernels_.reachLow(),
+                              kernels_.reachHigh()};
+    }
+
+    void run(unsigned threads, Notifyer* notifier) {
+        const unsigned count = std::min<unsigned>(
+            threads ? threads : std::max(1u, std::thread::hardware_concurrency()),
+            unsigned(height_));
+        // Long chunks let a thread reuse its prepared source rows; enough of them keep
+        // every thread busy to the end.
+        chunkRows_ = std::clamp(height_ / int(count * 8), 4, 64);
+        // The ring holds every source row one target row reaches, unless that would take
+        // more than kRingBudget; then target rows are painted in several passes.
+        constexpr std::size_t kRingBudget = std::size_t{64} << 20;
+        const int reachRows = kernels_.reachLow() + kernels_.reachHigh() + 1;
+        const std::size_t slot = SourceRows::slotBytes(width_, kernels_.largest(), depth_);
+        const int ringRows =
+            int(std::clamp<std::size_t>(kRingBudget / slot, 1, std::size_t(reachRows)));
+        std::vector<std::unique_ptr<ThreadBuffers>> buffers;
+        for (unsigned t = 0; t < count; ++t)
+            buffers.push_back(std::make_unique<ThreadBuffers>(image_, sourcePower_.data(), kernels_,
+                                                              depth_, ringRows));
+        painter_ = paint_row::bestPainter();
+
+        {
+            // Helpers that cannot be started leave their share to the others. Every helper
+            // is joined before this block ends, also when a notifier throws.
+            std::vector<std::jthread> helpers;
+            for (unsigned t = 1; t < count; ++t) {
+                try {
+                    helpers.emplace_back([this, &b = *buffers[t]] { paintChunks(b, nullptr); });
+                } catch (const std::exception&) {
+                    break;  // no thread or no memory for one: the others share its work
+                }
+            }
+            std::size_t reported = 0;
+            paintChunks(*buffers[0], [&] { report(reported, notifier); });
+            if (notifier) {
+                std::unique_lock lock(mutex_);
+                while (reported < std::size_t(height_)) {
+                    rowFinished_.wait(lock, [&] { return rowDone_[reported].load(); });
+                    lock.unlock();
+                    report(reported, notifier);
+                    lock.lock();
+                }
+            }
+        }
+
+        // Every row is finished and no source is read any more: the result replaces the
+        // image, row by row, leaving the padding bytes as they were.
+        for (int r = 0; r < height_; ++r)
+            std::memcpy(image_.bits + std::ptrdiff_t(r) * image_.stride,
+                        result_.get() + std::size_t(r) * rowBytes_, rowBytes_);
+    }
+
+private:
+    template <typename AfterChunk>
+    void paintChunks(ThreadBuffers& buffers, AfterChunk afterChunk) {
+        for (;;) {
+            const int first = nextChunk_.fetch_add(1) * chunkRows_;
+            if (first >= height_) return;
+            const int end = std::min(height_, first + chunkRows_);
+            for (int row = first; row < end; ++row) {
+                paintRow(row, buffers);
+                rowDone_[row].store(true);
+            }
+            { std::lock_guard lock(mutex_); }
+            rowFinished_.notify_one();
+            if constexpr (!std::is_same_v<AfterChunk, std::nullptr_t>) afterChunk();
+        }
+    }
+
+    void paintRow(int row, ThreadBuffers& buffers) {
+        float* paint = buffers.paint.data();
+        float* cover = buffers.cover.data();
+        if (density_ > 0.0) {
+            // The source rows that reach this row, in passes of as many as the ring holds.
+            const int firstSource = std::max(0, row - kernels_.reachHigh());
+            const int lastSource = std::min(height_ - 1, row + kernels_.reachLow());
+            const paint_row::Scratch scratch{buffers.line.data()};
+            for (int from = firstSource; from <= lastSource; from += buffers.sources.capacity()) {
+                const int to = std::min(lastSource, from + buffers.sources.capacity() - 1);
+                for (int r = from; r <= to; ++r) buffers.window[r - from] = buffers.sources.get(r);
+                painter_(job_, row, buffers.window.data(), from, to, from != firstSource, paint,
+                         cover, scratch);
+            }
+        } else {
+            // With no density (or one that is not a number) no stroke raises anything.
+            std::fill(buffers.paint.begin(), buffers.paint.end(), 0.0f);
+            std::fill(buffers.cover.begin(), buffers.cover.end(), 0.0f);
+        }
+        const std::uint8_t* source = image_.bits + std::ptrdiff_t(row) * image_.stride;
+        std::uint8_t* out = result_.get() + std::size_t(row) * rowBytes_;
+        for (std::size_t i = 0; i < rowBytes_; ++i)
+            out[i] = finishChannel(paint[i], cover[i], source[i], inverseGamma_, blend_);
+    }
+
+    // Sends "Processing line (r / H)" for every row whose predecessors are all done.
+    void report(std::size_t& reported, Notifyer* notifier) {
+        if (!notifier) return;
+        while (reported < std::size_t(height_) && rowDone_[reported].load()) {
+            char text[64];
+            std::snprintf(text, sizeof text, "Processing line (%d / %d)", int(reported), height_);
+            notifier->Notify(text);
+            ++reported;
+        }
+    }
+
+    dib24& image_;
+    KernelSet kernels_;
+    const dib24* depth_;
+    const int width_, height_;
+    const double density_, inverseGamma_;
+    const bool blend_;
+    const std::size_t rowBytes_;
+    std::unique_ptr<std::uint8_t[]> result_;
+    std::unique_ptr<std::atomic<bool>[]> rowDone_;
+    std::array<double, 256> sourcePower_{};
+    paint_row::Job job_{};
+    paint_row::PaintRowFunction painter_ = nullptr;
+    int chunkRows_ = 1;
+    std::atomic<int> nextChunk_{0};
+    std::mutex mutex_;
+    std::condition_variable rowFinished_;
+};
+
+}  // namespace
 
 void DefocusImage(dib24& image, MaskMan& masks, double density, double gamma, int size, int blend,
-                  const DofSettings* dof, Notifyer* notifier, [[maybe_unused]] unsigned threads) {
-    reference::DefocusImage(image, masks, density, gamma, size, blend, dof, notifier);
+                  const DofSettings* dof, Notifyer* notifier, unsigned threads) {
+    if (image.bits && image.width > 0 && image.height > 0) {
+        if (dof && (!dof->depthMask || !dof->depthMask->bits ||
+                    dof->depthMask->width < image.width || dof->depthMask->height < image.height))
+            throw std::invalid_argument("the depth mask does not cover the image");
+        Renderer(image, masks, density, gamma, size, blend != 0, dof).run(threads, notifier);
+    }
+    if (notifier) notifier->Notify("done");
 }

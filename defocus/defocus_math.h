@@ -63,6 +63,12 @@ inline std::uint8_t toByte(double v) {
     return 0;
 }
 
+// x raised to p. x ^ 1 is x exactly (the result is representable), so the common gamma
+// of 1 skips the power function without changing a single byte.
+inline double raise(double x, double p) {
+    return p == 1.0 ? x : std::pow(x, p);
+}
+
 // The finishing step for one channel of one pixel: paint and cover are raised to
 // 1 / gamma, the cover limited to 0 ... 1 (1 without blending), and the painting laid
 // over the source weighted by what the painting leaves uncovered.
@@ -70,11 +76,11 @@ inline std::uint8_t finishChannel(float paint, float cover, std::uint8_t source,
                                   double inverseGamma, bool blend) {
     double a = 1.0;
     if (blend) {
-        a = std::pow(static_cast<double>(cover), inverseGamma);
+        a = raise(cover, inverseGamma);
         if (a > 1.0) a = 1.0;
         if (!(a >= 0.0)) a = 0.0;  // below zero, or no real result
     }
-    const double v = std::pow(static_cast<double>(paint), inverseGamma) * 255.0 + source * (1 - a);
+    const double v = raise(paint, inverseGamma) * 255.0 + source * (1 - a);
     return toByte(v);
 }
 

@@ -110,12 +110,11 @@ BmpError readBitmap(std::FILE* file, dib24& fresh) {
     if (BmpError e = dib_decode::checkHeader(bmp::decodeInfoHeader(prefix.data()), layout);
         e != BmpError::None)
         return e;
+    if (BmpError e = dib_decode::checkPrefix(layout, prefixBytes); e != BmpError::None) return e;
     const BITMAPINFOHEADER& header = layout.header;
-    if (header.biSize > prefixBytes) return BmpError::BadHeader;
 
     // The colour table starts right after the info header, whatever its version.
     std::vector<RGBQUAD> table(layout.usedColors);
-    if (layout.tableEntries > (prefixBytes - header.biSize) / 4) return BmpError::BadColorTable;
     dib_decode::decodeTable(prefix.data() + header.biSize, layout.usedColors, table.data());
     prefix = {};
 

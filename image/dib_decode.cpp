@@ -32,6 +32,14 @@ BmpError checkHeader(const BITMAPINFOHEADER& header, Layout& layout) {
     return BmpError::None;
 }
 
+BmpError checkPrefix(const Layout& layout, std::uint64_t prefixBytes) {
+    const std::uint64_t headerBytes = layout.header.biSize;
+    if (headerBytes > prefixBytes) return BmpError::BadHeader;
+    // Divide rather than multiply: biClrUsed may be anything up to 2^32 - 1.
+    if (layout.tableEntries > (prefixBytes - headerBytes) / 4) return BmpError::BadColorTable;
+    return BmpError::None;
+}
+
 void decodeTable(const std::uint8_t* bytes, std::uint64_t count, RGBQUAD* table) {
     for (std::uint64_t i = 0; i < count; ++i) {
         table[i].rgbBlue = bytes[4 * i + 0];
@@ -70,6 +78,9 @@ BmpError expandIndexed(dib24& image, const Layout& layout, const RGBQUAD* table,
             out[3 * x + 1] = table[index].rgbGreen;
             out[3 * x + 2] = table[index].rgbRed;
         }
+        // The padding has no meaning, but it goes to files and the clipboard as it
+        // stands: zero it rather than pass on whatever the allocation held before.
+        std::memset(out + 3 * width, 0, static_cast<std::size_t>(image.stride) - 3 * width);
     }
     return BmpError::None;
 }

@@ -29,6 +29,11 @@ inline bool isPalette(int bitCount) {
 // layout in 64 bits. Nothing is allocated.
 BmpError checkHeader(const BITMAPINFOHEADER& header, Layout& layout);
 
+// Checks that the info header and the colour table lie within the `prefixBytes` bytes
+// between the file header and the pixel data (bfOffBits - 14). The table starts right
+// after the info header, whatever the header's version.
+BmpError checkPrefix(const Layout& layout, std::uint64_t prefixBytes);
+
 // Fills `image`, already created with the header's width and height, from the pixel rows.
 // Palette pictures are expanded through `table` (layout.usedColors entries); a pixel that
 // names a colour beyond it refuses the data. 24-bit rows are copied as they stand,

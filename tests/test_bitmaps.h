@@ -2,13 +2,16 @@
 // folders.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <iosfwd>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "image/bmp_file.h"
 #include "image/dib24.h"
 
 namespace testing_support {
@@ -34,6 +37,44 @@ void writeFileBytes(const std::filesystem::path& path, const std::vector<std::ui
 std::unique_ptr<dib24> loadBitmap(const std::filesystem::path& path);
 // Saves an image with saveToFile; false when anything fails.
 bool saveBitmap(const dib24& image, const std::filesystem::path& path);
+
+// Bitmap data made by hand for the readers' tests.
+struct HandMade {
+    std::int32_t width = 1;
+    std::int32_t height = 1;
+    std::uint16_t bitCount = 24;
+    std::uint32_t compression = 0;
+    std::uint32_t clrUsed = 0;
+    std::uint32_t headerSize = 40;   // bytes past the first 40 are filled with 0xA5
+    std::vector<RGBQUAD> table;      // written right after the info header
+    std::vector<std::uint8_t> rows;  // the pixel data exactly as it lies in the file or block
+};
+
+// Info header, colour table, rows.
+std::vector<std::uint8_t> packedDib(const HandMade& data);
+// A bitmap file: a 14-byte file header (bfSize and the reserved words 0) in front of the
+// packed DIB, with `gap` bytes of 0x5A between the colour table and the rows; bfOffBits
+// points at the rows.
+std::vector<std::uint8_t> bitmapFile(const HandMade& data, std::size_t gap = 0);
+// Pads each row to the packed row size of `width` pixels of `bitCount` bits with `pad`
+// bytes and joins them, bottom row first as given.
+std::vector<std::uint8_t> paddedRows(const std::vector<std::vector<std::uint8_t>>& rows, int width,
+                                     int bitCount, std::uint8_t pad = 0);
+// A 256-entry grey table: entry i is (i, i, i).
+std::vector<RGBQUAD> greyTable();
+
+// A file every bitmap reader must refuse, and the reason it must give.
+struct BadBitmap {
+    std::string name;  // usable as a test name
+    std::vector<std::uint8_t> bytes;
+    BmpError error;
+};
+void PrintTo(const BadBitmap& bad, std::ostream* out);
+// One of each kind of damaged or unsupported file, hand-made.
+std::vector<BadBitmap> badBitmapFiles();
+
+// Runs loadFromFile on a temporary file holding `bytes`.
+bool loadBytes(dib24& image, const std::vector<std::uint8_t>& bytes, BmpError* why = nullptr);
 
 // A fresh folder under the system's temporary folder, removed with everything in it
 // when the object goes.

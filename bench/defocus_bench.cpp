@@ -1,0 +1,286 @@
+// Benchmark of the renderer: the product's renderer against the straightforward reference
+// on deterministic synthetic pictures, checking on the way that both give the same bytes.
+//
+//   defocus_bench [--quick] [--repeat N] [--threads N] [--render PATH]
+//
+// --quick runs small pictures once (a check that everything runs and agrees, used by the
+// test script). With --render, the peak memory of bokavo-render on a 4000 x 3000 picture
+// is measured too.
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "defocus/defocus.h"
+#include "defocus/defocus_math.h"
+#include "defocus/maskman.h"
+#include "defocus/reference_defocus.h"
+#include "image/dib24.h"
+
+namespace {
+
+// A small deterministic generator, so every run and machine sees the same pictures.
+class Random {
+public:
+    explicit Random(std::uint64_t seed) : state_(seed) {}
+    std::uint32_t next() {
+        state_ = state_ * 6364136223846793005ULL + 1442695040888963407ULL;
+        return static_cast<std::uint32_t>(state_ >> 33);
+    }
+
+private:
+    std::uint64_t state_;
+};
+
+// Smooth colour gradients with light noise and about 1 % bright points: a dim scene with
+// highlights, where every highlight turns into a disc.
+std::unique_ptr<dib24> scene(int width, int height) {
+    auto image = std::make_unique<dib24>(width, height);
+    Random random(20261207);
+    for (int r = 0; r < height; ++r) {
+        std::uint8_t* row = image->bits + std::ptrdiff_t(r) * image->stride;
+        for (int x = 0; x < width; ++x) {
+            const double u = double(x) / width, v = double(r) / height;
+            const double base[3] = {40 + 50 * u, 30 + 60 * v * u,
+                                    60 + 40 * std::sin(6 * u + 3 * v)};
+            const bool highlight = random.next() % 100 == 0;
+            for (int c = 0; c < 3; ++c) {
+                const int noise = int(random.next() % 9) - 4;
+                row[3 * x + c] = highlight ? std::uint8_t(230 + random.next() % 26)
+                                           : std::uint8_t(std::clamp(int(base[c]) + noise, 0, 255));
+            }
+        }
+    }
+    return image;
+}
+
+// An antialiased white disc filling an n x n square: each byte is the covered share of
+// its pixel, from 8 x 8 samples.
+std::unique_ptr<dib24> disc(int n) {
+    auto image = std::make_unique<dib24>(n, n);
+    const double radius = n / 2.0;
+    for (int r = 0; r < n; ++r)
+        for (int x = 0; x < n; ++x) {
+            int inside = 0;
+            for (int sy = 0; sy < 8; ++sy)
+                for (int sx = 0; sx < 8; ++sx) {
+                    const double dx = x + (sx + 0.5) / 8 - radius, dy = r + (sy + 0.5) / 8 - radius;
+                    inside += dx * dx + dy * dy <= radius * radius;
+                }
+            for (int c = 0; c < 3; ++c)
+                image->bits[std::ptrdiff_t(r) * image->stride + 3 * x + c] =
+                    std::uint8_t(inside * 255 / 64);
+        }
+    return image;
+}
+
+// Depth rising from 0 at the left edge to 255 at the right edge.
+std::unique_ptr<dib24> horizontalDepth(int width, int height) {
+    auto image = std::make_unique<dib24>(width, height);
+    for (int r = 0; r < height; ++r)
+        for (int x = 0; x < width; ++x)
+            for (int c = 0; c < 3; ++c)
+                image->bits[std::ptrdiff_t(r) * image->stride + 3 * x + c] =
+                    std::uint8_t(width > 1 ? x * 255 / (width - 1) : 0);
+    return image;
+}
+
+std::unique_ptr<dib24> copyOf(const dib24& image) {
+    auto copy = std::make_unique<dib24>(image.width, image.height);
+    std::memcpy(copy->bits, image.bits, image.pixelBytes());
+    return copy;
+}
+
+bool samePixels(const dib24& a, const dib24& b) {
+    for (int r = 0; r < a.height; ++r)
+        if (std::memcmp(a.bits + std::ptrdiff_t(r) * a.stride,
+                        b.bits + std::ptrdiff_t(r) * b.stride, std::size_t(a.width) * 3) != 0)
+            return false;
+    return true;
+}
+
+double seconds(const std::function<void()>& work) {
+    const auto start = std::chrono::steady_clock::now();
+    work();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+struct Case {
+    std::string name;
+    const dib24* picture;
+    int kernelSize;          // the diaphragm's side
+    const DofSettings* dof;  // null: every pixel uses the diaphragm's own size
+};
+
+// Nominal stroke updates of a case: n^2 per pixel and channel.
+double nominalUpdates(const Case& c) {
+    if (!c.dof) return 3.0 * c.picture->width * c.picture->height * c.kernelSize * c.kernelSize;
+    double sum = 0;
+    const dib24& depth = *c.dof->depthMask;
+    for (int r = 0; r < c.picture->height; ++r)
+        for (int x = 0; x < c.picture->width; ++x) {
+            const int n =
+                defocus_math::dofKernelSize(depth.bits[std::ptrdiff_t(r) * depth.stride + 3 * x],
+                                            c.dof->threshold, c.dof->distScaling, c.kernelSize);
+            sum += 3.0 * n * n;
+        }
+    return sum;
+}
+
+struct Options {
+    bool quick = false;
+    int repeat = 3;
+    unsigned threads = 0;
+    std::string render;
+};
+
+// Runs one case: the reference once (it is slow and deterministic), the product `repeat`
+// times; returns the ratio of the median times, or a negative value when bytes differ.
+double runCase(const Case& c, MaskMan& masks, const Options& options) {
+    const double density = 0.1, gamma = 1.0;
+    auto expected = copyOf(*c.picture);
+    const double referenceTime = seconds([&] {
+        reference::DefocusImage(*expected, masks, density, gamma, c.kernelSize, 1, c.dof, nullptr);
+    });
+    std::vector<double> times;
+    bool agree = true;
+    for (int i = 0; i < options.repeat; ++i) {
+        auto result = copyOf(*c.picture);
+        times.push_back(seconds([&] {
+            DefocusImage(*result, masks, density, gamma, c.kernelSize, 1, c.dof, nullptr,
+                         options.threads);
+        }));
+        agree = agree && samePixels(*expected, *result);
+    }
+    const double fastTime = median(times);
+    const double updates = nominalUpdates(c);
+    std::printf("%-26s reference %8.3f s   fast %7.3f s   ratio %6.1fx   %6.2f G updates/s   %s\n",
+                c.name.c_str(), referenceTime, fastTime, referenceTime / fastTime,
+                updates / fastTime * 1e-9, agree ? "same bytes" : "BYTES DIFFER");
+    return agree ? referenceTime / fastTime : -1.0;
+}
+
+// Peak resident memory of bokavo-render on a 4000 x 3000 picture, in MiB.
+double renderPeakMiB(const std::string& renderPath, const std::string& diaphragm) {
+    const std::filesystem::path dir = std::filesystem::temp_directory_path() / "bokavo-bench";
+    std::filesystem::create_directories(dir);
+    const std::string input = (dir / "large.bmp").string(),
+                      output = (dir / "large-out.bmp").string();
+    {
+        auto picture = scene(4000, 3000);
+        std::FILE* file = std::fopen(input.c_str(), "wb");
+        if (!file || !picture->saveToFile(file)) return -1;
+        std::fclose(file);
+    }
+    const pid_t child = fork();
+    if (child == 0) {
+        execl(renderPath.c_str(), renderPath.c_str(), "--quiet", "--diaphragm", diaphragm.c_str(),
+              input.c_str(), output.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    int status = 0;
+    struct rusage usage {};
+    wait4(child, &status, 0, &usage);
+    std::filesystem::remove_all(dir);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return -1;
+    return usage.ru_maxrss / 1024.0;  // ru_maxrss is in KiB on Linux
+}
+
+int usage() {
+    std::fprintf(stderr,
+                 "usage: defocus_bench [--quick] [--repeat N] [--threads N] [--render PATH]\n");
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--quick") {
+            options.quick = true;
+            options.repeat = 1;
+        } else if (arg == "--repeat" && i + 1 < argc) {
+            options.repeat = std::max(1, std::atoi(argv[++i]));
+        } else if (arg == "--threads" && i + 1 < argc) {
+            options.threads = unsigned(std::max(0, std::atoi(argv[++i])));
+        } else if (arg == "--render" && i + 1 < argc) {
+            options.render = argv[++i];
+        } else {
+            return usage();
+        }
+    }
+
+    const int width = options.quick ? 160 : 1600, height = options.quick ? 120 : 1200;
+    const auto picture = scene(width, height);
+    const auto depth = horizontalDepth(width, height);
+    const DofSettings dof{depth.get(), 128.0, 2.0};
+
+    std::printf("Pictures %d x %d, density 0.1, gamma 1, blend on; fast renderer with %s threads\n",
+                width, height, options.threads ? std::to_string(options.threads).c_str() : "all");
+    bool allAgree = true;
+    double ratios[3];
+    const int sizes[3] = {31, 64, 31};
+    const char* names[3] = {"disc 31", "disc 64", "depth of field, size 31"};
+    for (int i = 0; i < 3; ++i) {
+        MaskMan masks;
+        masks.shape = disc(sizes[i]);
+        ratios[i] =
+            runCase({names[i], picture.get(), sizes[i], i == 2 ? &dof : nullptr}, masks, options);
+        allAgree = allAgree && ratios[i] > 0;
+    }
+
+    // The settings window's preview: the top-left 183 x 183 of the picture, 64-pixel disc.
+    {
+        MaskMan masks;
+        masks.shape = disc(64);
+        const auto crop = picture->cropped(183, 183, 0, 0);
+        std::vector<double> times;
+        for (int i = 0; i < std::max(options.repeat, 5); ++i) {
+            auto region = copyOf(*crop);
+            times.push_back(seconds([&] {
+                DefocusImage(*region, masks, 0.1, 1.0, 64, 1, nullptr, nullptr, options.threads);
+            }));
+        }
+        std::printf("%-26s %.1f ms (median)\n", "preview 183 x 183, disc 64", median(times) * 1e3);
+    }
+
+    if (!options.render.empty()) {
+        const std::filesystem::path dir =
+            std::filesystem::temp_directory_path() / "bokavo-bench-kernel";
+        std::filesystem::create_directories(dir);
+        const std::string diaphragm = (dir / "disc31.bmp").string();
+        std::FILE* file = std::fopen(diaphragm.c_str(), "wb");
+        const bool saved = file && disc(31)->saveToFile(file);
+        if (file) std::fclose(file);
+        const double peak = saved ? renderPeakMiB(options.render, diaphragm) : -1;
+        std::filesystem::remove_all(dir);
+        if (peak < 0)
+            std::printf("bokavo-render 4000 x 3000: FAILED to run\n");
+        else
+            std::printf("bokavo-render 4000 x 3000, disc 31: peak resident memory %.1f MiB\n",
+                        peak);
+    }
+
+    std::printf("Summary: disc 31 %.1fx, disc 64 %.1fx, depth of field %.1fx%s\n", ratios[0],
+                ratios[1], ratios[2], allAgree ? "" : "  (BYTES DIFFER)");
+    return allAgree ? 0 : 1;
+}

@@ -1,0 +1,85 @@
+// The inner loop of the fast renderer: everything that reaches one target row, painted
+// in the order the strokes would arrive if the image were painted source by source.
+//
+// This header is shared by code compiled for different instruction sets, so it holds
+// plain data only: no inline functions, no templates, nothing the linker could merge
+// across those builds.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace paint_row {
+
+// The widest block of target pixels any painter keeps in registers at once.
+constexpr int kMaxBlock = 64;
+// Source-power peaks cover this many consecutive columns.
+constexpr int kPeakWindow = 15;
+
+// One diaphragm kernel, n x n, with what the painter precomputes about it.
+struct Kernel {
+    const std::uint8_t* bits;   // the kernel image's pixels, bottom-up rows
+    std::ptrdiff_t stride;      // bytes per kernel row
+    std::int32_t n;             // width and height
+    const double* rowPeak;      // [kr * 3 + c]: the largest intensity of row kr, channel c
+    const std::int32_t* first;  // [kr * 3 + c]: first column with a non-zero byte, or n
+    const std::int32_t* last;   // [kr * 3 + c]: last column with a non-zero byte, or -1
+    // [(kr * 3 + c) * n + kc]: the largest byte of columns kc - 7 ... kc of row kr.
+    const std::uint8_t* columnPeak;
+};
+
+// One source row as the painter reads it, prepared once per thread and row.
+struct SourceRow {
+    // power[c][x]: (byte / 255) ^ gamma of channel c at column x, and 0 beyond the image
+    // for the largest kernel side + kMaxBlock + kPeakWindow columns on either side.
+    const double* power[3];
+    // peak[c][x]: at least the largest of power[c][x ... x + kPeakWindow - 1].
+    const double* peak[3];
+    // With depth of field: the kernel of each column, and the column where the run of
+    // equal kernels that x belongs to ends.
+    const struct Kernel* const* kernelAt;
+    const std::int32_t* runEnd;
+};
+
+// Everything a row painter reads besides the source rows.
+struct Job {
+    std::int32_t width;
+    std::int32_t height;
+    double density;  // d, above 0
+    double keep;     // 1 - d
+    // Without depth of field every source pixel uses `fixed`; with it, each source row
+    // names the kernel of every column.
+    const Kernel* fixed;
+    // How far any kernel of this job reaches from its source pixel: towards lower rows
+    // or columns (n / 2) and towards higher ones (n - 1 - n / 2).
+    std::int32_t reachLow;
+    std::int32_t reachHigh;
+};
+
+// Scratch memory of one thread, allocated before painting starts.
+struct Scratch {
+    double* line;  // at least the largest kernel side + 2 x kMaxBlock doubles
+};
+
+// Paints source rows firstSource ... lastSource (all of them, or a consecutive part, in
+// ascending order) onto target row `row`. sources[i] is source row firstSource + i.
+// Paint and cover (3 x width floats each, channel-interleaved like the image) start at 0,
+// or with `resume` from what an earlier call for the rows below left in them.
+using PaintRowFunction = void (*)(const Job& job, int row, const SourceRow* const* sources,
+                                  int firstSource, int lastSource, bool resume, float* paint,
+                                  float* cover, const Scratch& scratch);
+
+// The fastest painter this processor runs, unless one was chosen with usePainter;
+// every one gives the same bytes.
+PaintRowFunction bestPainter();
+// Makes bestPainter return `painter` (null: the fastest again). For tests and the
+// benchmark, which run every painter the processor has.
+void usePainter(PaintRowFunction painter);
+// Every painter this processor runs, fastest first, with a short name each.
+struct Painter {
+    const char* name;
+    PaintRowFunction function;
+};
+int availablePainters(Painter* out, int capacity);
+
+}  // namespace paint_row

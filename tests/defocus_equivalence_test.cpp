@@ -1,0 +1,241 @@
+// The product renderer against the straightforward reference: byte for byte, on seeded
+// random pictures, diaphragms and parameters, with every row painter this processor runs
+// and every thread count from 1 to 3.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <ostream>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "defocus/defocus.h"
+#include "defocus/maskman.h"
+#include "defocus/paint_row.h"
+#include "defocus/reference_defocus.h"
+#include "image/dib24.h"
+#include "tests/test_bitmaps.h"
+
+namespace paint_row {
+// Names the painter in test listings.
+void PrintTo(const Painter& painter, std::ostream* out) {
+    *out << painter.name;
+}
+}  // namespace paint_row
+
+namespace {
+
+using testing_support::makeImage;
+using testing_support::samePixels;
+
+std::unique_ptr<dib24> copyOf(const dib24& image) {
+    auto copy = std::make_unique<dib24>(image.width, image.height);
+    std::memcpy(copy->bits, image.bits, image.pixelBytes());
+    return copy;
+}
+
+// Diaphragms of the kinds users load: hard and soft discs, coloured shapes and noise.
+std::unique_ptr<dib24> diaphragm(int n, int kind, std::mt19937& random) {
+    const double radius = n / 2.0;
+    return makeImage(n, n, [&](int x, int r, int c) -> std::uint8_t {
+        const double dx = x + 0.5 - radius, dy = r + 0.5 - radius;
+        const double distance = std::sqrt(dx * dx + dy * dy) / radius;
+        switch (kind) {
+            case 0:  // hard white disc
+                return distance <= 1.0 ? 255 : 0;
+            case 1:  // soft-edged disc
+                return std::uint8_t(std::clamp((1.0 - distance) * 3.0, 0.0, 1.0) * 255);
+            case 2:  // coloured ring, different per channel
+                return distance <= 1.0 && distance > 0.3 * (c + 1) ? std::uint8_t(90 + 80 * c) : 0;
+            default:  // noise with holes
+                return random() % 3 == 0 ? 0 : std::uint8_t(random());
+        }
+    });
+}
+
+// Pictures with dark areas, bright points, flat regions and noise.
+std::unique_ptr<dib24> picture(int width, int height, std::mt19937& random) {
+    const int style = random() % 3;
+    return makeImage(width, height, [&](int x, int r, int c) -> std::uint8_t {
+        if (random() % 23 == 0) return std::uint8_t(200 + random() % 56);  // highlights
+        switch (style) {
+            case 0:
+                return std::uint8_t((x * 7 + r * 3 + c * 40) % 256);
+            case 1:
+                return random() % 4 == 0 ? 0 : std::uint8_t(random());
+            default:
+                return std::uint8_t(30 + c * 10);
+        }
+    });
+}
+
+std::unique_ptr<dib24> depthMask(int width, int height, std::mt19937& random) {
+    const int style = random() % 3;
+    return makeImage(width, height, [&](int x, int r, int) -> std::uint8_t {
+        switch (style) {
+            case 0:  // horizontal gradient
+                return std::uint8_t(width > 1 ? x * 255 / (width - 1) : 0);
+            case 1:  // diagonal steps
+                return std::uint8_t(((x + r) / 3 * 37) % 256);
+            default:  // noise
+                return std::uint8_t(random());
+        }
+    });
+}
+
+struct Scenario {
+    int width, height, kernel;
+    double density, gamma;
+    bool blend;
+    bool dof;
+    double threshold, distScaling;
+};
+
+std::string describe(const Scenario& s) {
+    return std::to_string(s.width) + "x" + std::to_string(s.height) + " kernel " +
+           std::to_string(s.kernel) + " density " + std::to_string(s.density) + " gamma " +
+           std::to_string(s.gamma) + (s.blend ? " blend" : " no blend") +
+           (s.dof ? " dof " + std::to_string(s.threshold) + "/" + std::to_string(s.distScaling)
+                  : "");
+}
+
+class RendererEquivalence : public ::testing::TestWithParam<paint_row::Painter> {
+protected:
+    void SetUp() override { paint_row::usePainter(GetParam().function); }
+    void TearDown() override { paint_row::usePainter(nullptr); }
+
+    // Renders the scenario with the reference and with the product at 1, 2 and 3
+    // threads; every result must be the same bytes.
+    void expectSameBytes(const Scenario& s, std::mt19937& random) {
+        SCOPED_TRACE(describe(s));
+        const auto source = picture(s.width, s.height, random);
+        const auto depth = depthMask(s.width, s.height, random);
+        const int kind = random() % 4;
+        MaskMan referenceMasks, productMasks;
+        referenceMasks.shape = diaphragm(s.kernel, kind, random);
+        productMasks.shape = copyOf(*referenceMasks.shape);
+        const DofSettings dof{depth.get(), s.threshold, s.distScaling};
+
+        auto expected = copyOf(*source);
+        reference::DefocusImage(*expected, referenceMasks, s.density, s.gamma, s.kernel, s.blend,
+                                s.dof ? &dof : nullptr, nullptr);
+        for (unsigned threads = 1; threads <= 3; ++threads) {
+            auto result = copyOf(*source);
+            DefocusImage(*result, productMasks, s.density, s.gamma, s.kernel, s.blend,
+                         s.dof ? &dof : nullptr, nullptr, threads);
+            EXPECT_TRUE(samePixels(*expected, *result)) << "with " << threads << " threads";
+        }
+    }
+};
+
+TEST_P(RendererEquivalence, FixedKernelSizes) {
+    std::mt19937 random(1);
+    const double densities[] = {-1.0, 0.0, 0.05, 0.1, 0.5, 1.0, 1.7, 3.0};
+    const double gammas[] = {0.0, 0.45, 1.0, 2.2, 5.0};
+    for (int round = 0; round < 80; ++round) {
+        const int kernel = 1 + round % 40;
+        // Pictures from 1 x 1 up, odd widths, and pictures smaller than the kernel.
+        const int width = 1 + random() % (kernel + 30);
+        const int height = 1 + random() % (kernel + 12);
+        expectSameBytes({width, height, kernel, densities[random() % 8], gammas[random() % 5],
+                         random() % 2 == 0, false, 0, 0},
+                        random);
+    }
+}
+
+TEST_P(RendererEquivalence, DepthOfField) {
+    std::mt19937 random(2);
+    const double thresholds[] = {0, 64, 128, 255};
+    const double scalings[] = {0.0, 0.5, 2.0, 7.5};
+    const double densities[] = {0.1, 0.5, 1.0, 1.7};
+    const double gammas[] = {0.45, 1.0, 2.2};
+    for (int i = 0; i < 24; ++i) {
+        const int kernel = 1 + random() % 24;
+        const int width = 1 + random() % 70, height = 1 + random() % 30;
+        expectSameBytes({width, height, kernel, densities[random() % 4], gammas[random() % 3],
+                         random() % 2 == 0, true, thresholds[random() % 4], scalings[random() % 4]},
+                        random);
+    }
+}
+
+TEST_P(RendererEquivalence, WideRowsSpanSeveralBlocks) {
+    std::mt19937 random(3);
+    expectSameBytes({203, 9, 17, 0.1, 1.0, true, false, 0, 0}, random);
+    expectSameBytes({150, 7, 9, 0.3, 2.2, false, true, 100, 3.0}, random);
+}
+
+std::vector<paint_row::Painter> painters() {
+    paint_row::Painter found[8];
+    const int count = paint_row::availablePainters(found, 8);
+    return {found, found + std::min(count, 8)};
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryPainter, RendererEquivalence, ::testing::ValuesIn(painters()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Records what the renderer reports and on which thread.
+class RecordingNotifyer : public Notifyer {
+public:
+    void Notify(const char* text) override {
+        texts.emplace_back(text);
+        threads.push_back(std::this_thread::get_id());
+    }
+    std::vector<std::string> texts;
+    std::vector<std::thread::id> threads;
+};
+
+TEST(RendererProgress, EveryRowInOrderThenDoneOnTheCallingThread) {
+    std::mt19937 random(4);
+    for (unsigned threads = 1; threads <= 3; ++threads) {
+        const auto image = picture(37, 53, random);
+        MaskMan masks;
+        masks.shape = diaphragm(9, 0, random);
+        RecordingNotifyer notifyer;
+        DefocusImage(*image, masks, 0.1, 1.0, 9, 1, nullptr, &notifyer, threads);
+        ASSERT_EQ(notifyer.texts.size(), 54u);
+        for (int r = 0; r < 53; ++r)
+            EXPECT_EQ(notifyer.texts[r], "Processing line (" + std::to_string(r) + " / 53)");
+        EXPECT_EQ(notifyer.texts.back(), "done");
+        for (const auto& id : notifyer.threads) EXPECT_EQ(id, std::this_thread::get_id());
+    }
+}
+
+TEST(RendererProgress, EmptyImageReportsOnlyDone) {
+    dib24 empty(0, 0);
+    MaskMan masks;
+    RecordingNotifyer notifyer;
+    DefocusImage(empty, masks, 0.1, 1.0, 9, 1, nullptr, &notifyer);
+    EXPECT_EQ(notifyer.texts, std::vector<std::string>{"done"});
+}
+
+TEST(RendererFailure, MissingKernelLeavesTheImageUnchanged) {
+    std::mt19937 random(5);
+    const auto source = picture(12, 10, random);
+    auto image = copyOf(*source);
+    MaskMan noShape;
+    RecordingNotifyer notifyer;
+    EXPECT_THROW(DefocusImage(*image, noShape, 0.1, 1.0, 5, 1, nullptr, &notifyer), MissingKernel);
+    EXPECT_TRUE(samePixels(*source, *image));
+    EXPECT_TRUE(notifyer.texts.empty());
+}
+
+TEST(RendererKernels, DepthOfFieldFetchesKernelsInTheReferenceOrder) {
+    std::mt19937 random(6);
+    const auto source = picture(40, 20, random);
+    const auto depth = depthMask(40, 20, random);
+    MaskMan referenceMasks, productMasks;
+    referenceMasks.shape = diaphragm(15, 1, random);
+    productMasks.shape = copyOf(*referenceMasks.shape);
+    const DofSettings dof{depth.get(), 90.0, 3.0};
+    auto a = copyOf(*source), b = copyOf(*source);
+    reference::DefocusImage(*a, referenceMasks, 0.2, 1.0, 15, 1, &dof, nullptr);
+    DefocusImage(*b, productMasks, 0.2, 1.0, 15, 1, &dof, nullptr);
+    ASSERT_EQ(productMasks.scaled.size(), referenceMasks.scaled.size());
+    for (std::size_t i = 0; i < referenceMasks.scaled.size(); ++i)
+        EXPECT_EQ(productMasks.scaled[i]->width, referenceMasks.scaled[i]->width);
+}
+
+}  // namespace
