@@ -186,11 +186,10 @@ private:
         stored_[slot] = r;
     }
 
-    // peak[x] = the largest of power[x ... x + 14], by doubling the window three times
-    // (2, 4, 8) and overlapping two windows of 8. Windows are cut at the row's end, where
-    // only zeros lie anyway.
+    // peak[x] = the largest of power[x ... x + 7], by doubling the window three times.
+    // Windows are cut at the row's end, where only zeros lie anyway.
     void windowPeaks(const double* power, double* peak) {
-        static_assert(paint_row::kPeakWindow == 15);
+        static_assert(paint_row::kPeakWindow == 8);
         const std::size_t n = rowLength_;
         const auto widen = [n](const double* in, double* out, std::size_t step) {
             for (std::size_t x = 0; x < n; ++x)
@@ -200,8 +199,6 @@ private:
         widen(power, peak, 1);  // 2 wide
         widen(peak, tmp, 2);    // 4 wide
         widen(tmp, peak, 4);    // 8 wide
-        std::copy(peak, peak + n, tmp);
-        widen(tmp, peak, 7);  // 8 + 7 = 15 wide
     }
 
     const dib24& image_;

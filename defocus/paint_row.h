@@ -14,7 +14,7 @@ namespace paint_row {
 // The widest block of target pixels any painter keeps in registers at once.
 constexpr int kMaxBlock = 64;
 // Source-power peaks cover this many consecutive columns.
-constexpr int kPeakWindow = 15;
+constexpr int kPeakWindow = 8;
 
 // One diaphragm kernel, n x n, with what the painter precomputes about it.
 struct Kernel {

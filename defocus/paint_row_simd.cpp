@@ -31,7 +31,7 @@ constexpr int kGroups = PAINT_GROUPS;     // registers per block
 constexpr int kBlock = kLanes * kGroups;  // target pixels painted together
 constexpr int kSegment = 8;               // kernel columns tested for skipping at once
 static_assert(kBlock <= kMaxBlock, "scratch lines are sized for kMaxBlock");
-static_assert(kSegment + kLanes - 1 <= kPeakWindow, "a peak must cover a register's segment");
+static_assert(kSegment <= kPeakWindow, "a peak must cover a lane's columns in a segment");
 
 constexpr double kByteScale = 1.0 / 255;  // as the straightforward painter scales bytes
 
@@ -133,6 +133,7 @@ __attribute__((always_inline)) inline void paintRun(const Job& job, BlockState& 
     for (int x = lowest; x <= highest; x += kPeakWindow) runPeak = maxDouble(runPeak, peak[x]);
     if (runPeak == 0.0) return;  // black sources never raise anything
     const Doubles keep = splat(job.keep);
+    const Doubles d = splat(job.density);
     {
         const Doubles strongest = splat(job.density * (runPeak * kernel.rowPeak[kr * 3 + c]));
         Mask mayChange{};
@@ -144,7 +145,6 @@ __attribute__((always_inline)) inline void paintRun(const Job& job, BlockState& 
     // Most strokes still raise nothing, so the kernel row is taken kSegment columns at a
     // time, and a register of targets is painted only when the strongest stroke those
     // columns can give it might raise one of its pixels.
-    const Doubles d = splat(job.density);
     const std::uint8_t* kernelRow = kernel.bits + kr * kernel.stride + c;
     const std::uint8_t* columnPeak = kernel.columnPeak + (kr * 3 + c) * n;
     for (int top = kcLast; top >= kcFirst; top -= kSegment) {
@@ -152,18 +152,19 @@ __attribute__((always_inline)) inline void paintRun(const Job& job, BlockState& 
         if (columnPeak[top] == 0) continue;
         const double hPeak = columnPeak[top] * kByteScale;
 
-        // Register g meets, through columns top ... bottom, the sources from
-        // tx0 + g * kLanes - top + hw on, kSegment + kLanes - 1 of them at most.
-        const unsigned reached = groupRange(maxInt(0, x0 + bottom - hw - tx0) / kLanes,
-                                            minInt(kBlock - 1, x1 - 1 + top - hw - tx0) / kLanes);
+        // Lane j meets, through columns top ... bottom, the sources from
+        // tx0 + j - top + hw on, at most kSegment of them: one peak bounds them all.
+        const unsigned reached =
+            groupRange(maxInt(0, x0 + bottom - hw - tx0) / kLanes,
+                       minInt(kBlock - 1, x1 - 1 + top - hw - tx0) / kLanes);
+        const Doubles hPeakSplat = splat(hPeak);
         unsigned active = 0;
 #pragma GCC unroll 16
         for (int g = 0; g < kGroups; ++g) {
             if (!(reached >> g & 1)) continue;
-            const double kPeak = peak[tx0 + g * kLanes - top + hw];
-            const Doubles strongest = splat(job.density * (kPeak * hPeak));
-            if (kPeak > 0.0 && anyLane(keep * state.paint[g] + strongest > state.paint[g]))
-                active |= 1u << g;
+            const Doubles kPeak = loadDoubles(peak + tx0 + g * kLanes - top + hw);
+            const Doubles strongest = d * (kPeak * hPeakSplat);
+            if (anyLane(keep * state.paint[g] + strongest > state.paint[g])) active |= 1u << g;
         }
         if (!active) continue;
         // Away from the run's ends every column reaches the whole block.
