@@ -128,23 +128,29 @@ public:
           kernels_(kernels),
           depth_(depth),
           width_(image.width),
-          margin_(kernels.largest() + paint_row::kMaxBlock + paint_row::kPeakWindow),
+          margin_(marginFor(kernels.largest())),
           rowLength_(std::size_t(width_) + 2 * std::size_t(margin_)),
           capacity_(capacity),
           power_(std::size_t(capacity) * 3 * rowLength_),
           peak_(power_.size()),
+          coarse_(std::size_t(capacity) * 3 * coarseLength()),
           kernelAt_(depth ? std::size_t(capacity) * width_ : 0),
           runEnd_(kernelAt_.size()),
           stored_(std::size_t(capacity), -1),
           rows_(std::size_t(capacity)),
           widened_(rowLength_) {}
 
+    // Columns of zeros around each row: as far as a kernel and a block reach, and a peak
+    // window beyond.
+    static int marginFor(int largestKernel) {
+        return largestKernel + paint_row::kMaxBlock + paint_row::kPeakWindow;
+    }
+
     // Bytes one ring slot takes.
     static std::size_t slotBytes(int width, int largestKernel, bool depthOfField) {
-        const std::size_t length =
-            std::size_t(width) +
-            2 * std::size_t(largestKernel + paint_row::kMaxBlock + paint_row::kPeakWindow);
-        return 3 * length * 2 * sizeof(double) +
+        const std::size_t length = std::size_t(width) + 2 * std::size_t(marginFor(largestKernel));
+        const std::size_t coarse = length / paint_row::kCoarseWindow + 1;
+        return 3 * (2 * length + coarse) * sizeof(double) +
                (depthOfField ? std::size_t(width) * (sizeof(void*) + sizeof(std::int32_t)) : 0);
     }
 
@@ -167,8 +173,15 @@ private:
             std::fill(power, power + rowLength_, 0.0);
             for (int x = 0; x < width_; ++x) power[margin_ + x] = sourcePower_[source[3 * x + c]];
             windowPeaks(power, peak);
+            double* coarse = coarse_.data() + (slot * 3 + c) * coarseLength();
+            for (std::size_t j = 0; j < coarseLength(); ++j) {
+                const std::size_t begin = j * paint_row::kCoarseWindow;
+                const std::size_t end = std::min(rowLength_, begin + paint_row::kCoarseWindow);
+                coarse[j] = begin < end ? *std::max_element(power + begin, power + end) : 0.0;
+            }
             row.power[c] = power + margin_;
             row.peak[c] = peak + margin_;
+            row.coarsePeak[c] = coarse;
         }
         row.kernelAt = nullptr;
         row.runEnd = nullptr;
@@ -201,6 +214,8 @@ private:
         widen(tmp, peak, 4);    // 8 wide
     }
 
+    std::size_t coarseLength() const { return rowLength_ / paint_row::kCoarseWindow + 1; }
+
     const dib24& image_;
     const double* sourcePower_;
     const KernelSet& kernels_;
@@ -208,7 +223,7 @@ private:
     const int width_, margin_;
     const std::size_t rowLength_;
     const int capacity_;
-    std::vector<double> power_, peak_;
+    std::vector<double> power_, peak_, coarse_;
     std::vector<const paint_row::Kernel*> kernelAt_;
     std::vector<std::int32_t> runEnd_;
     std::vector<int> stored_;
@@ -254,7 +269,8 @@ public:
                               1 - density_,
                               kernels_.fixed(),
                               kernels_.reachLow(),
-                              kernels_.reachHigh()};
+                              kernels_.reachHigh(),
+                              SourceRows::marginFor(kernels_.largest())};
     }
 
     void run(unsigned threads, Notifyer* notifier) {

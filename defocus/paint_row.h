@@ -15,6 +15,7 @@ namespace paint_row {
 constexpr int kMaxBlock = 64;
 // Source-power peaks cover this many consecutive columns.
 constexpr int kPeakWindow = 8;
+constexpr int kCoarseWindow = 64;
 
 // One diaphragm kernel, n x n, with what the painter precomputes about it.
 struct Kernel {
@@ -31,10 +32,13 @@ struct Kernel {
 // One source row as the painter reads it, prepared once per thread and row.
 struct SourceRow {
     // power[c][x]: (byte / 255) ^ gamma of channel c at column x, and 0 beyond the image
-    // for the largest kernel side + kMaxBlock + kPeakWindow columns on either side.
+    // for Job::margin columns on either side.
     const double* power[3];
     // peak[c][x]: at least the largest of power[c][x ... x + kPeakWindow - 1].
     const double* peak[3];
+    // coarsePeak[c][(x + margin) / kCoarseWindow]: the largest power of the aligned
+    // stretch of kCoarseWindow columns that x lies in (margin: see Job).
+    const double* coarsePeak[3];
     // With depth of field: the kernel of each column, and the column where the run of
     // equal kernels that x belongs to ends.
     const struct Kernel* const* kernelAt;
@@ -54,6 +58,8 @@ struct Job {
     // or columns (n / 2) and towards higher ones (n - 1 - n / 2).
     std::int32_t reachLow;
     std::int32_t reachHigh;
+    // The columns of zeros on either side of a source row's powers.
+    std::int32_t margin;
 };
 
 // Scratch memory of one thread, allocated before painting starts.

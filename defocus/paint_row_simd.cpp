@@ -129,8 +129,11 @@ __attribute__((always_inline)) inline void paintRun(const Job& job, BlockState& 
     const double* peak = source.peak[c];
     const int lowest = maxInt(x0, tx0 - kcLast + hw);
     const int highest = minInt(x1 - 1, tx0 + kBlock - 1 - kcFirst + hw);
+    const double* coarse = source.coarsePeak[c];
     double runPeak = 0.0;
-    for (int x = lowest; x <= highest; x += kPeakWindow) runPeak = maxDouble(runPeak, peak[x]);
+    for (int j = (lowest + job.margin) / kCoarseWindow; j <= (highest + job.margin) / kCoarseWindow;
+         ++j)
+        runPeak = maxDouble(runPeak, coarse[j]);
     if (runPeak == 0.0) return;  // black sources never raise anything
     const Doubles keep = splat(job.keep);
     const Doubles d = splat(job.density);
@@ -154,9 +157,8 @@ __attribute__((always_inline)) inline void paintRun(const Job& job, BlockState& 
 
         // Lane j meets, through columns top ... bottom, the sources from
         // tx0 + j - top + hw on, at most kSegment of them: one peak bounds them all.
-        const unsigned reached =
-            groupRange(maxInt(0, x0 + bottom - hw - tx0) / kLanes,
-                       minInt(kBlock - 1, x1 - 1 + top - hw - tx0) / kLanes);
+        const unsigned reached = groupRange(maxInt(0, x0 + bottom - hw - tx0) / kLanes,
+                                            minInt(kBlock - 1, x1 - 1 + top - hw - tx0) / kLanes);
         const Doubles hPeakSplat = splat(hPeak);
         unsigned active = 0;
 #pragma GCC unroll 16
