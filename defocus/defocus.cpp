@@ -136,6 +136,7 @@ public:
           coarse_(std::size_t(capacity) * 3 * coarseLength()),
           kernelAt_(depth ? std::size_t(capacity) * width_ : 0),
           runEnd_(kernelAt_.size()),
+          coarseLargest_(depth ? std::size_t(capacity) * coarseLength() : 0),
           stored_(std::size_t(capacity), -1),
           rows_(std::size_t(capacity)),
           widened_(rowLength_) {}
@@ -151,7 +152,9 @@ public:
         const std::size_t length = std::size_t(width) + 2 * std::size_t(marginFor(largestKernel));
         const std::size_t coarse = length / paint_row::kCoarseWindow + 1;
         return 3 * (2 * length + coarse) * sizeof(double) +
-               (depthOfField ? std::size_t(width) * (sizeof(void*) + sizeof(std::int32_t)) : 0);
+               (depthOfField ? std::size_t(width) * (sizeof(void*) + sizeof(std::int32_t)) +
+                                   coarse * sizeof(std::int32_t)
+                             : 0);
     }
 
     int capacity() const { return capacity_; }
@@ -185,6 +188,7 @@ private:
         }
         row.kernelAt = nullptr;
         row.runEnd = nullptr;
+        row.coarseLargest = nullptr;
         if (depth_) {
             const std::uint8_t* depth = depth_->bits + std::ptrdiff_t(r) * depth_->stride;
             const paint_row::Kernel** kernelAt = kernelAt_.data() + slot * width_;
@@ -193,8 +197,15 @@ private:
             runEnd[width_ - 1] = width_;
             for (int x = width_ - 2; x >= 0; --x)
                 runEnd[x] = kernelAt[x] == kernelAt[x + 1] ? runEnd[x + 1] : x + 1;
+            std::int32_t* largest = coarseLargest_.data() + slot * coarseLength();
+            std::fill(largest, largest + coarseLength(), 0);
+            for (int x = 0; x < width_; ++x) {
+                std::int32_t& stretch = largest[(x + margin_) / paint_row::kCoarseWindow];
+                stretch = std::max(stretch, kernelAt[x]->n);
+            }
             row.kernelAt = kernelAt;
             row.runEnd = runEnd;
+            row.coarseLargest = largest;
         }
         stored_[slot] = r;
     }
@@ -225,7 +236,7 @@ private:
     const int capacity_;
     std::vector<double> power_, peak_, coarse_;
     std::vector<const paint_row::Kernel*> kernelAt_;
-    std::vector<std::int32_t> runEnd_;
+    std::vector<std::int32_t> runEnd_, coarseLargest_;
     std::vector<int> stored_;
     std::vector<paint_row::SourceRow> rows_;
     std::vector<double> widened_;  // room for the peaks' intermediate widths
@@ -238,11 +249,9 @@ struct ThreadBuffers {
         : sources(image, sourcePower, kernels, depth, ringRows),
           paint(std::size_t(image.width) * 3),
           cover(paint.size()),
-          line(std::size_t(kernels.largest()) + 2 * paint_row::kMaxBlock),
           window(std::size_t(ringRows)) {}
     SourceRows sources;
     std::vector<float> paint, cover;
-    std::vector<double> line;
     std::vector<const paint_row::SourceRow*> window;
 };
 
@@ -348,12 +357,11 @@ private:
             // The source rows that reach this row, in passes of as many as the ring holds.
             const int firstSource = std::max(0, row - kernels_.reachHigh());
             const int lastSource = std::min(height_ - 1, row + kernels_.reachLow());
-            const paint_row::Scratch scratch{buffers.line.data()};
             for (int from = firstSource; from <= lastSource; from += buffers.sources.capacity()) {
                 const int to = std::min(lastSource, from + buffers.sources.capacity() - 1);
                 for (int r = from; r <= to; ++r) buffers.window[r - from] = buffers.sources.get(r);
                 painter_(job_, row, buffers.window.data(), from, to, from != firstSource, paint,
-                         cover, scratch);
+                         cover);
             }
         } else {
             // With no density (or one that is not a number) no stroke raises anything.

@@ -39,10 +39,12 @@ struct SourceRow {
     // coarsePeak[c][(x + margin) / kCoarseWindow]: the largest power of the aligned
     // stretch of kCoarseWindow columns that x lies in (margin: see Job).
     const double* coarsePeak[3];
-    // With depth of field: the kernel of each column, and the column where the run of
-    // equal kernels that x belongs to ends.
+    // With depth of field: the kernel of each column, the column where the run of equal
+    // kernels that x belongs to ends, and the largest kernel side of each aligned stretch
+    // of kCoarseWindow columns (indexed like coarsePeak).
     const struct Kernel* const* kernelAt;
     const std::int32_t* runEnd;
+    const std::int32_t* coarseLargest;
 };
 
 // Everything a row painter reads besides the source rows.
@@ -62,18 +64,13 @@ struct Job {
     std::int32_t margin;
 };
 
-// Scratch memory of one thread, allocated before painting starts.
-struct Scratch {
-    double* line;  // at least the largest kernel side + 2 x kMaxBlock doubles
-};
-
 // Paints source rows firstSource ... lastSource (all of them, or a consecutive part, in
 // ascending order) onto target row `row`. sources[i] is source row firstSource + i.
 // Paint and cover (3 x width floats each, channel-interleaved like the image) start at 0,
 // or with `resume` from what an earlier call for the rows below left in them.
 using PaintRowFunction = void (*)(const Job& job, int row, const SourceRow* const* sources,
                                   int firstSource, int lastSource, bool resume, float* paint,
-                                  float* cover, const Scratch& scratch);
+                                  float* cover);
 
 // The fastest painter this processor runs, unless one was chosen with usePainter;
 // every one gives the same bytes.
