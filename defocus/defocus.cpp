@@ -128,24 +128,33 @@ public:
           kernels_(kernels),
           depth_(depth),
           width_(image.width),
-          margin_(kernels.largest() + paint_row::kMaxBlock + paint_row::kPeakWindow),
+          margin_(marginFor(kernels.largest())),
           rowLength_(std::size_t(width_) + 2 * std::size_t(margin_)),
           capacity_(capacity),
           power_(std::size_t(capacity) * 3 * rowLength_),
           peak_(power_.size()),
+          coarse_(std::size_t(capacity) * 3 * coarseLength()),
           kernelAt_(depth ? std::size_t(capacity) * width_ : 0),
           runEnd_(kernelAt_.size()),
+          coarseLargest_(depth ? std::size_t(capacity) * coarseLength() : 0),
           stored_(std::size_t(capacity), -1),
           rows_(std::size_t(capacity)),
           widened_(rowLength_) {}
 
+    // Columns of zeros around each row: as far as a kernel and a block reach, and a peak
+    // window beyond.
+    static int marginFor(int largestKernel) {
+        return largestKernel + paint_row::kMaxBlock + paint_row::kPeakWindow;
+    }
+
     // Bytes one ring slot takes.
     static std::size_t slotBytes(int width, int largestKernel, bool depthOfField) {
-        const std::size_t length =
-            std::size_t(width) +
-            2 * std::size_t(largestKernel + paint_row::kMaxBlock + paint_row::kPeakWindow);
-        return 3 * length * 2 * sizeof(double) +
-               (depthOfField ? std::size_t(width) * (sizeof(void*) + sizeof(std::int32_t)) : 0);
+        const std::size_t length = std::size_t(width) + 2 * std::size_t(marginFor(largestKernel));
+        const std::size_t coarse = length / paint_row::kCoarseWindow + 1;
+        return 3 * (2 * length + coarse) * sizeof(double) +
+               (depthOfField ? std::size_t(width) * (sizeof(void*) + sizeof(std::int32_t)) +
+                                   coarse * sizeof(std::int32_t)
+                             : 0);
     }
 
     int capacity() const { return capacity_; }
@@ -167,11 +176,19 @@ private:
             std::fill(power, power + rowLength_, 0.0);
             for (int x = 0; x < width_; ++x) power[margin_ + x] = sourcePower_[source[3 * x + c]];
             windowPeaks(power, peak);
+            double* coarse = coarse_.data() + (slot * 3 + c) * coarseLength();
+            for (std::size_t j = 0; j < coarseLength(); ++j) {
+                const std::size_t begin = j * paint_row::kCoarseWindow;
+                const std::size_t end = std::min(rowLength_, begin + paint_row::kCoarseWindow);
+                coarse[j] = begin < end ? *std::max_element(power + begin, power + end) : 0.0;
+            }
             row.power[c] = power + margin_;
             row.peak[c] = peak + margin_;
+            row.coarsePeak[c] = coarse;
         }
         row.kernelAt = nullptr;
         row.runEnd = nullptr;
+        row.coarseLargest = nullptr;
         if (depth_) {
             const std::uint8_t* depth = depth_->bits + std::ptrdiff_t(r) * depth_->stride;
             const paint_row::Kernel** kernelAt = kernelAt_.data() + slot * width_;
@@ -180,17 +197,23 @@ private:
             runEnd[width_ - 1] = width_;
             for (int x = width_ - 2; x >= 0; --x)
                 runEnd[x] = kernelAt[x] == kernelAt[x + 1] ? runEnd[x + 1] : x + 1;
+            std::int32_t* largest = coarseLargest_.data() + slot * coarseLength();
+            std::fill(largest, largest + coarseLength(), 0);
+            for (int x = 0; x < width_; ++x) {
+                std::int32_t& stretch = largest[(x + margin_) / paint_row::kCoarseWindow];
+                stretch = std::max(stretch, kernelAt[x]->n);
+            }
             row.kernelAt = kernelAt;
             row.runEnd = runEnd;
+            row.coarseLargest = largest;
         }
         stored_[slot] = r;
     }
 
-    // peak[x] = the largest of power[x ... x + 14], by doubling the window three times
-    // (2, 4, 8) and overlapping two windows of 8. Windows are cut at the row's end, where
-    // only zeros lie anyway.
+    // peak[x] = the largest of power[x ... x + 7], by doubling the window three times.
+    // Windows are cut at the row's end, where only zeros lie anyway.
     void windowPeaks(const double* power, double* peak) {
-        static_assert(paint_row::kPeakWindow == 15);
+        static_assert(paint_row::kPeakWindow == 8);
         const std::size_t n = rowLength_;
         const auto widen = [n](const double* in, double* out, std::size_t step) {
             for (std::size_t x = 0; x < n; ++x)
@@ -200,9 +223,9 @@ private:
         widen(power, peak, 1);  // 2 wide
         widen(peak, tmp, 2);    // 4 wide
         widen(tmp, peak, 4);    // 8 wide
-        std::copy(peak, peak + n, tmp);
-        widen(tmp, peak, 7);  // 8 + 7 = 15 wide
     }
+
+    std::size_t coarseLength() const { return rowLength_ / paint_row::kCoarseWindow + 1; }
 
     const dib24& image_;
     const double* sourcePower_;
@@ -211,9 +234,9 @@ private:
     const int width_, margin_;
     const std::size_t rowLength_;
     const int capacity_;
-    std::vector<double> power_, peak_;
+    std::vector<double> power_, peak_, coarse_;
     std::vector<const paint_row::Kernel*> kernelAt_;
-    std::vector<std::int32_t> runEnd_;
+    std::vector<std::int32_t> runEnd_, coarseLargest_;
     std::vector<int> stored_;
     std::vector<paint_row::SourceRow> rows_;
     std::vector<double> widened_;  // room for the peaks' intermediate widths
@@ -226,11 +249,9 @@ struct ThreadBuffers {
         : sources(image, sourcePower, kernels, depth, ringRows),
           paint(std::size_t(image.width) * 3),
           cover(paint.size()),
-          line(std::size_t(kernels.largest()) + 2 * paint_row::kMaxBlock),
           window(std::size_t(ringRows)) {}
     SourceRows sources;
     std::vector<float> paint, cover;
-    std::vector<double> line;
     std::vector<const paint_row::SourceRow*> window;
 };
 
@@ -257,7 +278,8 @@ public:
                               1 - density_,
                               kernels_.fixed(),
                               kernels_.reachLow(),
-                              kernels_.reachHigh()};
+                              kernels_.reachHigh(),
+                              SourceRows::marginFor(kernels_.largest())};
     }
 
     void run(unsigned threads, Notifyer* notifier) {
@@ -335,12 +357,11 @@ private:
             // The source rows that reach this row, in passes of as many as the ring holds.
             const int firstSource = std::max(0, row - kernels_.reachHigh());
             const int lastSource = std::min(height_ - 1, row + kernels_.reachLow());
-            const paint_row::Scratch scratch{buffers.line.data()};
             for (int from = firstSource; from <= lastSource; from += buffers.sources.capacity()) {
                 const int to = std::min(lastSource, from + buffers.sources.capacity() - 1);
                 for (int r = from; r <= to; ++r) buffers.window[r - from] = buffers.sources.get(r);
                 painter_(job_, row, buffers.window.data(), from, to, from != firstSource, paint,
-                         cover, scratch);
+                         cover);
             }
         } else {
             // With no density (or one that is not a number) no stroke raises anything.

@@ -14,7 +14,8 @@ namespace paint_row {
 // The widest block of target pixels any painter keeps in registers at once.
 constexpr int kMaxBlock = 64;
 // Source-power peaks cover this many consecutive columns.
-constexpr int kPeakWindow = 15;
+constexpr int kPeakWindow = 8;
+constexpr int kCoarseWindow = 64;
 
 // One diaphragm kernel, n x n, with what the painter precomputes about it.
 struct Kernel {
@@ -31,14 +32,19 @@ struct Kernel {
 // One source row as the painter reads it, prepared once per thread and row.
 struct SourceRow {
     // power[c][x]: (byte / 255) ^ gamma of channel c at column x, and 0 beyond the image
-    // for the largest kernel side + kMaxBlock + kPeakWindow columns on either side.
+    // for Job::margin columns on either side.
     const double* power[3];
     // peak[c][x]: at least the largest of power[c][x ... x + kPeakWindow - 1].
     const double* peak[3];
-    // With depth of field: the kernel of each column, and the column where the run of
-    // equal kernels that x belongs to ends.
+    // coarsePeak[c][(x + margin) / kCoarseWindow]: the largest power of the aligned
+    // stretch of kCoarseWindow columns that x lies in (margin: see Job).
+    const double* coarsePeak[3];
+    // With depth of field: the kernel of each column, the column where the run of equal
+    // kernels that x belongs to ends, and the largest kernel side of each aligned stretch
+    // of kCoarseWindow columns (indexed like coarsePeak).
     const struct Kernel* const* kernelAt;
     const std::int32_t* runEnd;
+    const std::int32_t* coarseLargest;
 };
 
 // Everything a row painter reads besides the source rows.
@@ -54,11 +60,8 @@ struct Job {
     // or columns (n / 2) and towards higher ones (n - 1 - n / 2).
     std::int32_t reachLow;
     std::int32_t reachHigh;
-};
-
-// Scratch memory of one thread, allocated before painting starts.
-struct Scratch {
-    double* line;  // at least the largest kernel side + 2 x kMaxBlock doubles
+    // The columns of zeros on either side of a source row's powers.
+    std::int32_t margin;
 };
 
 // Paints source rows firstSource ... lastSource (all of them, or a consecutive part, in
@@ -67,7 +70,7 @@ struct Scratch {
 // or with `resume` from what an earlier call for the rows below left in them.
 using PaintRowFunction = void (*)(const Job& job, int row, const SourceRow* const* sources,
                                   int firstSource, int lastSource, bool resume, float* paint,
-                                  float* cover, const Scratch& scratch);
+                                  float* cover);
 
 // The fastest painter this processor runs, unless one was chosen with usePainter;
 // every one gives the same bytes.

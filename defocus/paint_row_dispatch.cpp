@@ -9,8 +9,7 @@ std::atomic<PaintRowFunction> chosen{nullptr};
 }
 
 // The painter built for each instruction set (paint_row_simd.cpp).
-#define PAINTER_ARGUMENTS \
-    const Job&, int, const SourceRow* const*, int, int, bool, float*, float*, const Scratch&
+#define PAINTER_ARGUMENTS const Job&, int, const SourceRow* const*, int, int, bool, float*, float*
 void paintRowAvx512(PAINTER_ARGUMENTS);
 void paintRowAvx2(PAINTER_ARGUMENTS);
 void paintRowSse2(PAINTER_ARGUMENTS);

@@ -13,7 +13,7 @@
 // internal linkage except the entry point.
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
+#include <cstring>  // memcpy, which compiles to a plain load here
 
 #include <immintrin.h>  // its functions are always inlined and never emitted on their own
 
@@ -30,8 +30,8 @@ constexpr int kLanes = VECTOR_BYTES / 8;  // doubles per register
 constexpr int kGroups = PAINT_GROUPS;     // registers per block
 constexpr int kBlock = kLanes * kGroups;  // target pixels painted together
 constexpr int kSegment = 8;               // kernel columns tested for skipping at once
-static_assert(kBlock <= kMaxBlock, "scratch lines are sized for kMaxBlock");
-static_assert(kSegment + kLanes - 1 <= kPeakWindow, "a peak must cover a register's segment");
+static_assert(kBlock <= kMaxBlock, "source rows are padded for kMaxBlock");
+static_assert(kSegment <= kPeakWindow, "a peak must cover a lane's columns in a segment");
 
 constexpr double kByteScale = 1.0 / 255;  // as the straightforward painter scales bytes
 
@@ -90,10 +90,19 @@ inline double maxDouble(double a, double b) {
     return a > b ? a : b;
 }
 
-// Bits first ... last of a group mask (empty when last < first).
-inline unsigned groupRange(int first, int last) {
-    if (last < first) return 0;
-    return ((2u << last) - 1) & ~((1u << first) - 1);
+// The registers holding lanes lowest ... highest of a block, as bits of a group mask.
+// The lanes are cut to the block; at least one of them must lie in it.
+inline unsigned groupsOfLanes(int lowest, int highest) {
+    const unsigned first = unsigned(maxInt(0, lowest)) / kLanes;
+    const unsigned last = unsigned(minInt(kBlock - 1, highest)) / kLanes;
+    return (2u << last) - (1u << first);
+}
+
+// Lanes lowest ... highest among the lanes of register g.
+inline Mask lanesWithin(int g, int lowest, int highest) {
+    Mask lane;
+    for (int l = 0; l < kLanes; ++l) lane[l] = g * kLanes + l;
+    return (lane >= lowest) & (lane <= highest);
 }
 
 // Paint and cover of one channel of kBlock consecutive target pixels.
@@ -102,19 +111,15 @@ struct BlockState {
     Doubles cover[kGroups];
 };
 
-// Where a run's source powers are read: line[x - origin] for column x, zero outside the
-// run for at least a register's width.
-struct Line {
-    const double* values;
-    int origin;
-};
-
 // Lays kernel row kr of `kernel`, channel c, from the sources x0 <= x < x1 of `source`
-// onto the block of targets starting at column tx0.
+// onto the block of targets starting at column tx0. With kRunEdges the run is part of a
+// row whose other sources belong to other kernels, so lanes whose source lies outside
+// the run are held back; otherwise every source the block can reach is in the run.
+template <bool kRunEdges>
 __attribute__((always_inline)) inline void paintRun(const Job& job, BlockState& state,
                                                     const Kernel& kernel, int kr, int c,
-                                                    const SourceRow& source, Line line, int x0,
-                                                    int x1, int tx0) {
+                                                    const SourceRow& source, int x0, int x1,
+                                                    int tx0) {
     const int n = kernel.n;
     const int hw = n / 2;
     // Target tx receives kernel column kc from source tx - kc + hw: keep the columns
@@ -126,13 +131,16 @@ __attribute__((always_inline)) inline void paintRun(const Job& job, BlockState& 
     // Nothing can change when even the strongest stroke of the run, evaluated with the
     // stroke's own arithmetic, fails to raise any pixel: strokes rise monotonically with
     // k and h, and the paint only grows. Equality counts as "may change".
-    const double* peak = source.peak[c];
     const int lowest = maxInt(x0, tx0 - kcLast + hw);
     const int highest = minInt(x1 - 1, tx0 + kBlock - 1 - kcFirst + hw);
+    const double* coarse = source.coarsePeak[c];
     double runPeak = 0.0;
-    for (int x = lowest; x <= highest; x += kPeakWindow) runPeak = maxDouble(runPeak, peak[x]);
+    for (int j = (lowest + job.margin) / kCoarseWindow; j <= (highest + job.margin) / kCoarseWindow;
+         ++j)
+        runPeak = maxDouble(runPeak, coarse[j]);
     if (runPeak == 0.0) return;  // black sources never raise anything
     const Doubles keep = splat(job.keep);
+    const Doubles d = splat(job.density);
     {
         const Doubles strongest = splat(job.density * (runPeak * kernel.rowPeak[kr * 3 + c]));
         Mask mayChange{};
@@ -144,30 +152,27 @@ __attribute__((always_inline)) inline void paintRun(const Job& job, BlockState& 
     // Most strokes still raise nothing, so the kernel row is taken kSegment columns at a
     // time, and a register of targets is painted only when the strongest stroke those
     // columns can give it might raise one of its pixels.
-    const Doubles d = splat(job.density);
+    const double* power = source.power[c];
+    const double* peak = source.peak[c];
     const std::uint8_t* kernelRow = kernel.bits + kr * kernel.stride + c;
     const std::uint8_t* columnPeak = kernel.columnPeak + (kr * 3 + c) * n;
     for (int top = kcLast; top >= kcFirst; top -= kSegment) {
         const int bottom = maxInt(kcFirst, top - (kSegment - 1));
         if (columnPeak[top] == 0) continue;
-        const double hPeak = columnPeak[top] * kByteScale;
+        const Doubles hPeak = splat(columnPeak[top] * kByteScale);
 
-        // Register g meets, through columns top ... bottom, the sources from
-        // tx0 + g * kLanes - top + hw on, kSegment + kLanes - 1 of them at most.
-        const unsigned reached = groupRange(maxInt(0, x0 + bottom - hw - tx0) / kLanes,
-                                            minInt(kBlock - 1, x1 - 1 + top - hw - tx0) / kLanes);
+        // Lane j meets, through columns top ... bottom, the sources from
+        // tx0 + j - top + hw on, at most kSegment of them: one peak bounds them all.
+        const unsigned reached = groupsOfLanes(x0 + bottom - hw - tx0, x1 - 1 + top - hw - tx0);
         unsigned active = 0;
 #pragma GCC unroll 16
         for (int g = 0; g < kGroups; ++g) {
             if (!(reached >> g & 1)) continue;
-            const double kPeak = peak[tx0 + g * kLanes - top + hw];
-            const Doubles strongest = splat(job.density * (kPeak * hPeak));
-            if (kPeak > 0.0 && anyLane(keep * state.paint[g] + strongest > state.paint[g]))
-                active |= 1u << g;
+            const Doubles kPeak = loadDoubles(peak + tx0 + g * kLanes - top + hw);
+            const Doubles strongest = d * (kPeak * hPeak);
+            if (anyLane(keep * state.paint[g] + strongest > state.paint[g])) active |= 1u << g;
         }
         if (!active) continue;
-        // Away from the run's ends every column reaches the whole block.
-        const bool wholeBlock = x0 + top - hw <= tx0 && x1 - 1 + bottom - hw >= tx0 + kBlock - 1;
 
         for (int kc = top; kc >= bottom; --kc) {
             const std::uint8_t b = kernelRow[3 * kc];
@@ -176,27 +181,32 @@ __attribute__((always_inline)) inline void paintRun(const Job& job, BlockState& 
             const Doubles vh = splat(h);
             const Doubles dh = splat(job.density * h);
             // Lane j takes the source at column tx0 + j - kc + hw; the lanes the run reaches
-            // through this column are x0 + kc - hw ... x1 - 1 + kc - hw.
-            const double* k = line.values + (tx0 - kc + hw - line.origin);
-            const unsigned painted =
-                wholeBlock
-                    ? active
-                    : active & groupRange(maxInt(0, x0 + kc - hw - tx0) / kLanes,
-                                          minInt(kBlock - 1, x1 - 1 + kc - hw - tx0) / kLanes);
-            const auto stroke = [&](int g) __attribute__((always_inline)) {
+            // through this column are lowLane ... highLane.
+            const double* k = power + (tx0 - kc + hw);
+            const int lowLane = x0 + kc - hw - tx0;
+            const int highLane = x1 - 1 + kc - hw - tx0;
+            const auto stroke = [&](int g, Mask within) __attribute__((always_inline)) {
                 const Doubles e = state.paint[g];
                 const Doubles i = keep * e + d * (loadDoubles(k + g * kLanes) * vh);
-                const Mask raised = i > e;
+                const Mask raised = (i > e) & within;
                 state.paint[g] = raised ? throughFloat(i) : e;
                 state.cover[g] = raised ? throughFloat(keep * state.cover[g] + dh) : state.cover[g];
             };
-            if (painted == (1u << kGroups) - 1) {
-#pragma GCC unroll 16
-                for (int g = 0; g < kGroups; ++g) stroke(g);
-            } else {
+            if (!kRunEdges) {
+                // Every lane's source is in the run, or beyond the image where powers are 0.
 #pragma GCC unroll 16
                 for (int g = 0; g < kGroups; ++g)
-                    if (painted >> g & 1) stroke(g);
+                    if (active >> g & 1) stroke(g, ~Mask{});
+                continue;
+            }
+            const unsigned painted = active & groupsOfLanes(lowLane, highLane);
+#pragma GCC unroll 16
+            for (int g = 0; g < kGroups; ++g) {
+                if (!(painted >> g & 1)) continue;
+                if (lowLane <= g * kLanes && highLane >= g * kLanes + kLanes - 1)
+                    stroke(g, ~Mask{});
+                else
+                    stroke(g, lanesWithin(g, lowLane, highLane));
             }
         }
     }
@@ -205,8 +215,7 @@ __attribute__((always_inline)) inline void paintRun(const Job& job, BlockState& 
 }  // namespace
 
 void PAINT_ROW_FUNCTION(const Job& job, int row, const SourceRow* const* sources, int firstSource,
-                        int lastSource, bool resume, float* paint, float* cover,
-                        const Scratch& scratch) {
+                        int lastSource, bool resume, float* paint, float* cover) {
     const int width = job.width;
     for (int tx0 = 0; tx0 < width; tx0 += kBlock) {
         const int lanes = minInt(kBlock, width - tx0);
@@ -230,27 +239,23 @@ void PAINT_ROW_FUNCTION(const Job& job, int row, const SourceRow* const* sources
                     const Kernel& kernel = *job.fixed;
                     const int kr = row - r + kernel.n / 2;
                     if (kr >= 0 && kr < kernel.n)
-                        paintRun(job, state, kernel, kr, c, source, Line{source.power[c], 0}, xLow,
-                                 xEnd, tx0);
+                        paintRun<false>(job, state, kernel, kr, c, source, xLow, xEnd, tx0);
                     continue;
                 }
                 // With depth of field, runs of sources with the same kernel are painted
-                // like the fixed case, one run after the other from left to right, each
-                // from a copy of its powers with zeros around.
+                // one after the other from left to right. Rows whose kernels around this
+                // block are too small to reach the target row are passed over.
+                int largest = 0;
+                for (int j = (xLow + job.margin) / kCoarseWindow;
+                     j <= (xEnd - 1 + job.margin) / kCoarseWindow; ++j)
+                    largest = maxInt(largest, source.coarseLargest[j]);
+                if (row - r > largest - 1 - largest / 2 || r - row > largest / 2) continue;
                 for (int x0 = xLow; x0 < xEnd;) {
                     const Kernel& kernel = *source.kernelAt[x0];
                     const int x1 = minInt(source.runEnd[x0], xEnd);
                     const int kr = row - r + kernel.n / 2;
-                    if (kr >= 0 && kr < kernel.n) {
-                        double* copy = scratch.line;
-                        const int origin = x0 - kLanes;
-                        for (int i = 0; i < kLanes; ++i) copy[i] = 0.0;
-                        std::memcpy(copy + kLanes, source.power[c] + x0,
-                                    sizeof(double) * std::size_t(x1 - x0));
-                        for (int i = 0; i < kLanes; ++i) copy[kLanes + (x1 - x0) + i] = 0.0;
-                        paintRun(job, state, kernel, kr, c, source, Line{copy, origin}, x0, x1,
-                                 tx0);
-                    }
+                    if (kr >= 0 && kr < kernel.n)
+                        paintRun<true>(job, state, kernel, kr, c, source, x0, x1, tx0);
                     x0 = x1;
                 }
             }
