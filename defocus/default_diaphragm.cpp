@@ -47,3 +47,15 @@ bool loadFirstDiaphragm(MaskMan& masks, const std::vector<std::string>& candidat
     if (whyNot) *whyNot = candidates.empty() ? "no place to look for it" : "tried " + tried;
     return false;
 }
+
+std::string diaphragmGalleryFolder() {
+    const std::filesystem::path folder = programFolder();
+    if (folder.empty()) return {};
+    for (const std::filesystem::path& candidate :
+         {folder / ".." / "share" / "bokavo" / "diaphragms", folder / "diaphragms"}) {
+        std::error_code error;
+        if (std::filesystem::is_directory(candidate, error))
+            return candidate.lexically_normal().string();
+    }
+    return {};
+}

@@ -1,4 +1,4 @@
-// Where the default diaphragm "lmask.bmp" is found.
+// Where the default diaphragm "lmask.bmp" and the gallery of other diaphragms are found.
 #pragma once
 
 #include <string>
@@ -17,3 +17,8 @@ bool loadDefaultDiaphragm(MaskMan& masks, std::string* whyNot = nullptr);
 // The same for any list of candidate files, tried in order.
 bool loadFirstDiaphragm(MaskMan& masks, const std::vector<std::string>& candidates,
                         std::string* whyNot = nullptr);
+
+// The folder of diaphragm shapes delivered with the program: "diaphragms" in the
+// installed data folder (../share/bokavo beside the program), or beside the program in a
+// build tree. Empty when neither exists.
+std::string diaphragmGalleryFolder();
