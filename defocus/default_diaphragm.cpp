@@ -51,6 +51,12 @@ bool loadFirstDiaphragm(MaskMan& masks, const std::vector<std::string>& candidat
 std::string diaphragmGalleryFolder() {
     const std::filesystem::path folder = programFolder();
     if (folder.empty()) return {};
+    return diaphragmGalleryFolderOf(folder.string());
+}
+
+std::string diaphragmGalleryFolderOf(const std::string& programFolder) {
+    const std::filesystem::path folder(programFolder);
+    // The installed folder first: a build tree has no share/ beside bin/.
     for (const std::filesystem::path& candidate :
          {folder / ".." / "share" / "bokavo" / "diaphragms", folder / "diaphragms"}) {
         std::error_code error;

@@ -22,3 +22,6 @@ bool loadFirstDiaphragm(MaskMan& masks, const std::vector<std::string>& candidat
 // installed data folder (../share/bokavo beside the program), or beside the program in a
 // build tree. Empty when neither exists.
 std::string diaphragmGalleryFolder();
+
+// The same for a program in `programFolder`.
+std::string diaphragmGalleryFolderOf(const std::string& programFolder);

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <set>
 #include <string>
 
 #include "defocus/maskman.h"
@@ -113,6 +115,96 @@ TEST(DefaultDiaphragm, FallsBackToTheProgramFolder) {
     std::string why;
     ASSERT_TRUE(loadDefaultDiaphragm(masks, &why)) << why;
     EXPECT_TRUE(testing_support::samePixels(*masks.shape, *delivered));
+}
+
+TEST(DiaphragmGallery, InstalledFolderBesideBinComesFirst) {
+    TempDir root;
+    fs::create_directories(root / "bin");
+    fs::create_directories(root / "bin" / "diaphragms");
+    EXPECT_EQ(fs::path(diaphragmGalleryFolderOf((root / "bin").string())),
+              root / "bin" / "diaphragms");
+
+    fs::create_directories(root / "share" / "bokavo" / "diaphragms");
+    EXPECT_EQ(fs::path(diaphragmGalleryFolderOf((root / "bin").string())),
+              root / "share" / "bokavo" / "diaphragms");
+}
+
+TEST(DiaphragmGallery, NoFolderOrAFileInItsPlaceGivesNothing) {
+    TempDir root;
+    fs::create_directories(root / "bin");
+    EXPECT_EQ(diaphragmGalleryFolderOf((root / "bin").string()), "");
+    testing_support::writeFileBytes(root / "bin" / "diaphragms", {'x'});
+    EXPECT_EQ(diaphragmGalleryFolderOf((root / "bin").string()), "");
+}
+
+// The build copies the delivered gallery beside every program, this test included.
+TEST(DiaphragmGallery, BuildTreeHasTheDeliveredShapesBesideTheProgram) {
+    const fs::path programFolder = fs::read_symlink("/proc/self/exe").parent_path();
+    ASSERT_EQ(fs::path(diaphragmGalleryFolder()), programFolder / "diaphragms");
+
+    std::set<std::string> shapes;
+    for (const auto& entry : fs::directory_iterator(programFolder / "diaphragms")) {
+        const std::string name = entry.path().stem().string();
+        shapes.insert(name.substr(0, name.rfind('_')));
+    }
+    const std::set<std::string> expected{"cats_eye", "circle",  "heart",     "hexagon",
+                                         "iris5",    "octagon", "soft_ring", "star"};
+    EXPECT_EQ(shapes, expected);
+}
+
+TEST(DiaphragmGallery, EveryShapeIsASquareOddSizedSoftEdgedDiaphragm) {
+    const fs::path folder = diaphragmGalleryFolder();
+    ASSERT_FALSE(folder.empty());
+    int files = 0;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        SCOPED_TRACE(entry.path().string());
+        ++files;
+        MaskMan masks;
+        std::string why;
+        ASSERT_TRUE(masks.Load(entry.path().c_str(), &why)) << why;
+        const dib24& shape = *masks.shape;
+        EXPECT_EQ(shape.width, shape.height);
+        EXPECT_EQ(shape.width % 2, 1);
+        // Stored with 24 bits per pixel (biBitCount at offset 28), so any editor shows
+        // the same greys.
+        const auto bytes = testing_support::readFileBytes(entry.path());
+        ASSERT_GT(bytes.size(), 29u);
+        EXPECT_EQ(bytes[28] | bytes[29] << 8, 24);
+
+        // Grey, dark in the corners, with lit pixels and antialiased ones between.
+        bool lit = false;
+        bool between = false;
+        for (int t = 0; t < shape.height; ++t) {
+            for (int x = 0; x < shape.width; ++x) {
+                const auto blue = testing_support::pixelFromTop(shape, x, t, 0);
+                ASSERT_EQ(blue, testing_support::pixelFromTop(shape, x, t, 1));
+                ASSERT_EQ(blue, testing_support::pixelFromTop(shape, x, t, 2));
+                lit = lit || blue > 200;
+                between = between || (blue > 20 && blue < 200);
+            }
+        }
+        EXPECT_TRUE(lit);
+        EXPECT_TRUE(between);
+        const int last = shape.width - 1;
+        for (const auto& [x, t] : {std::pair{0, 0}, {last, 0}, {0, last}, {last, last}})
+            EXPECT_EQ(testing_support::pixelFromTop(shape, x, t, 0), 0);
+    }
+    EXPECT_EQ(files, 24);
+}
+
+TEST(DiaphragmGallery, RingIsDarkInTheMiddleAndCircleIsLit) {
+    const fs::path folder = diaphragmGalleryFolder();
+    for (const int side : {15, 25, 41}) {
+        SCOPED_TRACE(side);
+        auto ring =
+            testing_support::loadBitmap(folder / ("soft_ring_" + std::to_string(side) + ".bmp"));
+        auto circle =
+            testing_support::loadBitmap(folder / ("circle_" + std::to_string(side) + ".bmp"));
+        ASSERT_TRUE(ring && circle);
+        EXPECT_EQ(ring->width, side);
+        EXPECT_EQ(testing_support::pixelFromTop(*ring, side / 2, side / 2, 0), 0);
+        EXPECT_EQ(testing_support::pixelFromTop(*circle, side / 2, side / 2, 0), 255);
+    }
 }
 
 }  // namespace
