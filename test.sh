@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test: the release build (everything,
-# the windows included), the sanitizer build (image, engine and command line), and the
-# bitmap reader's fuzz target for a bounded time.
+# the windows included), the Debian package made from it, the sanitizer build (image,
+# engine and command line), and the bitmap reader's fuzz target for a bounded time.
 set -euo pipefail
 cd "$(dirname "$0")"
 jobs=$(nproc)
@@ -12,6 +12,9 @@ echo "== release build and tests"
 cmake --preset release ${BOKAVO_WERROR:+-DBOKAVO_WERROR=$BOKAVO_WERROR} >/dev/null
 cmake --build --preset release -j "$jobs"
 ctest --preset release -j "$jobs"
+
+echo "== Debian package: built from the release build, unpacked and checked"
+scripts/check_package.sh build/release
 
 echo "== sanitizer build and tests (AddressSanitizer, UndefinedBehaviorSanitizer)"
 cmake --preset sanitize ${BOKAVO_WERROR:+-DBOKAVO_WERROR=$BOKAVO_WERROR} >/dev/null

@@ -13,6 +13,8 @@ packages=(
     python3 python3-pil imagemagick   # sample data and bitmaps written by other programs
     locales                           # a comma locale for the number tests (localedef)
     xvfb xauth xclip                  # the real X11 clipboard test
+    dpkg-dev file                     # the Debian package (cpack, dpkg-shlibdeps)
+    desktop-file-utils appstream man-db   # checking its desktop entry, metainfo, manual pages
 )
 
 missing=()
