@@ -72,7 +72,7 @@ protected:
 TEST_F(MainWindow, StartsBlackWithTitleEmptyStatusBarAndNoImage) {
     EXPECT_EQ(form.windowTitle(), "Bokavo ver.0.32");
     EXPECT_EQ(QApplication::applicationName(), "Bokavo");
-    EXPECT_EQ(QGuiApplication::desktopFileName(), "Bokavo");
+    EXPECT_EQ(QGuiApplication::desktopFileName(), "org.bokavo.Bokavo");
     EXPECT_EQ(form.StatusBar1->currentMessage(), "");
     EXPECT_EQ(form.currentImage, nullptr);
     const QImage shown = view();

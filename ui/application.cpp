@@ -7,7 +7,7 @@
 
 BokavoApplication::BokavoApplication(int& argc, char** argv) : QApplication(argc, argv) {
     setApplicationName(QStringLiteral("Bokavo"));
-    setDesktopFileName(QStringLiteral("Bokavo"));
+    setDesktopFileName(QStringLiteral("org.bokavo.Bokavo"));
 }
 
 bool BokavoApplication::notify(QObject* receiver, QEvent* event) {

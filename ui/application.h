@@ -9,8 +9,10 @@ class BokavoApplication : public QApplication {
     Q_OBJECT
 
 public:
-    // Sets the application name and desktop-file name "Bokavo" (the task-bar text);
-    // window titles stay as each window sets them.
+    // Sets the application name "Bokavo" (the task-bar text, and the X11 window class)
+    // and the desktop-file name "org.bokavo.Bokavo", the installed desktop entry by
+    // which Wayland desktops find the program's icon; window titles stay as each window
+    // sets them.
     BokavoApplication(int& argc, char** argv);
 
     // Delivers the event; an exception thrown while handling it (above all running out of
