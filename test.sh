@@ -12,6 +12,8 @@ echo "== release build and tests"
 cmake --preset release ${BOKAVO_WERROR:+-DBOKAVO_WERROR=$BOKAVO_WERROR} >/dev/null
 cmake --build --preset release -j "$jobs"
 ctest --preset release -j "$jobs"
+# The renderer's benchmark on small pictures: it must run and agree with the reference.
+build/release/bin/defocus_bench --quick
 
 echo "== Debian package: built from the release build, unpacked and checked"
 scripts/check_package.sh build/release
