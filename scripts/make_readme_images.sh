@@ -1,0 +1,126 @@
+#!/usr/bin/env bash
+# Makes the README's pictures in docs/ from the release build:
+#   sample_before.png, sample_after.png  the sample and bokavo-render's result with depth
+#                                        of field (the railing in focus)
+#   windows.png                          both windows of bokavo with the sample defocused
+#                                        and previewed, shot on a private X server
+# Run after ./run.sh or ./test.sh:  scripts/make_readme_images.sh
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bin=build/release/bin
+
+for tool in xvfb-run xdotool import /usr/bin/python3; do
+    command -v "$tool" >/dev/null || {
+        echo "make_readme_images: $tool is missing; install it with:" >&2
+        echo "  sudo apt-get install xvfb xauth xdotool imagemagick python3-pil" >&2
+        exit 1
+    }
+done
+[ -x "$bin/bokavo" ] && [ -x "$bin/bokavo-render" ] || {
+    echo "make_readme_images: build first (./run.sh or ./test.sh)" >&2
+    exit 1
+}
+
+temp=$(mktemp -d)
+trap 'rm -rf "$temp"' EXIT
+mkdir -p docs
+
+# --- Before and after -----------------------------------------------------------------
+"$bin/bokavo-render" -q --zmask data/sample_zmask.bmp --threshold 40 data/sample.bmp \
+    "$temp/after.bmp"
+/usr/bin/python3 - "$temp/after.bmp" <<'EOF'
+import sys
+from PIL import Image
+Image.open("data/sample.bmp").convert("RGB").save("docs/sample_before.png", optimize=True)
+# The blurred result and the windows are smooth; 256 colours keep them small with no
+# visible loss.
+after = Image.open(sys.argv[1]).convert("RGB")
+after.quantize(256, method=Image.Quantize.MEDIANCUT, dither=Image.Dither.NONE).save(
+    "docs/sample_after.png", optimize=True)
+EOF
+
+# --- The windows ----------------------------------------------------------------------
+# Driven the way a user would: the sample opened through the File menu, the depth mask
+# loaded and depth of field switched on in the settings window, a preview, then Defocus
+# from the Edit menu. Each window is then captured on its own and laid out as it was on
+# the screen. Clicks go to the controls' places in the settings window's client area.
+cat >"$temp/shoot.sh" <<'EOF'
+set -euo pipefail
+bin=$1 data=$2 out=$3
+export QT_QPA_PLATFORMTHEME= XDG_RUNTIME_DIR=$out
+"$bin/bokavo" &
+app=$!
+trap 'kill $app 2>/dev/null || true' EXIT
+main=$(xdotool search --sync --onlyvisible --name '^Bokavo ver')
+settings=$(xdotool search --sync --onlyvisible --name '^Defocus settings$')
+sleep 1
+
+# Types a file name into the open dialog that has just appeared.
+choose_file() {
+    local dialog
+    dialog=$(xdotool search --sync --onlyvisible --name '^Open$')
+    sleep 0.5
+    xdotool windowfocus --sync "$dialog"
+    xdotool type --delay 5 "$1"
+    xdotool key Return
+    sleep 1
+}
+click_settings() {
+    xdotool mousemove --window "$settings" "$1" "$2" click 1
+    sleep 0.5
+}
+
+xdotool windowfocus --sync "$main"
+xdotool key --clearmodifiers alt+f
+sleep 0.5
+xdotool key o
+choose_file "$data/sample.bmp"
+
+click_settings 280 500   # Load ZMask
+choose_file "$data/sample_zmask.bmp"
+click_settings 184 416   # Use DOF with ZMask
+click_settings 288 442   # Threshold: the railing's depth
+xdotool key ctrl+a
+xdotool type 40
+xdotool key Return
+click_settings 272 204   # Preview
+sleep 1
+
+xdotool windowfocus --sync "$main"
+xdotool key --clearmodifiers alt+e
+sleep 0.5
+xdotool key d
+sleep 3
+
+for name in main settings; do
+    id=${!name}
+    eval "$(xdotool getwindowgeometry --shell "$id")"
+    echo "$name $X $Y" >>"$out/places.txt"
+    import -window "$id" "$out/$name.png"
+done
+EOF
+xvfb-run -a -s "-screen 0 1024x700x24" bash "$temp/shoot.sh" "$bin" "$PWD/data" "$temp"
+
+/usr/bin/python3 - "$temp" <<'EOF'
+import os
+import sys
+from PIL import Image
+temp = sys.argv[1]
+places = {}
+with open(os.path.join(temp, "places.txt")) as lines:
+    for line in lines:
+        name, x, y = line.split()
+        places[name] = (int(x), int(y))
+shots = {name: Image.open(os.path.join(temp, name + ".png")).convert("RGB") for name in places}
+margin = 16
+left = min(x for x, _ in places.values()) - margin
+top = min(y for _, y in places.values()) - margin
+right = max(places[n][0] + shots[n].width for n in places) + margin
+bottom = max(places[n][1] + shots[n].height for n in places) + margin
+canvas = Image.new("RGB", (right - left, bottom - top), (214, 218, 224))
+for name, (x, y) in places.items():
+    canvas.paste(shots[name], (x - left, y - top))
+canvas.quantize(256, method=Image.Quantize.MEDIANCUT, dither=Image.Dither.NONE).save(
+    "docs/windows.png", optimize=True)
+EOF
+ls -l docs/sample_before.png docs/sample_after.png docs/windows.png
