@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QFrame>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -81,6 +82,29 @@ TEST(FitText, ButtonsRightAlignedWithAGroupStaySo) {
     EXPECT_EQ(below->x(), 110);
     EXPECT_GE(group->width(), inside->geometry().right() + 1 + 8);
     EXPECT_EQ(window.width(), group->geometry().right() + 1 + 10);
+}
+
+TEST(FitText, AGroupWidenedToLineUpStretchesItsRightColumnButNoPictureBox) {
+    QWidget window;
+    window.resize(300, 200);
+    auto* top = new QGroupBox("Top", &window);
+    top->setGeometry(10, 10, 280, 100);
+    auto* picture = new QFrame(top);
+    picture->setGeometry(8, 20, 100, 72);
+    auto* button = place<QPushButton>(top, "Go", {150, 67, 122, 25});
+    auto* bottom = new QGroupBox("Bottom", &window);
+    bottom->setGeometry(10, 120, 280, 70);
+    place<QPushButton>(bottom, "A caption far too long for this rather narrow button",
+                       {8, 30, 264, 25});
+    growToFitText(&window);
+    // The lower group grows; the upper one shares its right edge and is widened with it.
+    EXPECT_GT(bottom->width(), 280);
+    EXPECT_EQ(top->geometry().right(), bottom->geometry().right());
+    // The button along the upper group's right margin reaches out and keeps the margin,
+    // the picture box beside it keeps its size.
+    EXPECT_EQ(button->x(), 150);
+    EXPECT_EQ(button->geometry().right(), top->width() - 1 - 8);
+    EXPECT_EQ(picture->geometry(), QRect(8, 20, 100, 72));
 }
 
 TEST(FitText, ControlsInAGroupStartBelowItsTitleAndTallOnesPushTheRowBelow) {

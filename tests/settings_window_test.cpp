@@ -211,19 +211,26 @@ TEST(SettingsWindowLayout, TheDesktopFontFitsWithoutClipping) {
     EXPECT_EQ(form2.Button1->x(), form2.Button3->x());
 }
 
-TEST(SettingsWindowLayout, ALargeFontGrowsControlsAndWindow) {
-    ApplicationFont large(20);
+class LargerFont : public testing::TestWithParam<int> {};
+
+TEST_P(LargerFont, GrowsControlsAndWindowWithoutClipping) {
+    ApplicationFont large(GetParam());
     TForm1 form1;
     TForm2 form2(form1);
     expectEveryTextFits(form2);
     EXPECT_GT(form2.width(), 352);
-    EXPECT_GT(form2.height(), 551);
     EXPECT_EQ(form2.minimumSize(), form2.maximumSize());
     EXPECT_EQ(form2.PaintBox2->size(), QSize(183, 183));
-    // The size label has room for a large picture's size.
+    EXPECT_EQ(form2.PaintBox1->size(), QSize(127, 127));
+    // The boxes show their normal form whole, and the size label a large picture's size.
+    form2.validateParameters();
+    for (QLineEdit* edit : {form2.Edit1, form2.Edit2, form2.Edit3, form2.Edit4})
+        EXPECT_GT(edit->width(), edit->fontMetrics().horizontalAdvance(edit->text()));
     form2.LabelGInfo->setText("99999 x 99999");
     EXPECT_GE(form2.LabelGInfo->width(), form2.LabelGInfo->sizeHint().width());
 }
+
+INSTANTIATE_TEST_SUITE_P(PixelSizes, LargerFont, testing::Values(16, 20, 26));
 
 TEST_F(BothWindows, FirstShowingNormalisesTheDefaults) {
     EXPECT_EQ(form2.Edit1->text(), "0.100000");

@@ -8,6 +8,7 @@
 #include <QPainter>
 #include <QPushButton>
 #include <QShowEvent>
+#include <QStringList>
 #include <algorithm>
 #include <cfloat>
 #include <cstdio>
@@ -94,11 +95,18 @@ TForm2::TForm2(TForm1& mainWindow, const std::vector<std::string>& diaphragmCand
                    Qt::WindowCloseButtonHint);
     setAttribute(Qt::WA_QuitOnClose, false);
     move(616, 91);
-    // The size label keeps room for a five-digit width and height. Where a caption does
-    // not fit the desktop's font, its control grows; the window's size is then fixed.
+    // Where a text does not fit in the desktop's font, its control grows; the window's size
+    // is then fixed. The boxes keep room for their normal form ("0.100000"), the size
+    // label for a five-digit width and height.
+    const QStringList layoutTexts{Edit1->text(), Edit2->text(), Edit3->text(), Edit4->text()};
+    validateParameters();
     LabelGInfo->setText(QStringLiteral("99999 x 99999"));
     growToFitText(this);
     LabelGInfo->setText(QStringLiteral("N/A"));
+    Edit1->setText(layoutTexts[0]);
+    Edit2->setText(layoutTexts[1]);
+    Edit3->setText(layoutTexts[2]);
+    Edit4->setText(layoutTexts[3]);
 
     connect(Button1, &QPushButton::clicked, this, &TForm2::Button1Click);
     connect(Button2, &QPushButton::clicked, this, &TForm2::Button2Click);

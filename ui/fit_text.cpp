@@ -1,12 +1,14 @@
 #include "ui/fit_text.h"
 
 #include <QAbstractButton>
+#include <QFontMetrics>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QWidget>
 #include <algorithm>
 #include <map>
+#include <set>
 #include <vector>
 
 namespace {
@@ -28,6 +30,7 @@ struct AxisItem {
     int acrossEnd = 0;     // are neighbours on this one
     int minimumStart = 0;  // lowest position allowed (below a group box's title)
     int follows = -1;      // an item whose start this one keeps its distance to, or -1
+    bool fixed = false;    // never larger than it needs (a picture box)
 };
 
 // Point `to` of the axis must lie at least `distance` beyond point `from`.
@@ -61,8 +64,9 @@ int nextNeighbour(const std::vector<AxisItem>& items, std::size_t i) {
 // Moves the points of one axis (every item's edges and the container's far edge) as
 // little as possible, never backwards, until every item has the room it needs, neighbours
 // keep a gap and the container keeps its margin. Items that shared an edge in the layout
-// share the moved edge.
-AxisResult solveAxis(const std::vector<AxisItem>& items, int extent) {
+// share the moved edge. Where the container is to be larger still (`target`, because its
+// own container lines it up with others), the items along its far margin reach out to it.
+AxisResult solveAxis(const std::vector<AxisItem>& items, int extent, int target) {
     std::map<int, int> position{{0, 0}, {extent, extent}};
     for (const AxisItem& item : items) {
         position.emplace(item.start, item.start);
@@ -104,6 +108,19 @@ AxisResult solveAxis(const std::vector<AxisItem>& items, int extent) {
     for (const Constraint& c : constraints)
         position[c.to] = std::max(position[c.to], position[c.from] + c.distance);
 
+    if (target > position[extent]) {
+        const int stretch = target - position[extent];
+        std::set<int> following{extent};
+        for (const AxisItem& item : items) {
+            if (!item.textOnly && !item.fixed && item.end <= extent && extent - item.end == margin)
+                following.insert(item.end);
+        }
+        // An edge shared with a picture box stays, or the box would grow.
+        for (const AxisItem& item : items)
+            if (item.fixed) following.erase(item.end);
+        for (const int point : following) position[point] += stretch;
+    }
+
     AxisResult result;
     for (const AxisItem& item : items) {
         const int start = position[item.start];
@@ -114,68 +131,107 @@ AxisResult solveAxis(const std::vector<AxisItem>& items, int extent) {
     return result;
 }
 
-// The size a control needs for its content; controls without text keep their size, and
-// a container needs `contents`, the size its own controls need.
-QSize neededSize(const QWidget* widget, QSize contents) {
-    const QSize current = widget->size();
+// The size a control needs for its content: controls without text keep their size from
+// the layout (`laidOut`), and a container needs `contents`, the size its own controls need.
+QSize neededSize(const QWidget* widget, QSize laidOut, QSize contents) {
     if (qobject_cast<const QLabel*>(widget)) return widget->sizeHint();
-    if (qobject_cast<const QAbstractButton*>(widget)) return current.expandedTo(widget->sizeHint());
-    // An edit box scrolls its text sideways, but its height must hold one line.
-    if (qobject_cast<const QLineEdit*>(widget))
-        return current.expandedTo(
-            QSize(widget->minimumSizeHint().width(), widget->sizeHint().height()));
+    if (qobject_cast<const QAbstractButton*>(widget)) return laidOut.expandedTo(widget->sizeHint());
+    // An edit box shows its whole text (longer texts scroll) and one line's height. Its
+    // size hint is the room for 17 'x' plus frame and margins.
+    if (const auto* edit = qobject_cast<const QLineEdit*>(widget)) {
+        const QFontMetrics metrics = edit->fontMetrics();
+        const int frameAndMargins =
+            edit->sizeHint().width() - 17 * metrics.horizontalAdvance(QLatin1Char('x'));
+        return laidOut.expandedTo(QSize(metrics.horizontalAdvance(edit->text()) + frameAndMargins,
+                                        edit->sizeHint().height()));
+    }
     if (qobject_cast<const QGroupBox*>(widget))
-        return current.expandedTo(contents).expandedTo(widget->minimumSizeHint());
-    return current.expandedTo(contents);
+        return laidOut.expandedTo(contents).expandedTo(widget->minimumSizeHint());
+    return laidOut.expandedTo(contents);
 }
 
-// Places the controls inside `container` (their own contents first) and returns the size
-// the container needs; the container itself keeps its geometry, its parent places it.
-QSize fitContainer(QWidget* container) {
-    std::vector<QWidget*> children;
-    std::vector<QSize> needs;
-    for (QWidget* child :
-         container->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
-        if (child->isWindow() || child->isHidden()) continue;
-        const bool holdsControls =
-            !child->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly).isEmpty();
-        children.push_back(child);
-        needs.push_back(neededSize(child, holdsControls ? fitContainer(child) : QSize()));
-    }
-
-    std::vector<AxisItem> across;
-    for (std::size_t i = 0; i < children.size(); ++i) {
-        const QRect g = children[i]->geometry();
-        const bool label = qobject_cast<const QLabel*>(children[i]) != nullptr;
-        across.push_back({g.x(), g.right() + 1, needs[i].width(), label, g.y(),
-                          g.y() + std::max(g.height(), needs[i].height())});
-    }
-    const AxisResult x = solveAxis(across, container->width());
-
-    // Inside a group box, controls start below the title and the top of the frame.
-    const auto* box = qobject_cast<const QGroupBox*>(container);
-    const int top = box ? box->contentsRect().top() : 0;
-    std::vector<AxisItem> down;
-    for (std::size_t i = 0; i < children.size(); ++i) {
-        const QRect g = children[i]->geometry();
-        // A label is as high as its text, and keeps its offset to the control it names.
-        const bool label = across[i].textOnly;
-        const int end = label ? g.y() + needs[i].height() : g.bottom() + 1;
-        const int named = label ? nextNeighbour(across, i) : -1;
-        down.push_back(
-            {g.y(), end, needs[i].height(), false, x.start[i], x.start[i] + x.size[i], top, named});
-    }
-    const AxisResult y = solveAxis(down, container->height());
-
-    for (std::size_t i = 0; i < children.size(); ++i)
-        children[i]->setGeometry(x.start[i], y.start[i], x.size[i], y.size[i]);
-    QSize size(x.extent, y.extent);
-    if (box) size = size.expandedTo(box->minimumSizeHint());
-    return size;
+// Controls that show text, and group boxes, may be made larger than they need to line up
+// with others; picture boxes and their frames keep their size.
+bool stretchable(const QWidget* widget) {
+    return qobject_cast<const QLabel*>(widget) || qobject_cast<const QAbstractButton*>(widget) ||
+           qobject_cast<const QLineEdit*>(widget) || qobject_cast<const QGroupBox*>(widget);
 }
+
+std::vector<QWidget*> controlsIn(const QWidget* container) {
+    std::vector<QWidget*> controls;
+    for (QWidget* child : container->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly))
+        if (!child->isWindow() && !child->isHidden()) controls.push_back(child);
+    return controls;
+}
+
+class Fitter {
+public:
+    // Remembers the layout as it was drawn; every fitting starts from it.
+    explicit Fitter(QWidget* window) { remember(window); }
+
+    // Places the controls inside `container` (their own contents first) for a container of
+    // at least `target` size, and returns the size the container needs. The container
+    // itself is placed by its own container.
+    QSize fit(QWidget* container, QSize target) {
+        const std::vector<QWidget*> children = controlsIn(container);
+        std::vector<QSize> needs;
+        for (QWidget* child : children) {
+            const QSize contents = controlsIn(child).empty() ? QSize() : fit(child, QSize());
+            needs.push_back(neededSize(child, laidOut_[child].size(), contents));
+        }
+
+        std::vector<AxisItem> across;
+        for (std::size_t i = 0; i < children.size(); ++i) {
+            const QRect g = laidOut_[children[i]];
+            const bool label = qobject_cast<const QLabel*>(children[i]) != nullptr;
+            // Rows are the layout's: a taller text does not put a label into the next row.
+            across.push_back({g.x(), g.right() + 1, needs[i].width(), label, g.y(), g.bottom() + 1,
+                              0, -1, !stretchable(children[i])});
+        }
+        const QSize size = laidOut_[container].size();
+        const AxisResult x = solveAxis(across, size.width(), target.width());
+
+        // Inside a group box, controls start below the title and the top of the frame.
+        const auto* box = qobject_cast<const QGroupBox*>(container);
+        const int top = box ? box->contentsRect().top() : 0;
+        std::vector<AxisItem> down;
+        for (std::size_t i = 0; i < children.size(); ++i) {
+            const QRect g = laidOut_[children[i]];
+            // A label keeps its offset to the control it names.
+            const int named = across[i].textOnly ? nextNeighbour(across, i) : -1;
+            down.push_back({g.y(), g.bottom() + 1, needs[i].height(), false, x.start[i],
+                            x.start[i] + x.size[i], top, named, across[i].fixed});
+        }
+        AxisResult y = solveAxis(down, size.height(), target.height());
+        // A label is exactly as high as its text.
+        for (std::size_t i = 0; i < children.size(); ++i)
+            if (across[i].textOnly) y.size[i] = needs[i].height();
+
+        for (std::size_t i = 0; i < children.size(); ++i) {
+            const QRect placed(x.start[i], y.start[i], x.size[i], y.size[i]);
+            children[i]->setGeometry(placed);
+            // A container made larger than it needs, to line up with others, lays out
+            // its contents again for its final size.
+            if (!controlsIn(children[i]).empty() && placed.size() != needs[i])
+                fit(children[i], placed.size());
+        }
+        QSize needed(x.extent, y.extent);
+        if (box) needed = needed.expandedTo(box->minimumSizeHint());
+        return needed;
+    }
+
+private:
+    void remember(QWidget* widget) {
+        laidOut_[widget] = widget->geometry();
+        for (QWidget* child : controlsIn(widget)) remember(child);
+    }
+
+    std::map<const QWidget*, QRect> laidOut_;
+};
 
 }  // namespace
 
 void growToFitText(QWidget* window) {
-    window->setFixedSize(fitContainer(window));
+    Fitter fitter(window);
+    window->setFixedSize(fitter.fit(window, QSize()));
 }
