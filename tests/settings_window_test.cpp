@@ -12,6 +12,7 @@
 #include <QLocale>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QTimer>
 #include <cfloat>
 #include <cstdlib>
 #include <string>
@@ -441,6 +442,17 @@ TEST_F(BothWindows, SettingsShowsTheHiddenWindowAgainAndNormalises) {
     form1.Settings1->trigger();
     EXPECT_TRUE(QTest::qWaitForWindowActive(&form2));
     EXPECT_EQ(form2.Edit1->text(), "4");
+}
+
+TEST_F(BothWindows, ClosingTheMainWindowEndsTheProgramWithTheSettingsOnScreen) {
+    bool settingsShown = false;
+    QTimer::singleShot(0, &form1, [this, &settingsShown] {
+        settingsShown = form2.isVisible();
+        form1.close();
+    });
+    QTimer::singleShot(5000, [] { QCoreApplication::exit(7); });  // in case nothing ends it
+    EXPECT_EQ(QCoreApplication::exec(), 0);
+    EXPECT_TRUE(settingsShown);
 }
 
 }  // namespace
