@@ -13,6 +13,7 @@ packages=(
     python3 python3-pil imagemagick   # sample data and bitmaps written by other programs
     locales                           # a comma locale for the number tests (localedef)
     xvfb xauth xclip                  # the real X11 clipboard test
+    xdotool                           # the start-up tests drive the program's windows
 )
 
 missing=()
