@@ -15,6 +15,7 @@ packages=(
     xvfb xauth xclip                  # the real X11 clipboard test
     dpkg-dev file                     # the Debian package (cpack, dpkg-shlibdeps)
     desktop-file-utils appstream man-db   # checking its desktop entry, metainfo, manual pages
+    xdotool                           # the start-up tests drive the program's windows
 )
 
 missing=()

@@ -71,21 +71,6 @@ namespace {
 
 using namespace testing_support;
 
-// The 1 x 1 placeholder callers load into, with a pixel a failed load must not touch.
-std::unique_ptr<dib24> placeholder() {
-    return makeImage(1, 1, [](int, int, int c) { return std::uint8_t(0x30 + c); });
-}
-
-void expectUntouchedPlaceholder(const dib24& image) {
-    ASSERT_NE(image.bits, nullptr);
-    EXPECT_EQ(image.width, 1);
-    EXPECT_EQ(image.height, 1);
-    EXPECT_EQ(image.info.bmiHeader.biWidth, 1);
-    EXPECT_EQ(image.info.bmiHeader.biHeight, 1);
-    const std::uint8_t want[4] = {0x30, 0x31, 0x32, 0xEE};
-    EXPECT_EQ(std::memcmp(image.bits, want, 4), 0);
-}
-
 // Loads `bytes` through a pipe: a stream that cannot seek, whose length shows only by
 // reading it.
 bool loadThroughPipe(dib24& image, const std::vector<std::uint8_t>& bytes, BmpError* why) {

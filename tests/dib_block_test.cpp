@@ -11,18 +11,6 @@ namespace {
 
 using namespace testing_support;
 
-std::unique_ptr<dib24> placeholder() {
-    return makeImage(1, 1, [](int, int, int c) { return std::uint8_t(0x60 + c); });
-}
-
-void expectUntouchedPlaceholder(const dib24& image) {
-    ASSERT_NE(image.bits, nullptr);
-    EXPECT_EQ(image.width, 1);
-    EXPECT_EQ(image.height, 1);
-    const std::uint8_t want[4] = {0x60, 0x61, 0x62, 0xEE};
-    EXPECT_EQ(std::memcmp(image.bits, want, 4), 0);
-}
-
 bool unpack(dib24& image, const std::vector<std::uint8_t>& block, BmpError* why = nullptr) {
     return unpackDib(image, block.data(), block.size(), why);
 }

@@ -1,5 +1,7 @@
 #include "tests/test_bitmaps.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -23,6 +25,20 @@ std::unique_ptr<dib24> makeImage(int width, int height,
             for (int c = 0; c < 3; ++c)
                 image->bits[std::size_t(r) * image->stride + 3 * x + c] = pixel(x, r, c);
     return image;
+}
+
+std::unique_ptr<dib24> placeholder() {
+    return makeImage(1, 1, [](int, int, int c) { return std::uint8_t(0x30 + c); });
+}
+
+void expectUntouchedPlaceholder(const dib24& image) {
+    ASSERT_NE(image.bits, nullptr);
+    EXPECT_EQ(image.width, 1);
+    EXPECT_EQ(image.height, 1);
+    EXPECT_EQ(image.info.bmiHeader.biWidth, 1);
+    EXPECT_EQ(image.info.bmiHeader.biHeight, 1);
+    const std::uint8_t want[4] = {0x30, 0x31, 0x32, 0xEE};
+    EXPECT_EQ(std::memcmp(image.bits, want, 4), 0);
 }
 
 std::unique_ptr<dib24> randomImage(int width, int height, std::uint32_t seed) {

@@ -21,6 +21,11 @@ namespace testing_support {
 std::unique_ptr<dib24> makeImage(int width, int height,
                                  const std::function<std::uint8_t(int x, int r, int c)>& pixel);
 
+// The 1 x 1 placeholder callers load into, with a pixel a failed load must not touch;
+// expectUntouchedPlaceholder checks that it is still exactly that.
+std::unique_ptr<dib24> placeholder();
+void expectUntouchedPlaceholder(const dib24& image);
+
 // An image filled with reproducible pseudo-random bytes.
 std::unique_ptr<dib24> randomImage(int width, int height, std::uint32_t seed);
 

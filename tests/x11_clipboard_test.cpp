@@ -1,13 +1,7 @@
 // The clipboard between Bokavo and another X11 program (xclip), on a private Xvfb server
 // that this test program starts itself, so it runs without a desktop.
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <QBuffer>
 #include <QClipboard>
@@ -24,6 +18,7 @@
 #include "image/dib_block.h"
 #include "tests/gui_support.h"
 #include "tests/test_bitmaps.h"
+#include "tests/xvfb_server.h"
 #include "ui/Unit1.h"
 #include "ui/application.h"
 
@@ -161,48 +156,13 @@ TEST_F(X11Clipboard, RefusesA32BitBitmapAnotherProgramOffers) {
     EXPECT_EQ(form.currentImage.get(), shown);
 }
 
-// Starts Xvfb on a display number it picks itself and makes it this program's display.
-// The server ends with this program, even when it crashes.
-pid_t startXvfb() {
-    int pipeFds[2];
-    if (pipe(pipeFds) != 0) return -1;
-    const pid_t pid = fork();
-    if (pid == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGTERM);
-        close(pipeFds[0]);
-        const int quiet = open("/dev/null", O_WRONLY);
-        dup2(quiet, STDOUT_FILENO);
-        dup2(quiet, STDERR_FILENO);
-        const std::string fd = std::to_string(pipeFds[1]);
-        execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1024x768x24", "-nolisten",
-               "tcp", static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    close(pipeFds[1]);
-    if (pid < 0) return -1;
-
-    // The server writes its display number once it accepts connections.
-    std::string number;
-    pollfd ready{pipeFds[0], POLLIN, 0};
-    char c = 0;
-    while (poll(&ready, 1, 30000) == 1 && read(pipeFds[0], &c, 1) == 1 && c != '\n') number += c;
-    close(pipeFds[0]);
-    if (number.empty()) {
-        kill(pid, SIGTERM);
-        waitpid(pid, nullptr, 0);
-        return -1;
-    }
-    setenv("DISPLAY", (":" + number).c_str(), 1);
-    return pid;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
     testing::InitGoogleTest(&argc, argv);
     if (GTEST_FLAG_GET(list_tests)) return RUN_ALL_TESTS();
 
-    const pid_t xvfb = startXvfb();
+    const pid_t xvfb = gui_support::startXvfb();
     if (xvfb < 0) {
         std::fprintf(stderr, "Cannot start Xvfb (package xvfb) for the X11 clipboard tests.\n");
         return 1;
@@ -213,7 +173,6 @@ int main(int argc, char** argv) {
         BokavoApplication app(argc, argv);
         result = RUN_ALL_TESTS();
     }
-    kill(xvfb, SIGTERM);
-    waitpid(xvfb, nullptr, 0);
+    gui_support::stopXvfb(xvfb);
     return result;
 }

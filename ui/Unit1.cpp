@@ -8,6 +8,7 @@
 #include <QMimeData>
 #include <QPaintEvent>
 #include <QPainter>
+#include <QStatusBar>
 #include <QTimer>
 #include <QUrl>
 #include <cstdio>
@@ -16,6 +17,7 @@
 #include <utility>
 
 #include "image/save_file.h"
+#include "ui/Unit2.h"
 #include "ui/prompts.h"
 
 namespace {
@@ -43,6 +45,8 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
     connect(QuitQ1, &QAction::triggered, this, &TForm1::QuitQ1Click);
     connect(CopyC1, &QAction::triggered, this, &TForm1::CopyC1Click);
     connect(PasteP1, &QAction::triggered, this, &TForm1::PasteP1Click);
+    connect(Blur1, &QAction::triggered, this, &TForm1::Blur1Click);
+    connect(Settings1, &QAction::triggered, this, &TForm1::Settings1Click);
 
     // The paint box has no class of its own; its paint events come here.
     PaintBox1->installEventFilter(this);
@@ -57,6 +61,7 @@ void TForm1::installImage(std::unique_ptr<dib24> image) {
     // scroll area's ranges thus cover exactly the image.
     PaintBox1->setMinimumSize(currentImage->width, currentImage->height);
     PaintBox1->update();
+    if (Form2) Form2->mainImageChanged(currentImage.get());
 }
 
 void TForm1::openImageFile(QWidget* owner, const QString& path) {
@@ -111,6 +116,38 @@ void TForm1::PasteP1Click() {
         return;
     }
     installImage(std::move(image));
+}
+
+void TForm1::Blur1Click() {
+    if (!currentImage || !Form2) return;
+    const BaseParameters base = Form2->readBaseParameters();
+    SBNotifyer notifyer(StatusBar1);
+    const bool depthOfField = Form2->depthOfFieldUsed();
+    if (depthOfField && !base.blend &&
+        !prompts::askToContinue(this, QStringLiteral("Blend switch not checked, coninue?")))
+        return;
+    DofSettings dof;
+    if (depthOfField) dof = Form2->readDofSettings(Form2->depthMask.get());
+    // Runs to the end before it returns; the image changes only if the whole run succeeds
+    // (running out of memory reaches the application's exception box).
+    DefocusImage(*currentImage, Form2->diaphragms, base.density, base.gamma,
+                 Form2->diaphragms.shape->width, base.blend, depthOfField ? &dof : nullptr,
+                 &notifyer);
+    StatusBar1->showMessage(QStringLiteral("done"));
+    PaintBox1->update();
+}
+
+void TForm1::Settings1Click() {
+    if (!Form2) return;
+    Form2->show();
+    Form2->raise();
+    Form2->activateWindow();
+}
+
+void SBNotifyer::Notify(const char* text) {
+    statusBar->showMessage(QString::fromUtf8(text));
+    // Painted now: the event loop does not run until the renderer returns.
+    statusBar->repaint();
 }
 
 bool TForm1::event(QEvent* event) {

@@ -1,13 +1,29 @@
-// The main window: the displayed image in a black scrolling view, the menu with the file
-// and clipboard commands, the status bar, and files dropped from the desktop.
+// The main window: the displayed image in a black scrolling view, the menu with the file,
+// clipboard and defocus commands, the status bar, and files dropped from the desktop.
 #pragma once
 
 #include <QMainWindow>
 #include <QString>
 #include <memory>
 
+#include "defocus/defocus.h"
 #include "image/dib24.h"
 #include "ui_Unit1.h"
+
+class QStatusBar;
+class TForm2;
+
+// Shows the renderer's progress texts in a status bar. Each text is painted at once, while
+// the renderer runs; no other event is let through, so the windows take no input meanwhile.
+class SBNotifyer : public Notifyer {
+public:
+    explicit SBNotifyer(QStatusBar* statusBar) : statusBar(statusBar) {}
+    virtual ~SBNotifyer() = default;
+
+    void Notify(const char* text) override;
+
+    QStatusBar* statusBar;  // not owned
+};
 
 class TForm1 : public QMainWindow, public Ui_TForm1 {
     Q_OBJECT
@@ -17,7 +33,8 @@ public:
     ~TForm1() override;
 
     // Takes `image` (never null) as the displayed image; the previous one is deleted, the
-    // view scrolls over exactly the new image's size and repaints.
+    // view scrolls over exactly the new image's size and repaints, and the settings window
+    // is told.
     void installImage(std::unique_ptr<dib24> image);
 
     // Reads a bitmap file and installs it; a file that cannot be read shows "Cannot load
@@ -30,9 +47,15 @@ public:
     void QuitQ1Click();
     void CopyC1Click();
     void PasteP1Click();
+    void Blur1Click();
+    void Settings1Click();
 
     // The displayed image: null until the first image is installed, never null after.
     std::unique_ptr<dib24> currentImage;
+
+    // The settings window, not owned: it registers itself here and must go before this
+    // window does. Null while there is none.
+    TForm2* Form2 = nullptr;
 
 protected:
     bool event(QEvent* event) override;

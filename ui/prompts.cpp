@@ -40,12 +40,12 @@ bool askToContinue(QWidget* owner, const QString& text) {
     return answer == QMessageBox::Ok;
 }
 
-QString chooseFileToOpen(QWidget* owner, const QString& filter) {
-    return choose({owner, QFileDialog::AcceptOpen, filter, QStringLiteral("bmp")});
+QString chooseFileToOpen(QWidget* owner, const QString& filter, const QString& directory) {
+    return choose({owner, QFileDialog::AcceptOpen, filter, QStringLiteral("bmp"), directory});
 }
 
 QString chooseFileToSave(QWidget* owner, const QString& filter) {
-    return choose({owner, QFileDialog::AcceptSave, filter, QStringLiteral("bmp")});
+    return choose({owner, QFileDialog::AcceptSave, filter, QStringLiteral("bmp"), {}});
 }
 
 QMessageBox::StandardButton runMessageBox(const MessageBoxRequest& request) {
@@ -62,6 +62,7 @@ QString runFileDialog(const FileDialogRequest& request) {
     dialog.setAcceptMode(request.mode);
     dialog.setNameFilter(request.filter);
     dialog.setDefaultSuffix(request.defaultSuffix);
+    if (!request.directory.isEmpty()) dialog.setDirectory(request.directory);
     // A typed name need not exist when opening (reading it then fails with the usual
     // message), and an existing file is replaced without a question when saving.
     dialog.setFileMode(QFileDialog::AnyFile);

@@ -26,6 +26,7 @@ struct FileDialogRequest {
     QFileDialog::AcceptMode mode = QFileDialog::AcceptOpen;
     QString filter;         // a single name filter, such as "Bitmap file (*.bmp)"
     QString defaultSuffix;  // appended to a typed name that has none
+    QString directory;      // the folder it opens in; empty: the dialog's usual choice
 };
 
 // Shows a modal message box and returns the button that answered it.
@@ -41,8 +42,8 @@ bool askToContinue(QWidget* owner, const QString& text);
 // The name of a bitmap file to read or to write, or an empty string when the user
 // cancelled. The open dialog accepts names of files that do not exist (opening them then
 // fails like any unreadable file), and the save dialog replaces an existing file without
-// asking.
-QString chooseFileToOpen(QWidget* owner, const QString& filter);
+// asking. The open dialog starts in `directory` when one is given.
+QString chooseFileToOpen(QWidget* owner, const QString& filter, const QString& directory = {});
 QString chooseFileToSave(QWidget* owner, const QString& filter);
 
 // Shows the box or dialog that a request describes and returns the user's answer. These

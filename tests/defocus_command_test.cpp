@@ -1,0 +1,387 @@
+// The Defocus command with the settings window's parameters, its question and its
+// progress display, and the preview with its panning.
+
+#include <gtest/gtest.h>
+
+#include <QImage>
+#include <QMouseEvent>
+#include <QStatusBar>
+#include <string>
+#include <vector>
+
+#include "tests/settings_support.h"
+
+namespace {
+
+using gui_support::pictureColor;
+using settings_support::BothWindows;
+using settings_support::copyOf;
+using settings_support::rendered;
+using testing_support::makeImage;
+using testing_support::randomImage;
+using testing_support::samePixels;
+
+const QString kBlendQuestion = QStringLiteral("Blend switch not checked, coninue?");
+
+// A picture with bright points on a dark ground, so the diaphragm's shape shows.
+std::unique_ptr<dib24> starryImage(int width, int height, std::uint32_t seed) {
+    auto image = randomImage(width, height, seed);
+    for (int r = 0; r < height; ++r)
+        for (int x = 0; x < width; ++x)
+            for (int c = 0; c < 3; ++c) {
+                std::uint8_t& byte = image->bits[std::size_t(r) * image->stride + 3 * x + c];
+                byte = byte > 250 ? 255 : byte / 8;
+            }
+    return image;
+}
+
+// Depth that grows from left to right.
+std::unique_ptr<dib24> depthRamp(int width, int height) {
+    return makeImage(width, height,
+                     [width](int x, int, int) { return std::uint8_t(x * 255 / width); });
+}
+
+// Records the status bar's text every time it is painted.
+class StatusBarPaints : public QObject {
+public:
+    explicit StatusBarPaints(QStatusBar* bar) : bar_(bar) { bar->installEventFilter(this); }
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::Paint) texts.push_back(bar_->currentMessage().toStdString());
+        return false;
+    }
+    std::vector<std::string> texts;
+
+private:
+    QStatusBar* bar_;
+};
+
+class DefocusCommand : public BothWindows {
+protected:
+    void SetUp() override {
+        BothWindows::SetUp();
+        // The renderer's diaphragm as the settings window has it, for the expected results.
+        ASSERT_TRUE(masks.Load(form2Diaphragm().c_str()));
+    }
+
+    std::string form2Diaphragm() {
+        const std::string path = (dir / "diaphragm.bmp").string();
+        EXPECT_TRUE(testing_support::saveBitmap(*form2.diaphragms.shape, path));
+        return path;
+    }
+
+    // Installs `image` in the main window and keeps a copy of its pixels in `source`.
+    void install(std::unique_ptr<dib24> image) {
+        source = copyOf(*image);
+        form1.installImage(std::move(image));
+    }
+
+    void expectImage(const dib24& expected) {
+        ASSERT_NE(form1.currentImage, nullptr);
+        EXPECT_TRUE(samePixels(*form1.currentImage, expected));
+    }
+
+    testing_support::TempDir dir;
+    MaskMan masks;
+    std::unique_ptr<dib24> source;
+};
+
+TEST_F(DefocusCommand, WithoutAnImageNothingHappens) {
+    form1.Blur1->trigger();
+    EXPECT_EQ(form1.StatusBar1->currentMessage(), "");
+    EXPECT_TRUE(prompts.boxes.empty());
+}
+
+TEST_F(DefocusCommand, RunsWithTheBoxesParametersAndSaysDone) {
+    install(starryImage(60, 40, 1));
+    form2.Edit1->setText("0.3");
+    form2.Edit4->setText("2.0");
+    form1.Blur1->trigger();
+    expectImage(*rendered(*source, masks, 0.3, 2.0, 1, nullptr));
+    EXPECT_FALSE(samePixels(*form1.currentImage, *source));
+    EXPECT_EQ(form1.StatusBar1->currentMessage(), "done");
+    EXPECT_TRUE(prompts.boxes.empty());
+    // The view shows the result; the command installs nothing.
+    const QImage view = form1.ScrollBox1->viewport()->grab().toImage();
+    EXPECT_EQ(view.pixel(30, 20), pictureColor(*form1.currentImage, 30, 20).rgb());
+    EXPECT_EQ(form2.LabelGInfo->text(), "60 x 40");
+}
+
+TEST_F(DefocusCommand, EveryProgressTextIsPaintedInTheStatusBar) {
+    install(starryImage(30, 12, 2));
+    StatusBarPaints paints(form1.StatusBar1);
+    form1.Blur1->trigger();
+    std::vector<std::string> expected;
+    for (int r = 0; r < 12; ++r)
+        expected.push_back("Processing line (" + std::to_string(r) + " / 12)");
+    expected.push_back("done");
+    EXPECT_EQ(paints.texts, expected);
+    EXPECT_EQ(form1.StatusBar1->currentMessage(), "done");
+}
+
+TEST_F(DefocusCommand, ParametersBeyondTheWindowsBoundsAreUsedAsTyped) {
+    install(starryImage(40, 30, 3));
+    form2.Edit1->setText("-3");
+    form2.Edit4->setText("0");
+    form1.Blur1->trigger();
+    expectImage(*rendered(*source, masks, 0.0, 1e-8, 1, nullptr));
+
+    // A density typed as 1.5 and not confirmed: the main window's menu takes the
+    // activation, the box keeps its text, and the run uses 1.5.
+    install(starryImage(40, 30, 4));
+    form2.Edit4->setText("1.0");
+    focus(form2.Edit1);
+    type(form2.Edit1, "1.5");
+    activate(&form1);
+    form1.Blur1->trigger();
+    EXPECT_EQ(form2.Edit1->text(), "1.5");
+    expectImage(*rendered(*source, masks, 1.5, 1.0, 1, nullptr));
+}
+
+TEST_F(DefocusCommand, DepthOfFieldWithoutBlendAsksAndCancelLeavesEverything) {
+    install(starryImage(50, 30, 5));
+    form2.setDepthMask(depthRamp(50, 30));
+    form2.CheckBoxDOF->setChecked(true);
+    form2.CheckBoxBlend->setChecked(false);
+    form1.StatusBar1->showMessage("earlier text");
+    prompts.boxAnswer = QMessageBox::Cancel;
+    form1.Blur1->trigger();
+    ASSERT_EQ(prompts.boxes.size(), 1u);
+    EXPECT_EQ(prompts.boxes[0].text, kBlendQuestion);
+    EXPECT_EQ(prompts.boxes[0].caption, "Warning");
+    EXPECT_EQ(prompts.boxes[0].icon, QMessageBox::Warning);
+    EXPECT_EQ(prompts.boxes[0].buttons, QMessageBox::Ok | QMessageBox::Cancel);
+    EXPECT_EQ(prompts.boxes[0].owner, &form1);
+    expectImage(*source);
+    EXPECT_EQ(form1.StatusBar1->currentMessage(), "earlier text");
+
+    prompts.boxAnswer = QMessageBox::Ok;
+    form2.Edit2->setText("100");
+    form2.Edit3->setText("3.5");
+    form1.Blur1->trigger();
+    EXPECT_EQ(prompts.boxes.size(), 2u);
+    const DofSettings dof{form2.depthMask.get(), 100.0, 3.5};
+    expectImage(*rendered(*source, masks, 0.1, 1.0, 0, &dof));
+    EXPECT_EQ(form1.StatusBar1->currentMessage(), "done");
+}
+
+TEST_F(DefocusCommand, DepthOfFieldNeedsBothTheMaskAndTheSwitch) {
+    // A mask but the switch off: no question, no depth of field.
+    install(starryImage(50, 30, 6));
+    form2.setDepthMask(depthRamp(50, 30));
+    form2.CheckBoxBlend->setChecked(false);
+    form1.Blur1->trigger();
+    EXPECT_TRUE(prompts.boxes.empty());
+    expectImage(*rendered(*source, masks, 0.1, 1.0, 0, nullptr));
+
+    // The switch on but no mask (a new image dropped it): the same.
+    install(starryImage(50, 30, 7));
+    form2.CheckBoxDOF->setChecked(true);
+    form1.Blur1->trigger();
+    EXPECT_TRUE(prompts.boxes.empty());
+    expectImage(*rendered(*source, masks, 0.1, 1.0, 0, nullptr));
+
+    // Both, with blend on: depth of field without a question.
+    install(starryImage(50, 30, 8));
+    form2.setDepthMask(depthRamp(50, 30));
+    form2.CheckBoxBlend->setChecked(true);
+    form1.Blur1->trigger();
+    EXPECT_TRUE(prompts.boxes.empty());
+    const DofSettings dof{form2.depthMask.get(), 0.0, 2.0};
+    expectImage(*rendered(*source, masks, 0.1, 1.0, 1, &dof));
+}
+
+TEST_F(DefocusCommand, ThresholdIsTheIntegerPartOfTheText) {
+    install(starryImage(64, 24, 9));
+    form2.setDepthMask(depthRamp(64, 24));
+    form2.CheckBoxDOF->setChecked(true);
+    form2.Edit2->setText("12.7");
+    form1.Blur1->trigger();
+    const DofSettings dof12{form2.depthMask.get(), 12.0, 2.0};
+    expectImage(*rendered(*source, masks, 0.1, 1.0, 1, &dof12));
+    const DofSettings dof13{form2.depthMask.get(), 12.7, 2.0};
+    EXPECT_FALSE(samePixels(*form1.currentImage, *rendered(*source, masks, 0.1, 1.0, 1, &dof13)));
+}
+
+TEST_F(DefocusCommand, RunningTwiceDefocusesTheResultAgain) {
+    install(starryImage(40, 20, 10));
+    form1.Blur1->trigger();
+    form1.Blur1->trigger();
+    expectImage(
+        *rendered(*rendered(*source, masks, 0.1, 1.0, 1, nullptr), masks, 0.1, 1.0, 1, nullptr));
+}
+
+// The preview box.
+
+class Preview : public DefocusCommand {
+protected:
+    // A button press, moves and a release on the preview box, as the mouse sends them.
+    void press(QPoint at, Qt::MouseButton button = Qt::LeftButton) {
+        send(QEvent::MouseButtonPress, at, button, button);
+        held_ = button;
+    }
+    void moveTo(QPoint at) {
+        send(QEvent::MouseMove, at, Qt::NoButton, held_ ? Qt::MouseButtons(held_) : Qt::NoButton);
+    }
+    void release(QPoint at) {
+        send(QEvent::MouseButtonRelease, at, held_, Qt::NoButton);
+        held_ = Qt::NoButton;
+    }
+
+    QImage box() { return form2.PaintBox2->grab().toImage().convertToFormat(QImage::Format_RGB32); }
+
+    // The box shows `image` from (left, top) at its top-left corner, black beyond it.
+    void expectBoxShows(const dib24& image, int left, int top) {
+        const QImage shown = box();
+        for (int y = 0; y < shown.height(); y += 3)
+            for (int x = 0; x < shown.width(); x += 3) {
+                const bool inside = left + x < image.width && top + y < image.height;
+                const QRgb expected =
+                    inside ? pictureColor(image, left + x, top + y).rgb() : qRgb(0, 0, 0);
+                ASSERT_EQ(shown.pixel(x, y), expected) << "at " << x << ", " << y;
+            }
+    }
+
+private:
+    void send(QEvent::Type type, QPoint at, Qt::MouseButton button, Qt::MouseButtons buttons) {
+        QMouseEvent event(type, QPointF(at), QPointF(form2.PaintBox2->mapToGlobal(at)), button,
+                          buttons, Qt::NoModifier);
+        QCoreApplication::sendEvent(form2.PaintBox2, &event);
+    }
+    Qt::MouseButton held_ = Qt::NoButton;
+};
+
+TEST_F(Preview, WithoutAnImageNothingHappensAndTheBoxStaysBlack) {
+    press({50, 50});
+    moveTo({10, 10});
+    release({10, 10});
+    form2.Button2->click();
+    EXPECT_FALSE(form2.dragging);
+    EXPECT_EQ(form2.previewImage, nullptr);
+    EXPECT_EQ(form2.previewLeft, 0);
+    const QImage shown = box();
+    EXPECT_EQ(shown.pixel(0, 0), qRgb(0, 0, 0));
+    EXPECT_EQ(shown.pixel(182, 182), qRgb(0, 0, 0));
+}
+
+TEST_F(Preview, ANewImageShowsItsSizeAndItsTopLeftCorner) {
+    install(randomImage(640, 480, 11));
+    EXPECT_EQ(form2.LabelGInfo->text(), "640 x 480");
+    EXPECT_EQ(form2.previewLeft, 0);
+    EXPECT_EQ(form2.previewTop, 0);
+    expectBoxShows(*source, 0, 0);
+}
+
+TEST_F(Preview, PanningStaysWithinTheImageAndStoresNoOvershoot) {
+    install(randomImage(1000, 500, 12));
+    press({100, 100});
+    EXPECT_TRUE(form2.dragging);
+    moveTo({60, 90});  // the image follows the pointer
+    EXPECT_EQ(form2.previewLeft, 40);
+    EXPECT_EQ(form2.previewTop, 10);
+    expectBoxShows(*source, 40, 10);
+    moveTo({-5000, -5000});
+    EXPECT_EQ(form2.previewLeft, 817);
+    EXPECT_EQ(form2.previewTop, 317);
+    expectBoxShows(*source, 817, 317);
+    moveTo({-4990, -4995});  // back at once
+    EXPECT_EQ(form2.previewLeft, 807);
+    EXPECT_EQ(form2.previewTop, 312);
+    moveTo({5000, 5000});
+    EXPECT_EQ(form2.previewLeft, 0);
+    EXPECT_EQ(form2.previewTop, 0);
+    release({5000, 5000});
+    EXPECT_FALSE(form2.dragging);
+    moveTo({0, 0});  // a move with no button held changes nothing
+    EXPECT_EQ(form2.previewLeft, 0);
+    EXPECT_EQ(form2.previewTop, 0);
+}
+
+TEST_F(Preview, ASmallImageCannotBePannedAndRendersWhole) {
+    install(starryImage(100, 80, 13));
+    press({50, 50}, Qt::RightButton);
+    moveTo({0, 0});
+    release({0, 0});
+    EXPECT_EQ(form2.previewLeft, 0);
+    EXPECT_EQ(form2.previewTop, 0);
+    form2.Button2->click();
+    ASSERT_NE(form2.previewImage, nullptr);
+    const auto expected = rendered(*source, masks, 0.1, 1.0, 1, nullptr);
+    EXPECT_TRUE(samePixels(*form2.previewImage, *expected));
+    expectBoxShows(*expected, 0, 0);
+    expectImage(*source);  // the main image is never changed
+}
+
+TEST_F(Preview, RendersTheRegionAloneWithDepthOfFieldWhenSwitchedOn) {
+    install(starryImage(400, 300, 14));
+    form2.setDepthMask(depthRamp(400, 300));
+    press({150, 150});
+    moveTo({50, 100});
+    release({50, 100});
+    ASSERT_EQ(form2.previewLeft, 100);
+    ASSERT_EQ(form2.previewTop, 50);
+    const auto region = source->cropped(183, 183, 100, 50);
+    const auto maskRegion = form2.depthMask->cropped(183, 183, 100, 50);
+    form2.Edit1->setText("0.4");
+    form2.Edit2->setText("60");
+    form2.CheckBoxBlend->setChecked(false);
+
+    // With the mask but without the switch: no depth of field, and no question.
+    form2.Button2->click();
+    EXPECT_TRUE(prompts.boxes.empty());
+    ASSERT_NE(form2.previewImage, nullptr);
+    EXPECT_TRUE(samePixels(*form2.previewImage, *rendered(*region, masks, 0.4, 1.0, 0, nullptr)));
+    EXPECT_EQ(form1.StatusBar1->currentMessage(), "done");
+
+    form2.CheckBoxDOF->setChecked(true);
+    form2.Button2->click();
+    EXPECT_TRUE(prompts.boxes.empty());
+    const DofSettings dof{maskRegion.get(), 60.0, 2.0};
+    const auto expected = rendered(*region, masks, 0.4, 1.0, 0, &dof);
+    EXPECT_TRUE(samePixels(*form2.previewImage, *expected));
+    expectBoxShows(*expected, 0, 0);
+    expectImage(*source);
+}
+
+TEST_F(Preview, APressDiscardsTheRenderedPreview) {
+    install(starryImage(300, 300, 15));
+    form2.Button2->click();
+    ASSERT_NE(form2.previewImage, nullptr);
+    press({10, 10});
+    EXPECT_EQ(form2.previewImage, nullptr);
+    release({10, 10});
+    expectBoxShows(*source, 0, 0);
+}
+
+TEST_F(Preview, ANewImageResetsRegionPreviewAndMask) {
+    install(starryImage(500, 400, 16));
+    form2.setDepthMask(depthRamp(500, 400));
+    press({100, 100});
+    moveTo({20, 40});
+    release({20, 40});
+    form2.Button2->click();
+    ASSERT_NE(form2.previewImage, nullptr);
+    ASSERT_EQ(form2.previewLeft, 80);
+
+    install(randomImage(320, 240, 17));
+    EXPECT_EQ(form2.previewImage, nullptr);
+    EXPECT_EQ(form2.depthMask, nullptr);
+    EXPECT_EQ(form2.maskThumbnail, nullptr);
+    EXPECT_EQ(form2.previewLeft, 0);
+    EXPECT_EQ(form2.previewTop, 0);
+    EXPECT_EQ(form2.LabelGInfo->text(), "320 x 240");
+    expectBoxShows(*source, 0, 0);
+}
+
+TEST_F(Preview, ANewDiaphragmLeavesTheRenderedPreview) {
+    install(starryImage(200, 200, 18));
+    form2.Button2->click();
+    const dib24* preview = form2.previewImage.get();
+    auto square = randomImage(5, 5, 19);
+    ASSERT_TRUE(testing_support::saveBitmap(*square, dir / "five.bmp"));
+    prompts.fileAnswers.push_back(QString::fromStdString((dir / "five.bmp").string()));
+    form2.Button1->click();
+    EXPECT_EQ(form2.diaphragms.shape->width, 5);
+    EXPECT_EQ(form2.previewImage.get(), preview);
+}
+
+}  // namespace

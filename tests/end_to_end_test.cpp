@@ -1,0 +1,164 @@
+// The settings window's start: the default diaphragm and what happens without one; and
+// the whole road of one defocus through both windows, checked against bokavo-render.
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <QCheckBox>
+#include <QTest>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "tests/settings_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using gui_support::AnsweredPrompts;
+using testing_support::randomImage;
+using testing_support::samePixels;
+using testing_support::TempDir;
+
+// Runs the test body in another current folder and returns to the old one afterwards.
+class InFolder {
+public:
+    explicit InFolder(const fs::path& folder) : previous_(fs::current_path()) {
+        fs::current_path(folder);
+    }
+    ~InFolder() { fs::current_path(previous_); }
+
+private:
+    fs::path previous_;
+};
+
+TEST(SettingsWindowStart, TakesTheDiaphragmFromTheCurrentFolderFirst) {
+    TempDir dir;
+    const auto own = randomImage(11, 11, 1);
+    ASSERT_TRUE(testing_support::saveBitmap(*own, dir / "lmask.bmp"));
+    {
+        InFolder in(dir.path());
+        TForm1 form1;
+        TForm2 form2(form1);
+        ASSERT_TRUE(form2.diaphragms.shape);
+        EXPECT_TRUE(samePixels(*form2.diaphragms.shape, *own));
+    }
+    // Elsewhere the one beside the program serves.
+    TempDir empty;
+    InFolder in(empty.path());
+    TForm1 form1;
+    TForm2 form2(form1);
+    const fs::path beside = fs::read_symlink("/proc/self/exe").parent_path() / "lmask.bmp";
+    const auto delivered = testing_support::loadBitmap(beside);
+    ASSERT_TRUE(delivered && form2.diaphragms.shape);
+    EXPECT_TRUE(samePixels(*form2.diaphragms.shape, *delivered));
+}
+
+TEST(SettingsWindowStart, WithoutADiaphragmThereIsNoWindowAndTheUserIsTold) {
+    TempDir dir;
+    auto wide = randomImage(6, 3, 2);
+    ASSERT_TRUE(testing_support::saveBitmap(*wide, dir / "wide.bmp"));
+    const std::string missing = (dir / "lmask.bmp").string();
+    const std::string notSquare = (dir / "wide.bmp").string();
+    TForm1 form1;
+    try {
+        TForm2 form2(form1, {missing, notSquare});
+        FAIL() << "a window without a diaphragm";
+    } catch (const DefaultDiaphragmMissing& error) {
+        const std::string what = error.what();
+        EXPECT_NE(what.find(missing), std::string::npos) << what;
+        EXPECT_NE(what.find(notSquare + ": not square"), std::string::npos) << what;
+        EXPECT_EQ(form1.Form2, nullptr);
+
+        AnsweredPrompts prompts;
+        testing::internal::CaptureStderr();
+        reportMissingDiaphragm(error);
+        const std::string written = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(written, "bokavo: Cannot open diaphragm image: " + what + "\n");
+        ASSERT_EQ(prompts.boxes.size(), 1u);
+        EXPECT_EQ(prompts.boxes[0].text, "Cannot open diaphragm image");
+        EXPECT_EQ(prompts.boxes[0].caption, "Error");
+        EXPECT_EQ(prompts.boxes[0].icon, QMessageBox::Critical);
+        EXPECT_EQ(prompts.boxes[0].owner, nullptr);
+    }
+}
+
+// A picture with bright points on a dark ground, and a depth mask of another size.
+std::unique_ptr<dib24> photograph() {
+    return testing_support::makeImage(150, 100, [](int x, int r, int c) {
+        return std::uint8_t((x * 7 + r * 13) % 29 == 0 ? 255 : (x + 2 * r + 40 * c) % 50);
+    });
+}
+
+std::unique_ptr<dib24> depthMask() {
+    return testing_support::makeImage(75, 50,
+                                      [](int x, int r, int) { return std::uint8_t(3 * x + r); });
+}
+
+std::unique_ptr<dib24> diaphragm() {
+    return testing_support::makeImage(9, 9, [](int x, int r, int) {
+        const int dx = x - 4, dy = r - 4;
+        return std::uint8_t(dx * dx + dy * dy <= 16 ? 255 : 0);
+    });
+}
+
+class ThroughTheWindows : public settings_support::BothWindows {
+protected:
+    QString path(const std::string& name) { return QString::fromStdString((dir / name).string()); }
+    TempDir dir;
+};
+
+TEST_F(ThroughTheWindows, SavedResultEqualsTheCommandLineRenderers) {
+    ASSERT_TRUE(testing_support::saveBitmap(*photograph(), dir / "photo.bmp"));
+    ASSERT_TRUE(testing_support::saveBitmap(*depthMask(), dir / "depth.bmp"));
+    ASSERT_TRUE(testing_support::saveBitmap(*diaphragm(), dir / "aperture.bmp"));
+
+    // Open the photograph, choose the diaphragm, set the parameters as a user types them.
+    prompts.fileAnswers = {path("photo.bmp"), path("aperture.bmp"), path("depth.bmp"),
+                           path("result.bmp")};
+    form1.OpenO1->trigger();
+    form2.Button1->click();
+    focus(form2.Edit1);
+    type(form2.Edit1, "0.35");
+    QTest::keyClick(form2.Edit1, Qt::Key_Tab);
+    type(form2.Edit4, "1.8");
+    QTest::keyClick(form2.Edit4, Qt::Key_Tab);
+    QTest::keyClick(form2.CheckBoxBlend, Qt::Key_Space);
+    form2.CheckBoxDOF->click();
+    type(form2.Edit2, "40");
+    type(form2.Edit3, "3.5");
+    QTest::keyClick(form2.Edit3, Qt::Key_Return);
+    EXPECT_EQ(form2.Edit1->text(), "0.350000");
+    EXPECT_EQ(form2.Edit4->text(), "1.800000");
+    EXPECT_FALSE(form2.CheckBoxBlend->isChecked());
+    EXPECT_TRUE(form2.CheckBoxDOF->isChecked());
+
+    // The depth mask has half the size: resized after OK. Then Defocus, with OK to the
+    // blend question, and Save.
+    form2.Button4->click();
+    form1.Blur1->trigger();
+    form1.Saveas1->trigger();
+    ASSERT_EQ(prompts.boxes.size(), 2u);
+    EXPECT_EQ(prompts.boxes[0].text, "Image & Mask size not match, continue?");
+    EXPECT_EQ(prompts.boxes[1].text, "Blend switch not checked, coninue?");
+    EXPECT_EQ(form1.StatusBar1->currentMessage(), "done");
+
+    const std::string command =
+        std::string("'") + BOKAVO_RENDER_PATH + "' '" + (dir / "photo.bmp").string() + "' '" +
+        (dir / "expected.bmp").string() + "' --diaphragm '" + (dir / "aperture.bmp").string() +
+        "' --zmask '" + (dir / "depth.bmp").string() +
+        "' --fit-zmask --density 0.35 --gamma 1.8 --no-blend"
+        " --threshold 40 --dist-scaling 3.5 --quiet";
+    const int status = std::system(command.c_str());
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << command;
+
+    const auto saved = testing_support::loadBitmap(dir / "result.bmp");
+    const auto expected = testing_support::loadBitmap(dir / "expected.bmp");
+    ASSERT_TRUE(saved && expected);
+    EXPECT_TRUE(samePixels(*saved, *expected));
+    EXPECT_FALSE(samePixels(*saved, *photograph()));
+    EXPECT_EQ(testing_support::readFileBytes(dir / "result.bmp"),
+              testing_support::readFileBytes(dir / "expected.bmp"));
+}
+
+}  // namespace

@@ -1,0 +1,90 @@
+// The Defocus command and the preview when memory runs out: the failure reaches the
+// application's exception box, the image stays as it was and the program goes on. This
+// program replaces operator new, so it stays separate from the other window tests.
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QMetaObject>
+#include <atomic>
+#include <cstdint>
+#include <cstdlib>
+#include <new>
+
+#include "tests/settings_support.h"
+
+// The replacements below hand out malloc memory for new and take it back with free, which
+// GCC flags wherever it inlines one against the other.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+
+namespace {
+// Allocations of at least this many bytes fail.
+std::atomic<std::size_t> failingSize{SIZE_MAX};
+}  // namespace
+
+void* operator new(std::size_t size) {
+    if (size >= failingSize.load()) throw std::bad_alloc();
+    if (void* p = std::malloc(size ? size : 1)) return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}
+
+namespace {
+
+using settings_support::copyOf;
+using testing_support::samePixels;
+
+class OutOfMemory : public settings_support::BothWindows {
+protected:
+    // Runs `method` of `target` from the event loop, as a click does, with every
+    // allocation of `size` bytes or more failing.
+    void runStarved(QObject* target, const char* method, std::size_t size) {
+        QMetaObject::invokeMethod(target, method, Qt::QueuedConnection);
+        failingSize = size;
+        QCoreApplication::processEvents();
+        failingSize = SIZE_MAX;
+    }
+
+    void expectOutOfMemoryBox() {
+        ASSERT_EQ(prompts.boxes.size(), 1u);
+        EXPECT_EQ(prompts.boxes[0].text, "Out of memory");
+        EXPECT_EQ(prompts.boxes[0].caption, "Bokavo");
+        prompts.boxes.clear();
+    }
+};
+
+TEST_F(OutOfMemory, DefocusLeavesTheImageAndTheStatusBarsLastText) {
+    form1.installImage(testing_support::randomImage(300, 200, 1));
+    const auto source = copyOf(*form1.currentImage);
+    // The result rows alone take 300 x 200 x 3 bytes.
+    runStarved(form1.Blur1, "trigger", 150000);
+    expectOutOfMemoryBox();
+    EXPECT_TRUE(samePixels(*form1.currentImage, *source));
+    EXPECT_NE(form1.StatusBar1->currentMessage(), "done");
+
+    // With memory back, the same command runs.
+    QMetaObject::invokeMethod(form1.Blur1, "trigger", Qt::QueuedConnection);
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(prompts.boxes.empty());
+    EXPECT_EQ(form1.StatusBar1->currentMessage(), "done");
+    EXPECT_FALSE(samePixels(*form1.currentImage, *source));
+}
+
+TEST_F(OutOfMemory, PreviewLeavesNoHalfMadePreview) {
+    form1.installImage(testing_support::randomImage(400, 300, 2));
+    const auto source = copyOf(*form1.currentImage);
+    form2.Button2->click();
+    ASSERT_NE(form2.previewImage, nullptr);
+    // The region alone takes 183 x 183 x 3 bytes and more.
+    runStarved(form2.Button2, "click", 90000);
+    expectOutOfMemoryBox();
+    EXPECT_EQ(form2.previewImage, nullptr);
+    EXPECT_TRUE(samePixels(*form1.currentImage, *source));
+}
+
+}  // namespace

@@ -1,0 +1,380 @@
+#include "ui/Unit2.h"
+
+#include <QApplication>
+#include <QFile>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QPushButton>
+#include <QShowEvent>
+#include <QStringList>
+#include <algorithm>
+#include <cfloat>
+#include <cstdio>
+#include <new>
+#include <utility>
+
+#include "defocus/defocus_math.h"
+#include "defocus/numbers.h"
+#include "ui/Unit1.h"
+#include "ui/fit_text.h"
+#include "ui/prompts.h"
+
+namespace {
+
+const QString kBitmapFilter = QStringLiteral("Bitmap image (*.bmp)");
+const QString kDiaphragmError = QStringLiteral("Cannot open diaphragm image");
+
+std::string textOf(const QLineEdit* edit) {
+    return edit->text().toStdString();
+}
+
+// "%f" of a value. A typed exponent beyond the double range reads as infinity, which would
+// be written "inf" and read back as 0 next time; the largest finite number keeps it huge.
+QString fixedText(double value) {
+    return QString::fromStdString(formatFixed(std::clamp(value, -DBL_MAX, DBL_MAX)));
+}
+
+// The size of a depth mask's thumbnail in a box: the longer side fits the box (a square
+// counts as tall), the other follows the ratio, cut toward zero, and nothing is enlarged.
+// A side that the ratio makes 0 stays 1 pixel, so a long thin mask still gets a thumbnail.
+QSize thumbnailSize(int width, int height, int boxWidth, int boxHeight) {
+    int thumbWidth, thumbHeight;
+    if (width > height) {
+        thumbWidth = std::min(width, boxWidth);
+        thumbHeight = static_cast<int>(height * (static_cast<double>(thumbWidth) / width));
+    } else {
+        thumbHeight = std::min(height, boxHeight);
+        thumbWidth = static_cast<int>(width * (static_cast<double>(thumbHeight) / height));
+    }
+    return QSize(std::max(thumbWidth, 1), std::max(thumbHeight, 1));
+}
+
+// Sizes here are at least 1 and the sources hold pixels, so a missing result means the
+// memory ran out; that travels as an exception to the application's exception box.
+std::unique_ptr<dib24> resizedOrThrow(const dib24& image, int width, int height) {
+    std::unique_ptr<dib24> result = image.resized(width, height);
+    if (!result) throw std::bad_alloc();
+    return result;
+}
+
+std::unique_ptr<dib24> croppedOrThrow(const dib24& image, int width, int height, int left,
+                                      int top) {
+    std::unique_ptr<dib24> result = image.cropped(width, height, left, top);
+    if (!result->bits) throw std::bad_alloc();
+    return result;
+}
+
+// Draws `image` unscaled and centred in a box of `box` size; the offsets are cut toward
+// zero, so an image larger than the box shows its middle.
+void drawCentred(QWidget* box, const dib24& image) {
+    QPainter painter(box);
+    const int left = (box->width() - image.width) / 2;
+    const int top = (box->height() - image.height) / 2;
+    image.draw(painter, left, top, image.width, image.height, 0, 0);
+}
+
+}  // namespace
+
+void reportMissingDiaphragm(const DefaultDiaphragmMissing& error) {
+    std::fprintf(stderr, "bokavo: %s: %s\n", kDiaphragmError.toUtf8().constData(), error.what());
+    prompts::showError(nullptr, kDiaphragmError);
+}
+
+TForm2::TForm2(TForm1& mainWindow, const std::vector<std::string>& diaphragmCandidates)
+    : Form1(&mainWindow) {
+    std::string whyNot;
+    if (!loadFirstDiaphragm(diaphragms, diaphragmCandidates, &whyNot))
+        throw DefaultDiaphragmMissing("no lmask.bmp could be loaded (" + whyNot + ")");
+
+    setupUi(this);
+    // A tool window with a small caption and only a close box, which hides it. It does
+    // not keep the program running once the main window is closed.
+    setWindowFlags(Qt::Tool | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowCloseButtonHint);
+    setAttribute(Qt::WA_QuitOnClose, false);
+    move(616, 91);
+    // Where a text does not fit in the desktop's font, its control grows; the window's size
+    // is then fixed. The boxes keep room for their normal form ("0.100000"), the size
+    // label for a five-digit width and height.
+    const QStringList layoutTexts{Edit1->text(), Edit2->text(), Edit3->text(), Edit4->text()};
+    validateParameters();
+    LabelGInfo->setText(QStringLiteral("99999 x 99999"));
+    growToFitText(this);
+    LabelGInfo->setText(QStringLiteral("N/A"));
+    Edit1->setText(layoutTexts[0]);
+    Edit2->setText(layoutTexts[1]);
+    Edit3->setText(layoutTexts[2]);
+    Edit4->setText(layoutTexts[3]);
+
+    connect(Button1, &QPushButton::clicked, this, &TForm2::Button1Click);
+    connect(Button2, &QPushButton::clicked, this, &TForm2::Button2Click);
+    connect(Button3, &QPushButton::clicked, this, &TForm2::Button3Click);
+    connect(Button4, &QPushButton::clicked, this, &TForm2::Button4Click);
+    // The paint boxes and edit boxes have no classes of their own; their events come here.
+    for (QWidget* box : {PaintBox1, PaintBox2, PaintBox3}) box->installEventFilter(this);
+    for (QLineEdit* edit : {Edit1, Edit2, Edit3, Edit4}) edit->installEventFilter(this);
+
+    mainWindow.Form2 = this;
+}
+
+TForm2::~TForm2() {
+    FormDestroy();
+    if (Form1->Form2 == this) Form1->Form2 = nullptr;
+}
+
+void TForm2::FormDestroy() {
+    previewImage.reset();
+    depthMask.reset();
+    maskThumbnail.reset();
+}
+
+void TForm2::showEvent(QShowEvent* event) {
+    // A window restored by the window system is no new showing.
+    if (!event->spontaneous()) FormShow();
+    QWidget::showEvent(event);
+}
+
+void TForm2::FormShow() {
+    validateParameters();
+}
+
+void TForm2::validateParameters() {
+    const double density = readDecimal(textOf(Edit1));
+    Edit1->setText(fixedText(density > 1 ? 1.0 : density >= 0 ? density : 0.0));
+
+    const std::int32_t threshold = readInteger(textOf(Edit2));
+    Edit2->setText(QString::fromStdString(formatInteger(threshold > 255  ? 255
+                                                        : threshold >= 0 ? threshold
+                                                                         : 0)));
+
+    const double distScaling = readDecimal(textOf(Edit3));
+    Edit3->setText(fixedText(distScaling >= 0 ? distScaling : 0.0));
+
+    const double gamma = readDecimal(textOf(Edit4));
+    Edit4->setText(fixedText(gamma >= 0 ? gamma : 0.0));
+}
+
+BaseParameters TForm2::readBaseParameters() const {
+    BaseParameters parameters;
+    parameters.density = defocus_math::clampDensity(readDecimal(textOf(Edit1)));
+    parameters.gamma = defocus_math::clampGamma(readDecimal(textOf(Edit4)));
+    parameters.blend = CheckBoxBlend->isChecked() ? 1 : 0;
+    return parameters;
+}
+
+bool TForm2::depthOfFieldUsed() const {
+    return depthMask && CheckBoxDOF->isChecked();
+}
+
+DofSettings TForm2::readDofSettings(const dib24* mask) const {
+    DofSettings dof;
+    dof.depthMask = mask;
+    dof.threshold = readInteger(textOf(Edit2));
+    dof.distScaling = readDecimal(textOf(Edit3));
+    return dof;
+}
+
+void TForm2::EditExit(QLineEdit*) {
+    validateParameters();
+}
+
+bool TForm2::EditKeyPress(QLineEdit* sender, const QKeyEvent* key) {
+    switch (key->key()) {
+        case Qt::Key_Return:
+        case Qt::Key_Enter:
+            validateParameters();
+            return true;
+        case Qt::Key_Escape:
+            sender->undo();
+            return false;
+        default:
+            return false;
+    }
+}
+
+const dib24* TForm2::mainImage() const {
+    return Form1->currentImage.get();
+}
+
+void TForm2::mainImageChanged(const dib24* image) {
+    previewImage.reset();
+    depthMask.reset();
+    maskThumbnail.reset();
+    LabelGInfo->setText(QStringLiteral("%1 x %2").arg(image->width).arg(image->height));
+    previewTop = 0;
+    previewLeft = 0;
+    PaintBox2->update();
+    PaintBox3->update();
+}
+
+// The diaphragm and the depth mask.
+
+void TForm2::Button1Click() {
+    const QString folder =
+        diaphragmPicked_ ? QString() : QString::fromStdString(diaphragmGalleryFolder());
+    const QString path = prompts::chooseFileToOpen(this, kBitmapFilter, folder);
+    if (path.isEmpty()) return;
+    diaphragmPicked_ = true;
+    // A refused file leaves the shape and its scaled copies as they were.
+    if (!diaphragms.Load(QFile::encodeName(path).constData()))
+        prompts::showError(this, kDiaphragmError);
+    PaintBox1->update();
+}
+
+void TForm2::Button4Click() {
+    if (!mainImage()) return;
+    const QString path = prompts::chooseFileToOpen(this, kBitmapFilter);
+    if (path.isEmpty()) return;
+    auto mask = std::make_unique<dib24>(1, 1);
+    bool loaded = false;
+    if (std::FILE* file = std::fopen(QFile::encodeName(path).constData(), "rb")) {
+        loaded = mask->loadFromFile(file);
+        std::fclose(file);
+    }
+    if (!loaded) {
+        prompts::showError(this, QStringLiteral("Cannot open mask image"));
+        return;
+    }
+    setDepthMask(std::move(mask));
+}
+
+void TForm2::Button3Click() {
+    if (!mainImage()) return;
+    auto mask = std::make_unique<dib24>(1, 1);
+    if (!mask->pasteFromClipboard(nullptr)) return;
+    setDepthMask(std::move(mask));
+}
+
+void TForm2::setDepthMask(std::unique_ptr<dib24> mask) {
+    const dib24* image = mainImage();
+    if (!image) return;  // a depth mask belongs to an image
+    if (mask->width != image->width || mask->height != image->height) {
+        if (!prompts::askToContinue(this, QStringLiteral("Image & Mask size not match, continue?")))
+            return;
+        mask = resizedOrThrow(*mask, image->width, image->height);
+    }
+    // Both images exist before either is installed, so running out of memory leaves the
+    // previous mask and its thumbnail in place.
+    const QSize thumb =
+        thumbnailSize(mask->width, mask->height, PaintBox3->width(), PaintBox3->height());
+    std::unique_ptr<dib24> thumbnail = resizedOrThrow(*mask, thumb.width(), thumb.height());
+    depthMask = std::move(mask);
+    maskThumbnail = std::move(thumbnail);
+    PaintBox3->update();
+}
+
+void TForm2::PaintBox1Paint() {
+    if (diaphragms.shape) drawCentred(PaintBox1, *diaphragms.shape);
+}
+
+void TForm2::PaintBox3Paint() {
+    if (maskThumbnail) drawCentred(PaintBox3, *maskThumbnail);
+}
+
+// The preview.
+
+void TForm2::PaintBox2Paint() {
+    QPainter painter(PaintBox2);
+    if (previewImage) {
+        previewImage->draw(painter, 0, 0, previewImage->width, previewImage->height, 0, 0);
+    } else if (const dib24* image = mainImage()) {
+        // The region's top-left pixel lands on the box's top-left corner; the source y is
+        // counted from the bottom row of the bottom-up image.
+        image->draw(painter, 0, 0, image->width, image->height, previewLeft, -previewTop);
+    }
+}
+
+void TForm2::PaintBox2MouseDown(int x, int y) {
+    if (!mainImage()) return;
+    previewImage.reset();
+    dragging = true;
+    dragLastX = x;
+    dragLastY = y;
+}
+
+void TForm2::PaintBox2MouseMove(int x, int y) {
+    const dib24* image = mainImage();
+    if (!image || !dragging) return;
+    // The image follows the pointer, and the region stays inside the image.
+    previewLeft += dragLastX - x;
+    previewTop += dragLastY - y;
+    previewLeft = std::max(0, std::min(previewLeft, image->width - PaintBox2->width()));
+    previewTop = std::max(0, std::min(previewTop, image->height - PaintBox2->height()));
+    dragLastX = x;
+    dragLastY = y;
+    PaintBox2->update();
+}
+
+void TForm2::PaintBox2MouseUp() {
+    if (mainImage()) dragging = false;
+}
+
+void TForm2::Button2Click() {
+    const dib24* image = mainImage();
+    if (!image) return;
+    previewImage.reset();
+    PaintBox2->update();
+    // Rendered aside and shown only when complete, so a failed run leaves no half-made
+    // preview on screen.
+    std::unique_ptr<dib24> region =
+        croppedOrThrow(*image, PaintBox2->width(), PaintBox2->height(), previewLeft, previewTop);
+    const BaseParameters base = readBaseParameters();
+    SBNotifyer notifyer(Form1->StatusBar1);
+    const int size = diaphragms.shape->width;
+    if (depthOfFieldUsed()) {
+        // The mask has the image's size, so its crop matches the region.
+        const std::unique_ptr<dib24> maskRegion = croppedOrThrow(
+            *depthMask, PaintBox2->width(), PaintBox2->height(), previewLeft, previewTop);
+        const DofSettings dof = readDofSettings(maskRegion.get());
+        DefocusImage(*region, diaphragms, base.density, base.gamma, size, base.blend, &dof,
+                     &notifyer);
+    } else {
+        DefocusImage(*region, diaphragms, base.density, base.gamma, size, base.blend, nullptr,
+                     &notifyer);
+    }
+    previewImage = std::move(region);
+    PaintBox2->update();
+}
+
+bool TForm2::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::Paint) {
+        if (watched == PaintBox1) PaintBox1Paint();
+        if (watched == PaintBox2) PaintBox2Paint();
+        if (watched == PaintBox3) PaintBox3Paint();
+        if (watched == PaintBox1 || watched == PaintBox2 || watched == PaintBox3) return true;
+    }
+    if (watched == PaintBox2) {
+        switch (event->type()) {
+            case QEvent::MouseButtonPress:
+            case QEvent::MouseButtonDblClick: {
+                const QPoint at = static_cast<QMouseEvent*>(event)->position().toPoint();
+                PaintBox2MouseDown(at.x(), at.y());
+                return true;
+            }
+            case QEvent::MouseMove: {
+                const QPoint at = static_cast<QMouseEvent*>(event)->position().toPoint();
+                PaintBox2MouseMove(at.x(), at.y());
+                return true;
+            }
+            case QEvent::MouseButtonRelease:
+                PaintBox2MouseUp();
+                return true;
+            default:
+                break;
+        }
+    }
+    if (auto* edit = qobject_cast<QLineEdit*>(watched)) {
+        if (event->type() == QEvent::KeyPress)
+            return EditKeyPress(edit, static_cast<QKeyEvent*>(event));
+        if (event->type() == QEvent::FocusOut) {
+            // Only a move of the focus to another control of this window confirms the
+            // text. When the whole window loses activation (the user turns to the main
+            // window's menu), the text stays as typed and is used so.
+            const QWidget* next = QApplication::focusWidget();
+            if (next && next != edit && next->window() == this) EditExit(edit);
+        }
+    }
+    return QWidget::eventFilter(watched, event);
+}

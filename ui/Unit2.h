@@ -1,0 +1,116 @@
+// The settings window "Defocus settings": the defocus parameters in its edit and check
+// boxes, the diaphragm shape and the depth mask with their thumbnails, and the preview,
+// which renders a 183 x 183 region of the main image that the user pans with the mouse.
+#pragma once
+
+#include <QString>
+#include <QWidget>
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "defocus/default_diaphragm.h"
+#include "defocus/defocus.h"
+#include "defocus/maskman.h"
+#include "image/dib24.h"
+#include "ui_Unit2.h"
+
+class QKeyEvent;
+class QLineEdit;
+class QMouseEvent;
+class TForm1;
+
+// The program cannot start without a diaphragm. what() names every place looked at and
+// why each failed.
+class DefaultDiaphragmMissing : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Says so before the program ends: the details on standard error, and the message box
+// "Cannot open diaphragm image".
+void reportMissingDiaphragm(const DefaultDiaphragmMissing& error);
+
+// Paint density, gamma and blend as the Defocus command and the preview hand them to the
+// renderer, read from the boxes at the moment of use.
+struct BaseParameters {
+    double density = 0.0;  // the box's number, 0 where it is below 0
+    double gamma = 1.0;    // the box's number, 1e-8 where it is below 1e-8
+    int blend = 1;         // 1 or 0
+};
+
+class TForm2 : public QWidget, public Ui_TForm2 {
+    Q_OBJECT
+
+public:
+    // The settings window of `mainWindow`, which it registers with. Loads the diaphragm
+    // from the first of `diaphragmCandidates` that holds a square bitmap, and throws
+    // DefaultDiaphragmMissing when none does.
+    explicit TForm2(TForm1& mainWindow, const std::vector<std::string>& diaphragmCandidates =
+                                            defaultDiaphragmCandidates());
+    ~TForm2() override;
+
+    // Writes every parameter box back in its normal form: density limited to 0 ... 1,
+    // threshold to 0 ... 255, distance scaling and gamma to 0 and above.
+    void validateParameters();
+
+    // The parameters as the renderer takes them; see BaseParameters.
+    BaseParameters readBaseParameters() const;
+    // Depth of field runs when a depth mask is installed and "Use DOF with ZMask" is checked.
+    bool depthOfFieldUsed() const;
+    // The depth of field record for `mask` with the threshold and distance scaling of the
+    // boxes (no limits applied).
+    DofSettings readDofSettings(const dib24* mask) const;
+
+    // The main window installed `image` (it keeps it): the preview and the depth mask are
+    // dropped, the size label shows the new size, the region returns to the top-left.
+    void mainImageChanged(const dib24* image);
+
+    // Installs `mask` as the depth mask. A mask of another size than the main image is
+    // resized to it after the user agrees, and dropped otherwise. Running out of memory
+    // throws std::bad_alloc before anything changed.
+    void setDepthMask(std::unique_ptr<dib24> mask);
+
+    // Handlers.
+    void FormShow();
+    void FormDestroy();
+    void EditExit(QLineEdit* sender);
+    // True when the key is consumed and the edit box does not see it.
+    bool EditKeyPress(QLineEdit* sender, const QKeyEvent* key);
+    void Button1Click();  // "Diaphragm shape"
+    void Button2Click();  // "Preview"
+    void Button3Click();  // "ZMask from clipboard"
+    void Button4Click();  // "Load ZMask"
+
+    std::unique_ptr<dib24> previewImage;   // the rendered region, or null
+    std::unique_ptr<dib24> maskThumbnail;  // depthMask scaled for PaintBox3, or null
+    std::int32_t previewLeft = 0;          // the region's top-left corner in main-image
+    std::int32_t previewTop = 0;           // pixels, counted from the image's top row
+    std::int32_t dragLastX = 0;            // pointer position at the last panning step,
+    std::int32_t dragLastY = 0;            // in PaintBox2's coordinates
+    bool dragging = false;
+    MaskMan diaphragms;                // always holds a shape while the window lives
+    std::unique_ptr<dib24> depthMask;  // of the main image's size, or null
+    TForm1* Form1;                     // the main window, not owned
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void PaintBox1Paint();
+    void PaintBox2Paint();
+    void PaintBox3Paint();
+    void PaintBox2MouseDown(int x, int y);
+    void PaintBox2MouseMove(int x, int y);
+    void PaintBox2MouseUp();
+
+    // The main window's image, or null.
+    const dib24* mainImage() const;
+
+    // Until the user has picked a diaphragm file, "Diaphragm shape" opens the dialog in the
+    // folder of delivered shapes.
+    bool diaphragmPicked_ = false;
+};
