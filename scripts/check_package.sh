@@ -125,6 +125,19 @@ mv "$usr" "$root/elsewhere"
 render_sample "$root/elsewhere/bin/bokavo-render"
 echo "unpacked bokavo-render: rendered the sample to a $(bitmap_size "$sample") bitmap"
 
+# The desktop program, started from the same folder on Qt's screenless platform, finds
+# its default diaphragm too: it is still running when stopped after a few seconds and
+# has reported nothing.
+start_desktop_program() {
+    status=0
+    (cd "$temp/work" && QT_QPA_PLATFORM=offscreen timeout 5 "$root/elsewhere/bin/bokavo") \
+        >"$temp/bokavo.log" 2>&1 || status=$?
+}
+start_desktop_program
+[ "$status" -eq 124 ] && ! grep -q "Cannot open diaphragm image" "$temp/bokavo.log" ||
+    fail "the unpacked bokavo did not start (status $status): $(cat "$temp/bokavo.log")"
+echo "unpacked bokavo: started with its default diaphragm"
+
 # Without the installed lmask.bmp nothing else is found: the default came from there.
 rm "$root/elsewhere/share/bokavo/lmask.bmp"
 status=0
@@ -132,5 +145,8 @@ status=0
     2>"$temp/render.log" || status=$?
 [ "$status" -eq 1 ] && grep -q "elsewhere/share/bokavo/lmask.bmp" "$temp/render.log" ||
     fail "without share/bokavo/lmask.bmp the render did not fail as it should: $(cat "$temp/render.log")"
+start_desktop_program
+grep -q "Cannot open diaphragm image.*elsewhere/share/bokavo/lmask.bmp" "$temp/bokavo.log" ||
+    fail "without share/bokavo/lmask.bmp bokavo did not say so: $(cat "$temp/bokavo.log")"
 
 echo "Package checks passed."
