@@ -3,40 +3,14 @@
 // and no painting thread may outlive the call.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <cstdlib>
 #include <cstring>
 #include <new>
 
 #include "defocus/defocus.h"
 #include "defocus/maskman.h"
 #include "image/dib24.h"
+#include "tests/failing_allocator.h"
 #include "tests/test_bitmaps.h"
-
-// The replacements below hand out malloc memory for new and take it back with free, which
-// GCC flags wherever it inlines one against the other.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-
-namespace {
-// After this many more allocations every operator new fails; negative: never.
-std::atomic<long> allocationsLeft{-1};
-}  // namespace
-
-void* operator new(std::size_t size) {
-    long left = allocationsLeft.load();
-    while (left >= 0) {
-        if (left == 0) throw std::bad_alloc();
-        if (allocationsLeft.compare_exchange_weak(left, left - 1)) break;
-    }
-    if (void* p = std::malloc(size ? size : 1)) return p;
-    throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept {
-    std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-    std::free(p);
-}
 
 namespace {
 
@@ -64,11 +38,11 @@ int failEachAllocation(bool depthOfField) {
             return source->bits[std::size_t(r) * source->stride + 3 * x + c];
         });
         SilentNotifyer notifyer;
-        allocationsLeft = allowed;
+        failing_allocator::failAfter(allowed);
         try {
             DefocusImage(*image, masks, 0.3, 1.0, 9, 1, depthOfField ? &dof : nullptr, &notifyer,
                          3);
-            allocationsLeft = -1;
+            failing_allocator::disarm();
             EXPECT_EQ(notifyer.count, 31);
             return failures;
         } catch (const std::bad_alloc&) {
@@ -76,7 +50,7 @@ int failEachAllocation(bool depthOfField) {
             // A scaled kernel that cannot be allocated: the diaphragm set yields none.
             EXPECT_TRUE(depthOfField);
         }
-        allocationsLeft = -1;
+        failing_allocator::disarm();
         ++failures;
         EXPECT_TRUE(samePixels(*source, *image)) << "after failing allocation " << allowed;
     }

@@ -6,33 +6,12 @@
 
 #include <QCoreApplication>
 #include <QMetaObject>
-#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <new>
 
+#include "tests/failing_allocator.h"
 #include "tests/settings_support.h"
-
-// The replacements below hand out malloc memory for new and take it back with free, which
-// GCC flags wherever it inlines one against the other.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-
-namespace {
-// Allocations of at least this many bytes fail.
-std::atomic<std::size_t> failingSize{SIZE_MAX};
-}  // namespace
-
-void* operator new(std::size_t size) {
-    if (size >= failingSize.load()) throw std::bad_alloc();
-    if (void* p = std::malloc(size ? size : 1)) return p;
-    throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept {
-    std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-    std::free(p);
-}
 
 namespace {
 
@@ -45,9 +24,9 @@ protected:
     // allocation of `size` bytes or more failing.
     void runStarved(QObject* target, const char* method, std::size_t size) {
         QMetaObject::invokeMethod(target, method, Qt::QueuedConnection);
-        failingSize = size;
+        failing_allocator::failFrom(size);
         QCoreApplication::processEvents();
-        failingSize = SIZE_MAX;
+        failing_allocator::disarm();
     }
 
     void expectOutOfMemoryBox() {

@@ -153,42 +153,8 @@ TEST(FormatFixed, WritesHugeValuesInFullLikePrintf) {
     EXPECT_EQ(readDecimal(huge), 1e200);
 }
 
-// Switches the process to a locale whose decimal separator is a comma for the life of
-// the object, and back to "C" afterwards. Uses an installed German locale; where none is
-// installed, it compiles one into a temporary folder with localedef.
-class CommaLocale {
-public:
-    CommaLocale() {
-        if (tryLocale()) return;
-        const std::string command = "localedef -i de_DE -f UTF-8 '" +
-                                    (folder_.path() / "de_DE.UTF-8").string() + "' >/dev/null 2>&1";
-        if (std::system(command.c_str()) != 0) return;
-        setenv("LOCPATH", folder_.path().c_str(), 1);
-        if (!tryLocale()) unsetenv("LOCPATH");
-    }
-    ~CommaLocale() {
-        setlocale(LC_ALL, "C");
-        unsetenv("LOCPATH");
-    }
-    bool active() const { return active_; }
-
-private:
-    bool tryLocale() {
-        for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "de_DE"}) {
-            if (setlocale(LC_ALL, name) && localeconv()->decimal_point[0] == ',') {
-                active_ = true;
-                return true;
-            }
-        }
-        setlocale(LC_ALL, "C");
-        return false;
-    }
-    testing_support::TempDir folder_;
-    bool active_ = false;
-};
-
 TEST(NumbersInLocale, CommaLocaleChangesNothing) {
-    CommaLocale locale;
+    testing_support::CommaLocale locale;
     if (!locale.active())
         GTEST_SKIP() << "no German locale is installed and localedef cannot make one "
                         "(the Debian package 'locales' provides both)";

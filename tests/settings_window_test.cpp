@@ -372,40 +372,18 @@ TEST_F(BothWindows, ConsumersApplyOnlyLowerBounds) {
 }
 
 // Switches the C library and Qt to a German locale, whose decimal separator is a comma,
-// for the life of the object. Where no German locale is installed, one is compiled into a
-// temporary folder.
+// for the life of the object.
 class CommaLocale {
 public:
     CommaLocale() : previousQt_(QLocale()) {
         QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
-        if (tryLocale()) return;
-        const std::string command = "localedef -i de_DE -f UTF-8 '" +
-                                    (folder_.path() / "de_DE.UTF-8").string() + "' >/dev/null 2>&1";
-        if (std::system(command.c_str()) != 0) return;
-        setenv("LOCPATH", folder_.path().c_str(), 1);
-        if (!tryLocale()) unsetenv("LOCPATH");
     }
-    ~CommaLocale() {
-        QLocale::setDefault(previousQt_);
-        setlocale(LC_ALL, "C");
-        unsetenv("LOCPATH");
-    }
-    bool cLibraryUsesComma() const { return active_; }
+    ~CommaLocale() { QLocale::setDefault(previousQt_); }
+    bool cLibraryUsesComma() const { return cLibrary_.active(); }
 
 private:
-    bool tryLocale() {
-        for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "de_DE"}) {
-            if (setlocale(LC_ALL, name) && localeconv()->decimal_point[0] == ',') {
-                active_ = true;
-                return true;
-            }
-        }
-        setlocale(LC_ALL, "C");
-        return false;
-    }
     QLocale previousQt_;
-    testing_support::TempDir folder_;
-    bool active_ = false;
+    testing_support::CommaLocale cLibrary_;
 };
 
 TEST_F(BothWindows, ACommaLocaleChangesNothing) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -314,6 +315,31 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
     std::error_code ignored;
     std::filesystem::remove_all(path_, ignored);
+}
+
+CommaLocale::CommaLocale() {
+    if (tryLocale()) return;
+    const std::string command = "localedef -i de_DE -f UTF-8 '" +
+                                (folder_.path() / "de_DE.UTF-8").string() + "' >/dev/null 2>&1";
+    if (std::system(command.c_str()) != 0) return;
+    setenv("LOCPATH", folder_.path().c_str(), 1);
+    if (!tryLocale()) unsetenv("LOCPATH");
+}
+
+CommaLocale::~CommaLocale() {
+    setlocale(LC_ALL, "C");
+    unsetenv("LOCPATH");
+}
+
+bool CommaLocale::tryLocale() {
+    for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "de_DE"}) {
+        if (setlocale(LC_ALL, name) && localeconv()->decimal_point[0] == ',') {
+            active_ = true;
+            return true;
+        }
+    }
+    setlocale(LC_ALL, "C");
+    return false;
 }
 
 }  // namespace testing_support

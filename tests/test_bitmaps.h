@@ -96,4 +96,22 @@ private:
     std::filesystem::path path_;
 };
 
+// Switches the C library to a locale whose decimal separator is a comma for the life of
+// the object, and back to "C" afterwards. Uses an installed German locale; where none is
+// installed, it compiles one into a temporary folder with localedef (Debian's "locales").
+class CommaLocale {
+public:
+    CommaLocale();
+    ~CommaLocale();
+    CommaLocale(const CommaLocale&) = delete;
+    CommaLocale& operator=(const CommaLocale&) = delete;
+    // False when no comma locale could be had; tests then skip.
+    bool active() const { return active_; }
+
+private:
+    bool tryLocale();
+    TempDir folder_;
+    bool active_ = false;
+};
+
 }  // namespace testing_support
