@@ -14,6 +14,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using testing_support::InFolder;
 using testing_support::makeImage;
 using testing_support::saveBitmap;
 using testing_support::TempDir;
@@ -22,18 +23,6 @@ void writeSquare(const fs::path& path, int side, std::uint8_t value) {
     auto image = makeImage(side, side, [&](int, int, int) { return value; });
     ASSERT_TRUE(saveBitmap(*image, path));
 }
-
-// Runs the test body in another current folder and returns to the old one afterwards.
-class InFolder {
-public:
-    explicit InFolder(const fs::path& folder) : previous_(fs::current_path()) {
-        fs::current_path(folder);
-    }
-    ~InFolder() { fs::current_path(previous_); }
-
-private:
-    fs::path previous_;
-};
 
 TEST(DefaultDiaphragm, CandidatesAreCurrentFolderProgramFolderThenDataFolder) {
     const auto candidates = defaultDiaphragmCandidates();

@@ -16,21 +16,10 @@ namespace {
 
 namespace fs = std::filesystem;
 using gui_support::AnsweredPrompts;
+using testing_support::InFolder;
 using testing_support::randomImage;
 using testing_support::samePixels;
 using testing_support::TempDir;
-
-// Runs the test body in another current folder and returns to the old one afterwards.
-class InFolder {
-public:
-    explicit InFolder(const fs::path& folder) : previous_(fs::current_path()) {
-        fs::current_path(folder);
-    }
-    ~InFolder() { fs::current_path(previous_); }
-
-private:
-    fs::path previous_;
-};
 
 TEST(SettingsWindowStart, TakesTheDiaphragmFromTheCurrentFolderFirst) {
     TempDir dir;

@@ -96,6 +96,22 @@ private:
     std::filesystem::path path_;
 };
 
+// Makes `folder` the current folder for the life of the object, then returns to the old
+// one.
+class InFolder {
+public:
+    explicit InFolder(const std::filesystem::path& folder)
+        : previous_(std::filesystem::current_path()) {
+        std::filesystem::current_path(folder);
+    }
+    ~InFolder() { std::filesystem::current_path(previous_); }
+    InFolder(const InFolder&) = delete;
+    InFolder& operator=(const InFolder&) = delete;
+
+private:
+    std::filesystem::path previous_;
+};
+
 // Switches the C library to a locale whose decimal separator is a comma for the life of
 // the object, and back to "C" afterwards. Uses an installed German locale; where none is
 // installed, it compiles one into a temporary folder with localedef (Debian's "locales").
