@@ -143,9 +143,11 @@ __attribute__((always_inline)) inline void paintRun(const Job& job, BlockState& 
     const Doubles d = splat(job.density);
     {
         const Doubles strongest = splat(job.density * (runPeak * kernel.rowPeak[kr * 3 + c]));
+        const unsigned reached = groupsOfLanes(x0 + kcFirst - hw - tx0, x1 - 1 + kcLast - hw - tx0);
         Mask mayChange{};
+#pragma GCC unroll 16
         for (int g = 0; g < kGroups; ++g)
-            mayChange |= (keep * state.paint[g] + strongest) > state.paint[g];
+            if (reached >> g & 1) mayChange |= (keep * state.paint[g] + strongest) > state.paint[g];
         if (!anyLane(mayChange)) return;
     }
 
