@@ -19,7 +19,8 @@
 
 #include "defocus/paint_row.h"
 
-#if !defined(PAINT_ROW_FUNCTION) || !defined(VECTOR_BYTES) || !defined(PAINT_GROUPS)
+#if !defined(PAINT_ROW_FUNCTION) || !defined(VECTOR_BYTES) || !defined(PAINT_GROUPS) || \
+    !defined(PAINT_CHANNELS)
 #error "build this file through defocus/CMakeLists.txt"
 #endif
 
@@ -27,10 +28,12 @@ namespace paint_row {
 namespace {
 
 constexpr int kLanes = VECTOR_BYTES / 8;  // doubles per register
-constexpr int kGroups = PAINT_GROUPS;     // registers per block
+constexpr int kGroups = PAINT_GROUPS;     // registers per block and channel
+constexpr int kChannels = PAINT_CHANNELS; // channels painted together: 1 or 3
 constexpr int kBlock = kLanes * kGroups;  // target pixels painted together
 constexpr int kSegment = 8;               // kernel columns tested for skipping at once
 static_assert(kBlock <= kMaxBlock, "source rows are padded for kMaxBlock");
+static_assert(kChannels == 1 || kChannels == 3, "channels are painted one by one or together");
 static_assert(kSegment <= kPeakWindow, "a peak must cover a lane's columns in a segment");
 
 constexpr double kByteScale = 1.0 / 255;  // as the straightforward painter scales bytes
@@ -98,119 +101,190 @@ inline unsigned groupsOfLanes(int lowest, int highest) {
     return (2u << last) - (1u << first);
 }
 
-// Lanes lowest ... highest among the lanes of register g.
-inline Mask lanesWithin(int g, int lowest, int highest) {
+// Lanes lowest ... highest among the lanes of the register whose first lane is `first`.
+inline Mask lanesWithin(int first, int lowest, int highest) {
     Mask lane;
-    for (int l = 0; l < kLanes; ++l) lane[l] = g * kLanes + l;
+    for (int l = 0; l < kLanes; ++l) lane[l] = first + l;
     return (lane >= lowest) & (lane <= highest);
 }
 
-// Paint and cover of one channel of kBlock consecutive target pixels.
+// Paint and cover of kChannels channels of kBlock consecutive target pixels.
 struct BlockState {
-    Doubles paint[kGroups];
-    Doubles cover[kGroups];
+    Doubles paint[kChannels][kGroups];
+    Doubles cover[kChannels][kGroups];
 };
 
-// Lays kernel row kr of `kernel`, channel c, from the sources x0 <= x < x1 of `source`
-// onto the block of targets starting at column tx0. With kRunEdges the run is part of a
-// row whose other sources belong to other kernels, so lanes whose source lies outside
-// the run are held back; otherwise every source the block can reach is in the run.
+// The lanes of every register, numbered through the block.
+constexpr struct LaneNumbers {
+    std::int64_t at[kBlock];
+    constexpr LaneNumbers() : at() {
+        for (int j = 0; j < kBlock; ++j) at[j] = j;
+    }
+} kLaneNumbers;
+
+// Lays kernel columns top ... bottom (of the row at kernelRow) onto registers
+// kFirstGroup ... kLastGroup of every channel. Lane j of the block takes the source at
+// power[channel][j - kc]. With kRunEdges, only lanes runLow + kc ... runHigh + kc do,
+// the others lie outside the run.
+template <bool kRunEdges, int kFirstGroup, int kLastGroup>
+__attribute__((always_inline)) inline void paintColumns(const Job& job, BlockState& state,
+                                                        const double* const* power,
+                                                        const std::uint8_t* kernelRow, int top,
+                                                        int bottom, int runLow, int runHigh) {
+    const Doubles keep = splat(job.keep);
+    const Doubles d = splat(job.density);
+    for (int kc = top; kc >= bottom; --kc) {
+        Mask within[kGroups];
+        if (kRunEdges) {
+            const Mask low = Mask{} + (runLow + kc);
+            const Mask high = Mask{} + (runHigh + kc);
+#pragma GCC unroll 16
+            for (int g = kFirstGroup; g <= kLastGroup; ++g) {
+                Mask lane;
+                std::memcpy(&lane, kLaneNumbers.at + g * kLanes, sizeof lane);
+                within[g] = (lane >= low) & (lane <= high);
+            }
+        }
+        // The channels' strokes are independent, so they are interleaved to keep more of
+        // them in flight. A zero kernel byte gives strokes that raise nothing.
+#pragma GCC unroll 3
+        for (int ci = 0; ci < kChannels; ++ci) {
+            const double h = kernelRow[3 * kc + ci] * kByteScale;
+            const Doubles vh = splat(h);
+            const Doubles dh = splat(job.density * h);
+            const double* k = power[ci] - kc;
+#pragma GCC unroll 16
+            for (int g = kFirstGroup; g <= kLastGroup; ++g) {
+                const Doubles e = state.paint[ci][g];
+                const Doubles i = keep * e + d * (loadDoubles(k + g * kLanes) * vh);
+                Mask raised = i > e;
+                if (kRunEdges) raised &= within[g];
+                state.paint[ci][g] = raised ? throughFloat(i) : e;
+                state.cover[ci][g] =
+                    raised ? throughFloat(keep * state.cover[ci][g] + dh) : state.cover[ci][g];
+            }
+        }
+    }
+}
+
+// paintColumns for the registers first ... last of the block, span = first * 8 + last.
+template <bool kRunEdges>
+__attribute__((always_inline)) inline void paintSpan(int span, const Job& job, BlockState& state,
+                                                     const double* const* power,
+                                                     const std::uint8_t* kernelRow, int top,
+                                                     int bottom, int runLow, int runHigh) {
+#define PAINT_SPAN(first, last)                                                               \
+    case (first) * 8 + (last):                                                                \
+        if constexpr ((last) < kGroups)                                                       \
+            paintColumns<kRunEdges, (first), (last)>(job, state, power, kernelRow, top, bottom, \
+                                                     runLow, runHigh);                        \
+        break;
+    static_assert(kGroups <= 8, "every span of registers has its case below");
+    switch (span) {
+        PAINT_SPAN(0, 0) PAINT_SPAN(0, 1) PAINT_SPAN(0, 2) PAINT_SPAN(0, 3) PAINT_SPAN(0, 4)
+        PAINT_SPAN(0, 5) PAINT_SPAN(0, 6) PAINT_SPAN(0, 7)
+        PAINT_SPAN(1, 1) PAINT_SPAN(1, 2) PAINT_SPAN(1, 3) PAINT_SPAN(1, 4) PAINT_SPAN(1, 5)
+        PAINT_SPAN(1, 6) PAINT_SPAN(1, 7)
+        PAINT_SPAN(2, 2) PAINT_SPAN(2, 3) PAINT_SPAN(2, 4) PAINT_SPAN(2, 5) PAINT_SPAN(2, 6)
+        PAINT_SPAN(2, 7)
+        PAINT_SPAN(3, 3) PAINT_SPAN(3, 4) PAINT_SPAN(3, 5) PAINT_SPAN(3, 6) PAINT_SPAN(3, 7)
+        PAINT_SPAN(4, 4) PAINT_SPAN(4, 5) PAINT_SPAN(4, 6) PAINT_SPAN(4, 7)
+        PAINT_SPAN(5, 5) PAINT_SPAN(5, 6) PAINT_SPAN(5, 7)
+        PAINT_SPAN(6, 6) PAINT_SPAN(6, 7)
+        PAINT_SPAN(7, 7)
+    }
+#undef PAINT_SPAN
+}
+
+// Lays kernel row kr of `kernel`, channels c0 ... c0 + kChannels - 1, from the sources
+// x0 <= x < x1 of `source` onto the block of targets starting at column tx0. With
+// kRunEdges the run is part of a row whose other sources belong to other kernels, so
+// lanes whose source lies outside the run are held back; otherwise every source the
+// block can reach is in the run.
 template <bool kRunEdges>
 __attribute__((always_inline)) inline void paintRun(const Job& job, BlockState& state,
-                                                    const Kernel& kernel, int kr, int c,
+                                                    const Kernel& kernel, int kr, int c0,
                                                     const SourceRow& source, int x0, int x1,
                                                     int tx0) {
     const int n = kernel.n;
     const int hw = n / 2;
     // Target tx receives kernel column kc from source tx - kc + hw: keep the columns
     // through which some source of the run reaches the block.
-    const int kcFirst = maxInt(kernel.first[kr * 3 + c], tx0 + hw - (x1 - 1));
-    const int kcLast = minInt(kernel.last[kr * 3 + c], tx0 + kBlock - 1 + hw - x0);
+    int kcFirst = n, kcLast = -1;
+#pragma GCC unroll 3
+    for (int ci = 0; ci < kChannels; ++ci) {
+        kcFirst = minInt(kcFirst, kernel.first[kr * 3 + c0 + ci]);
+        kcLast = maxInt(kcLast, kernel.last[kr * 3 + c0 + ci]);
+    }
+    kcFirst = maxInt(kcFirst, tx0 + hw - (x1 - 1));
+    kcLast = minInt(kcLast, tx0 + kBlock - 1 + hw - x0);
     if (kcFirst > kcLast) return;
 
-    // Nothing can change when even the strongest stroke of the run, evaluated with the
-    // stroke's own arithmetic, fails to raise any pixel: strokes rise monotonically with
-    // k and h, and the paint only grows. Equality counts as "may change".
+    // Nothing can change in a channel when even the strongest stroke of the run, evaluated
+    // with the stroke's own arithmetic, fails to raise any pixel: strokes rise
+    // monotonically with k and h, and the paint only grows. Equality counts as "may
+    // change".
     const int lowest = maxInt(x0, tx0 - kcLast + hw);
     const int highest = minInt(x1 - 1, tx0 + kBlock - 1 - kcFirst + hw);
-    const double* coarse = source.coarsePeak[c];
-    double runPeak = 0.0;
-    for (int j = (lowest + job.margin) / kCoarseWindow; j <= (highest + job.margin) / kCoarseWindow;
-         ++j)
-        runPeak = maxDouble(runPeak, coarse[j]);
-    if (runPeak == 0.0) return;  // black sources never raise anything
+    const int coarseLow = (lowest + job.margin) / kCoarseWindow;
+    const int coarseHigh = (highest + job.margin) / kCoarseWindow;
     const Doubles keep = splat(job.keep);
     const Doubles d = splat(job.density);
+    unsigned channels = 0;  // the channels that may change
     {
-        const Doubles strongest = splat(job.density * (runPeak * kernel.rowPeak[kr * 3 + c]));
         const unsigned reached = groupsOfLanes(x0 + kcFirst - hw - tx0, x1 - 1 + kcLast - hw - tx0);
-        Mask mayChange{};
+#pragma GCC unroll 3
+        for (int ci = 0; ci < kChannels; ++ci) {
+            const int c = c0 + ci;
+            const double* coarse = source.coarsePeak[c];
+            double runPeak = 0.0;
+            for (int j = coarseLow; j <= coarseHigh; ++j) runPeak = maxDouble(runPeak, coarse[j]);
+            if (runPeak == 0.0) continue;  // black sources never raise anything
+            const Doubles strongest = splat(job.density * (runPeak * kernel.rowPeak[kr * 3 + c]));
+            Mask mayChange{};
 #pragma GCC unroll 16
-        for (int g = 0; g < kGroups; ++g)
-            if (reached >> g & 1) mayChange |= (keep * state.paint[g] + strongest) > state.paint[g];
-        if (!anyLane(mayChange)) return;
+            for (int g = 0; g < kGroups; ++g)
+                if (reached >> g & 1)
+                    mayChange |= (keep * state.paint[ci][g] + strongest) > state.paint[ci][g];
+            if (anyLane(mayChange)) channels |= 1u << ci;
+        }
+        if (!channels) return;
     }
 
     // Most strokes still raise nothing, so the kernel row is taken kSegment columns at a
-    // time, and a register of targets is painted only when the strongest stroke those
-    // columns can give it might raise one of its pixels.
-    const double* power = source.power[c];
-    const double* peak = source.peak[c];
-    const std::uint8_t* kernelRow = kernel.bits + kr * kernel.stride + c;
-    const std::uint8_t* columnPeak = kernel.columnPeak + (kr * 3 + c) * n;
+    // time, and only the registers of targets that the strongest stroke those columns can
+    // give might raise are painted: the span from the first to the last such register, in
+    // every channel, since code with fixed registers and no branch per register is faster
+    // than visiting exactly the registers that need it.
+    const std::uint8_t* kernelRow = kernel.bits + kr * kernel.stride + c0;
+    const double* power[kChannels];
+#pragma GCC unroll 3
+    for (int ci = 0; ci < kChannels; ++ci) power[ci] = source.power[c0 + ci] + tx0 + hw;
     for (int top = kcLast; top >= kcFirst; top -= kSegment) {
         const int bottom = maxInt(kcFirst, top - (kSegment - 1));
-        if (columnPeak[top] == 0) continue;
-        const Doubles hPeak = splat(columnPeak[top] * kByteScale);
-
         // Lane j meets, through columns top ... bottom, the sources from
         // tx0 + j - top + hw on, at most kSegment of them: one peak bounds them all.
-        const unsigned reached = groupsOfLanes(x0 + bottom - hw - tx0, x1 - 1 + top - hw - tx0);
         unsigned active = 0;
-#pragma GCC unroll 16
-        for (int g = 0; g < kGroups; ++g) {
-            if (!(reached >> g & 1)) continue;
-            const Doubles kPeak = loadDoubles(peak + tx0 + g * kLanes - top + hw);
-            const Doubles strongest = d * (kPeak * hPeak);
-            if (anyLane(keep * state.paint[g] + strongest > state.paint[g])) active |= 1u << g;
-        }
-        if (!active) continue;
-
-        for (int kc = top; kc >= bottom; --kc) {
-            const std::uint8_t b = kernelRow[3 * kc];
-            if (b == 0) continue;  // a zero kernel byte never raises anything
-            const double h = b * kByteScale;
-            const Doubles vh = splat(h);
-            const Doubles dh = splat(job.density * h);
-            // Lane j takes the source at column tx0 + j - kc + hw; the lanes the run reaches
-            // through this column are lowLane ... highLane.
-            const double* k = power + (tx0 - kc + hw);
-            const int lowLane = x0 + kc - hw - tx0;
-            const int highLane = x1 - 1 + kc - hw - tx0;
-            const auto stroke = [&](int g, Mask within) __attribute__((always_inline)) {
-                const Doubles e = state.paint[g];
-                const Doubles i = keep * e + d * (loadDoubles(k + g * kLanes) * vh);
-                const Mask raised = (i > e) & within;
-                state.paint[g] = raised ? throughFloat(i) : e;
-                state.cover[g] = raised ? throughFloat(keep * state.cover[g] + dh) : state.cover[g];
-            };
-            if (!kRunEdges) {
-                // Every lane's source is in the run, or beyond the image where powers are 0.
-#pragma GCC unroll 16
-                for (int g = 0; g < kGroups; ++g)
-                    if (active >> g & 1) stroke(g, ~Mask{});
-                continue;
-            }
-            const unsigned painted = active & groupsOfLanes(lowLane, highLane);
+#pragma GCC unroll 3
+        for (int ci = 0; ci < kChannels; ++ci) {
+            if (!(channels >> ci & 1)) continue;
+            const std::uint8_t columnPeak = kernel.columnPeak[(kr * 3 + c0 + ci) * n + top];
+            const Doubles hPeak = splat(columnPeak * kByteScale);
+            const double* peak = source.peak[c0 + ci] + tx0 - top + hw;
 #pragma GCC unroll 16
             for (int g = 0; g < kGroups; ++g) {
-                if (!(painted >> g & 1)) continue;
-                if (lowLane <= g * kLanes && highLane >= g * kLanes + kLanes - 1)
-                    stroke(g, ~Mask{});
-                else
-                    stroke(g, lanesWithin(g, lowLane, highLane));
+                const Doubles strongest = d * (loadDoubles(peak + g * kLanes) * hPeak);
+                active |= unsigned(anyLane(keep * state.paint[ci][g] + strongest >
+                                           state.paint[ci][g]))
+                          << g;
             }
         }
+        active &= groupsOfLanes(x0 + bottom - hw - tx0, x1 - 1 + top - hw - tx0);
+        if (!active) continue;
+        const int firstGroup = __builtin_ctz(active);
+        const int lastGroup = 31 - __builtin_clz(active);
+        paintSpan<kRunEdges>(firstGroup * 8 + lastGroup, job, state, power, kernelRow,
+                             top, bottom, x0 - hw - tx0, x1 - 1 - hw - tx0);
     }
 }
 
@@ -225,14 +299,16 @@ void PAINT_ROW_FUNCTION(const Job& job, int row, const SourceRow* const* sources
         const int xLow = maxInt(0, tx0 - job.reachHigh);
         const int xEnd = minInt(width, tx0 + kBlock + job.reachLow);
 
-        for (int c = 0; c < 3; ++c) {
+        for (int c0 = 0; c0 < 3; c0 += kChannels) {
             BlockState state;
-            for (int g = 0; g < kGroups; ++g) state.paint[g] = state.cover[g] = Doubles{};
+            for (int ci = 0; ci < kChannels; ++ci)
+                for (int g = 0; g < kGroups; ++g) state.paint[ci][g] = state.cover[ci][g] = Doubles{};
             if (resume) {
-                for (int j = 0; j < lanes; ++j) {
-                    state.paint[j / kLanes][j % kLanes] = paint[3 * (tx0 + j) + c];
-                    state.cover[j / kLanes][j % kLanes] = cover[3 * (tx0 + j) + c];
-                }
+                for (int ci = 0; ci < kChannels; ++ci)
+                    for (int j = 0; j < lanes; ++j) {
+                        state.paint[ci][j / kLanes][j % kLanes] = paint[3 * (tx0 + j) + c0 + ci];
+                        state.cover[ci][j / kLanes][j % kLanes] = cover[3 * (tx0 + j) + c0 + ci];
+                    }
             }
 
             for (int r = firstSource; r <= lastSource; ++r) {
@@ -241,7 +317,7 @@ void PAINT_ROW_FUNCTION(const Job& job, int row, const SourceRow* const* sources
                     const Kernel& kernel = *job.fixed;
                     const int kr = row - r + kernel.n / 2;
                     if (kr >= 0 && kr < kernel.n)
-                        paintRun<false>(job, state, kernel, kr, c, source, xLow, xEnd, tx0);
+                        paintRun<false>(job, state, kernel, kr, c0, source, xLow, xEnd, tx0);
                     continue;
                 }
                 // With depth of field, runs of sources with the same kernel are painted
@@ -257,15 +333,18 @@ void PAINT_ROW_FUNCTION(const Job& job, int row, const SourceRow* const* sources
                     const int x1 = minInt(source.runEnd[x0], xEnd);
                     const int kr = row - r + kernel.n / 2;
                     if (kr >= 0 && kr < kernel.n)
-                        paintRun<true>(job, state, kernel, kr, c, source, x0, x1, tx0);
+                        paintRun<true>(job, state, kernel, kr, c0, source, x0, x1, tx0);
                     x0 = x1;
                 }
             }
 
-            for (int j = 0; j < lanes; ++j) {
-                paint[3 * (tx0 + j) + c] = static_cast<float>(state.paint[j / kLanes][j % kLanes]);
-                cover[3 * (tx0 + j) + c] = static_cast<float>(state.cover[j / kLanes][j % kLanes]);
-            }
+            for (int ci = 0; ci < kChannels; ++ci)
+                for (int j = 0; j < lanes; ++j) {
+                    paint[3 * (tx0 + j) + c0 + ci] =
+                        static_cast<float>(state.paint[ci][j / kLanes][j % kLanes]);
+                    cover[3 * (tx0 + j) + c0 + ci] =
+                        static_cast<float>(state.cover[ci][j / kLanes][j % kLanes]);
+                }
         }
     }
 }
