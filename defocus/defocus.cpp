@@ -6,6 +6,8 @@
 // done, since each row is still a source for its neighbours until then.
 #include "defocus/defocus.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -14,6 +16,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <stdexcept>
 #include <thread>
 #include <type_traits>
@@ -27,6 +30,46 @@
 namespace {
 
 using namespace defocus_math;
+
+// An uninitialised array for the renderer's large buffers. Each fresh page costs a fault
+// on first touch, which on a virtual machine adds tens of milliseconds to one render;
+// where the system hands out transparent huge pages on request, arrays of 2 MiB and more
+// ask for them and take one fault per 2 MiB instead.
+template <typename T>
+class LargeBuffer {
+    static_assert(std::is_trivially_default_constructible_v<T>);
+    static constexpr std::size_t kHugePage = std::size_t{2} << 20;
+
+public:
+    explicit LargeBuffer(std::size_t count) : size_(count) {
+        if (count > (SIZE_MAX - kHugePage) / sizeof(T)) throw std::bad_alloc();
+        const std::size_t bytes = count * sizeof(T);
+        if (bytes < kHugePage) {
+            data_ = static_cast<T*>(::operator new(bytes));
+            return;
+        }
+        aligned_ = true;
+        const std::size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
+        data_ = static_cast<T*>(::operator new(rounded, std::align_val_t{kHugePage}));
+        madvise(data_, rounded, MADV_HUGEPAGE);  // only a hint: refused is fine
+    }
+    ~LargeBuffer() {
+        if (aligned_)
+            ::operator delete(data_, std::align_val_t{kHugePage});
+        else
+            ::operator delete(data_);
+    }
+    LargeBuffer(const LargeBuffer&) = delete;
+    LargeBuffer& operator=(const LargeBuffer&) = delete;
+
+    T* data() const { return data_; }
+    std::size_t size() const { return size_; }
+
+private:
+    T* data_ = nullptr;
+    std::size_t size_;
+    bool aligned_ = false;
+};
 
 // A kernel from the diaphragm set with the tables the painter uses to skip work.
 class PreparedKernel {
@@ -173,14 +216,20 @@ private:
         for (int c = 0; c < 3; ++c) {
             double* power = power_.data() + (slot * 3 + c) * rowLength_;
             double* peak = peak_.data() + (slot * 3 + c) * rowLength_;
-            std::fill(power, power + rowLength_, 0.0);
+            std::fill(power, power + margin_, 0.0);
             for (int x = 0; x < width_; ++x) power[margin_ + x] = sourcePower_[source[3 * x + c]];
+            std::fill(power + margin_ + width_, power + rowLength_, 0.0);
             windowPeaks(power, peak);
+            // A stretch's largest power is the largest of the peaks of its windows.
+            static_assert(paint_row::kCoarseWindow % paint_row::kPeakWindow == 0);
             double* coarse = coarse_.data() + (slot * 3 + c) * coarseLength();
             for (std::size_t j = 0; j < coarseLength(); ++j) {
                 const std::size_t begin = j * paint_row::kCoarseWindow;
                 const std::size_t end = std::min(rowLength_, begin + paint_row::kCoarseWindow);
-                coarse[j] = begin < end ? *std::max_element(power + begin, power + end) : 0.0;
+                double largest = 0.0;
+                for (std::size_t x = begin; x < end; x += paint_row::kPeakWindow)
+                    largest = std::max(largest, peak[x]);
+                coarse[j] = largest;
             }
             row.power[c] = power + margin_;
             row.peak[c] = peak + margin_;
@@ -216,8 +265,9 @@ private:
         static_assert(paint_row::kPeakWindow == 8);
         const std::size_t n = rowLength_;
         const auto widen = [n](const double* in, double* out, std::size_t step) {
-            for (std::size_t x = 0; x < n; ++x)
-                out[x] = x + step < n ? std::max(in[x], in[x + step]) : in[x];
+            const std::size_t inside = n > step ? n - step : 0;
+            for (std::size_t x = 0; x < inside; ++x) out[x] = std::max(in[x], in[x + step]);
+            for (std::size_t x = inside; x < n; ++x) out[x] = in[x];
         };
         double* tmp = widened_.data();
         widen(power, peak, 1);  // 2 wide
@@ -234,9 +284,11 @@ private:
     const int width_, margin_;
     const std::size_t rowLength_;
     const int capacity_;
-    std::vector<double> power_, peak_, coarse_;
-    std::vector<const paint_row::Kernel*> kernelAt_;
-    std::vector<std::int32_t> runEnd_, coarseLargest_;
+    LargeBuffer<double> power_, peak_;
+    std::vector<double> coarse_;
+    LargeBuffer<const paint_row::Kernel*> kernelAt_;
+    LargeBuffer<std::int32_t> runEnd_;
+    std::vector<std::int32_t> coarseLargest_;
     std::vector<int> stored_;
     std::vector<paint_row::SourceRow> rows_;
     std::vector<double> widened_;  // room for the peaks' intermediate widths
@@ -268,7 +320,7 @@ public:
           inverseGamma_(1.0 / clampGamma(gamma)),
           blend_(blend),
           rowBytes_(std::size_t(width_) * 3),
-          result_(new std::uint8_t[rowBytes_ * std::size_t(height_)]),
+          result_(rowBytes_ * std::size_t(height_)),
           rowDone_(new std::atomic<bool>[std::size_t(height_)]()) {
         const double g = clampGamma(gamma);
         for (int b = 0; b < 256; ++b) sourcePower_[b] = sourcePower(std::uint8_t(b), g);
@@ -330,7 +382,7 @@ public:
         // image, row by row, leaving the padding bytes as they were.
         for (int r = 0; r < height_; ++r)
             std::memcpy(image_.bits + std::ptrdiff_t(r) * image_.stride,
-                        result_.get() + std::size_t(r) * rowBytes_, rowBytes_);
+                        result_.data() + std::size_t(r) * rowBytes_, rowBytes_);
     }
 
 private:
@@ -369,7 +421,7 @@ private:
             std::fill(buffers.cover.begin(), buffers.cover.end(), 0.0f);
         }
         const std::uint8_t* source = image_.bits + std::ptrdiff_t(row) * image_.stride;
-        std::uint8_t* out = result_.get() + std::size_t(row) * rowBytes_;
+        std::uint8_t* out = result_.data() + std::size_t(row) * rowBytes_;
         for (std::size_t i = 0; i < rowBytes_; ++i)
             out[i] = finishChannel(paint[i], cover[i], source[i], inverseGamma_, blend_);
     }
@@ -392,7 +444,7 @@ private:
     const double density_, inverseGamma_;
     const bool blend_;
     const std::size_t rowBytes_;
-    std::unique_ptr<std::uint8_t[]> result_;
+    LargeBuffer<std::uint8_t> result_;
     std::unique_ptr<std::atomic<bool>[]> rowDone_;
     std::array<double, 256> sourcePower_{};
     paint_row::Job job_{};

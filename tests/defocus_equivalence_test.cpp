@@ -167,6 +167,14 @@ TEST_P(RendererEquivalence, WideRowsSpanSeveralBlocks) {
     expectSameBytes({150, 7, 9, 0.3, 2.2, false, true, 100, 3.0}, random);
 }
 
+TEST_P(RendererEquivalence, PicturesWhoseBuffersTakeMegabytes) {
+    std::mt19937 random(4);
+    // The result of a 1024 x 700 picture, and the source rows of 3000 pixels kept for a
+    // 31-pixel kernel, each take more than 2 MiB: memory the renderer asks for in huge pages.
+    expectSameBytes({1024, 700, 3, 0.1, 1.0, true, false, 0, 0}, random);
+    expectSameBytes({3000, 3, 31, 0.3, 2.2, false, false, 0, 0}, random);
+}
+
 std::vector<paint_row::Painter> painters() {
     paint_row::Painter found[8];
     const int count = paint_row::availablePainters(found, 8);
