@@ -422,8 +422,14 @@ private:
         }
         const std::uint8_t* source = image_.bits + std::ptrdiff_t(row) * image_.stride;
         std::uint8_t* out = result_.data() + std::size_t(row) * rowBytes_;
-        for (std::size_t i = 0; i < rowBytes_; ++i)
-            out[i] = finishChannel(paint[i], cover[i], source[i], inverseGamma_, blend_);
+        if (inverseGamma_ == 1.0) {
+            // Raising to 1 is nothing: the loop needs no power function and becomes vector code.
+            for (std::size_t i = 0; i < rowBytes_; ++i)
+                out[i] = finishRaised(paint[i], cover[i], source[i], blend_);
+        } else {
+            for (std::size_t i = 0; i < rowBytes_; ++i)
+                out[i] = finishChannel(paint[i], cover[i], source[i], inverseGamma_, blend_);
+        }
     }
 
     // Sends "Processing line (r / H)" for every row whose predecessors are all done.

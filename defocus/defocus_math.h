@@ -56,11 +56,11 @@ inline void stroke(float& paint, float& cover, double k, double h, double d) {
 }
 
 // A value limited to 0 ... 255 and cut toward zero. Anything that is not a number
-// becomes 0, and anything too large for an integer 255.
+// becomes 0, and anything too large for an integer 255. (Written without branches, so
+// that loops over many values become vector code.)
 inline std::uint8_t toByte(double v) {
-    if (v >= 255.0) return 255;
-    if (v > 0.0) return static_cast<std::uint8_t>(v);
-    return 0;
+    const double cut = v > 0.0 ? v : 0.0;
+    return cut >= 255.0 ? std::uint8_t{255} : static_cast<std::uint8_t>(static_cast<int>(cut));
 }
 
 // x raised to p. x ^ 1 is x exactly (the result is representable), so the common gamma
@@ -69,19 +69,23 @@ inline double raise(double x, double p) {
     return p == 1.0 ? x : std::pow(x, p);
 }
 
-// The finishing step for one channel of one pixel: paint and cover are raised to
-// 1 / gamma, the cover limited to 0 ... 1 (1 without blending), and the painting laid
-// over the source weighted by what the painting leaves uncovered.
+// The finishing step for one channel of one pixel whose paint and cover are already
+// raised to 1 / gamma: the cover limited to 0 ... 1 (1 without blending), and the painting
+// laid over the source weighted by what the painting leaves uncovered.
+inline std::uint8_t finishRaised(double paint, double cover, std::uint8_t source, bool blend) {
+    double a = cover > 1.0 ? 1.0 : cover;
+    a = a >= 0.0 ? a : 0.0;  // below zero, or no real result
+    if (!blend) a = 1.0;
+    const double v = paint * 255.0 + source * (1 - a);
+    return toByte(v);
+}
+
+// The finishing step for one channel of one pixel: paint and cover raised to 1 / gamma,
+// then finishRaised.
 inline std::uint8_t finishChannel(float paint, float cover, std::uint8_t source,
                                   double inverseGamma, bool blend) {
-    double a = 1.0;
-    if (blend) {
-        a = raise(cover, inverseGamma);
-        if (a > 1.0) a = 1.0;
-        if (!(a >= 0.0)) a = 0.0;  // below zero, or no real result
-    }
-    const double v = raise(paint, inverseGamma) * 255.0 + source * (1 - a);
-    return toByte(v);
+    return finishRaised(raise(paint, inverseGamma), blend ? raise(cover, inverseGamma) : 1.0,
+                        source, blend);
 }
 
 }  // namespace defocus_math

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "defocus/defocus_math.h"
 #include "defocus/reference_defocus.h"
 #include "tests/test_bitmaps.h"
 
@@ -285,6 +286,30 @@ TEST(ReferenceDefocus, DensityAboveOneOvershootsButBytesSaturate) {
             expectGrey(*image, {{255}});
         }
     }
+}
+
+TEST(ReferenceDefocus, FinishingLimitsEveryValueToAByte) {
+    using defocus_math::finishChannel;
+    using defocus_math::toByte;
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    EXPECT_EQ(toByte(std::nan("")), 0);
+    EXPECT_EQ(toByte(-inf), 0);
+    EXPECT_EQ(toByte(-0.5), 0);
+    EXPECT_EQ(toByte(0.99), 0);
+    EXPECT_EQ(toByte(254.999), 254);
+    EXPECT_EQ(toByte(255.0), 255);
+    EXPECT_EQ(toByte(1e300), 255);
+    EXPECT_EQ(toByte(inf), 255);
+
+    // Paint 0.25 over source 100: a cover of 0.5 lets half the source through, one above 1
+    // none, and one below 0 all of it; so does a cover with no real root (gamma 2.2).
+    EXPECT_EQ(finishChannel(0.25f, 0.5f, 100, 1.0, true), 113);
+    EXPECT_EQ(finishChannel(0.25f, 1.5f, 100, 1.0, true), 63);
+    EXPECT_EQ(finishChannel(0.25f, -0.5f, 100, 1.0, true), 163);
+    EXPECT_EQ(finishChannel(0.25f, -0.5f, 100, 1 / 2.2, true), 235);
+    // Without blending the cover does not count, not even one that is not a number.
+    EXPECT_EQ(finishChannel(0.25f, std::nanf(""), 100, 1.0, false), 63);
+    EXPECT_EQ(finishChannel(std::nanf(""), 0.0f, 100, 1.0, true), 0);
 }
 
 TEST(ReferenceDefocus, MissingKernelLeavesTheImageUnchanged) {
