@@ -323,7 +323,11 @@ public:
           result_(rowBytes_ * std::size_t(height_)),
           rowDone_(new std::atomic<bool>[std::size_t(height_)]()) {
         const double g = clampGamma(gamma);
-        for (int b = 0; b < 256; ++b) sourcePower_[b] = sourcePower(std::uint8_t(b), g);
+        for (int b = 0; b < 256; ++b) {
+            sourcePower_[b] = sourcePower(std::uint8_t(b), g);
+            intensity_[b] = kernelIntensity(std::uint8_t(b));
+            densityIntensity_[b] = density_ * intensity_[b];
+        }
         job_ = paint_row::Job{width_,
                               height_,
                               density_,
@@ -331,7 +335,9 @@ public:
                               kernels_.fixed(),
                               kernels_.reachLow(),
                               kernels_.reachHigh(),
-                              SourceRows::marginFor(kernels_.largest())};
+                              SourceRows::marginFor(kernels_.largest()),
+                              intensity_.data(),
+                              densityIntensity_.data()};
     }
 
     void run(unsigned threads, Notifyer* notifier) {
@@ -452,7 +458,7 @@ private:
     const std::size_t rowBytes_;
     LargeBuffer<std::uint8_t> result_;
     std::unique_ptr<std::atomic<bool>[]> rowDone_;
-    std::array<double, 256> sourcePower_{};
+    std::array<double, 256> sourcePower_{}, intensity_{}, densityIntensity_{};
     paint_row::Job job_{};
     paint_row::PaintRowFunction painter_ = nullptr;
     int chunkRows_ = 1;

@@ -62,6 +62,9 @@ struct Job {
     std::int32_t reachHigh;
     // The columns of zeros on either side of a source row's powers.
     std::int32_t margin;
+    // For every kernel byte b: its intensity h = b / 255, and d x h.
+    const double* intensity;
+    const double* densityIntensity;
 };
 
 // Paints source rows firstSource ... lastSource (all of them, or a consecutive part, in

@@ -36,8 +36,6 @@ static_assert(kBlock <= kMaxBlock, "source rows are padded for kMaxBlock");
 static_assert(kChannels == 1 || kChannels == 3, "channels are painted one by one or together");
 static_assert(kSegment <= kPeakWindow, "a peak must cover a lane's columns in a segment");
 
-constexpr double kByteScale = 1.0 / 255;  // as the straightforward painter scales bytes
-
 typedef double Doubles __attribute__((vector_size(VECTOR_BYTES)));
 typedef std::int64_t Mask __attribute__((vector_size(VECTOR_BYTES)));
 
@@ -149,9 +147,9 @@ __attribute__((always_inline)) inline void paintColumns(const Job& job, BlockSta
         // them in flight. A zero kernel byte gives strokes that raise nothing.
 #pragma GCC unroll 3
         for (int ci = 0; ci < kChannels; ++ci) {
-            const double h = kernelRow[3 * kc + ci] * kByteScale;
-            const Doubles vh = splat(h);
-            const Doubles dh = splat(job.density * h);
+            const std::uint8_t b = kernelRow[3 * kc + ci];
+            const Doubles vh = splat(job.intensity[b]);
+            const Doubles dh = splat(job.densityIntensity[b]);
             const double* k = power[ci] - kc;
 #pragma GCC unroll 16
             for (int g = kFirstGroup; g <= kLastGroup; ++g) {
@@ -269,7 +267,7 @@ __attribute__((always_inline)) inline void paintRun(const Job& job, BlockState& 
         for (int ci = 0; ci < kChannels; ++ci) {
             if (!(channels >> ci & 1)) continue;
             const std::uint8_t columnPeak = kernel.columnPeak[(kr * 3 + c0 + ci) * n + top];
-            const Doubles hPeak = splat(columnPeak * kByteScale);
+            const Doubles hPeak = splat(job.intensity[columnPeak]);
             const double* peak = source.peak[c0 + ci] + tx0 - top + hw;
 #pragma GCC unroll 16
             for (int g = 0; g < kGroups; ++g) {
