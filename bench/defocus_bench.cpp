@@ -177,30 +177,42 @@ double runCase(const Case& c, MaskMan& masks, const Options& options) {
     return agree ? referenceTime / fastTime : -1.0;
 }
 
-// Peak resident memory of bokavo-render on a 4000 x 3000 picture, in MiB.
-double renderPeakMiB(const std::string& renderPath, const std::string& diaphragm) {
+// Peak resident memory of bokavo-render on a 4000 x 3000 picture with the 31-pixel disc,
+// in MiB, or -1 when it fails. A child's peak counts the memory of the process it was
+// forked from, so the files are written by a child of their own, and this runs before the
+// benchmark holds any pictures.
+double renderPeakMiB(const std::string& renderPath) {
     const std::filesystem::path dir = std::filesystem::temp_directory_path() / "bokavo-bench";
     std::filesystem::create_directories(dir);
     const std::string input = (dir / "large.bmp").string(),
-                      output = (dir / "large-out.bmp").string();
-    {
-        auto picture = scene(4000, 3000);
-        std::FILE* file = std::fopen(input.c_str(), "wb");
-        if (!file || !picture->saveToFile(file)) return -1;
-        std::fclose(file);
+                      output = (dir / "large-out.bmp").string(),
+                      diaphragm = (dir / "disc31.bmp").string();
+    const auto save = [](const dib24& image, const std::string& path) {
+        std::FILE* file = std::fopen(path.c_str(), "wb");
+        const bool saved = file && image.saveToFile(file);
+        return file && std::fclose(file) == 0 && saved;
+    };
+    const auto waitFor = [](pid_t child, struct rusage* usage) {
+        int status = 0;
+        return wait4(child, &status, 0, usage) == child && WIFEXITED(status) &&
+               WEXITSTATUS(status) == 0;
+    };
+    double peak = -1;
+    const pid_t writer = fork();
+    if (writer == 0) _exit(save(*scene(4000, 3000), input) && save(*disc(31), diaphragm) ? 0 : 1);
+    if (writer > 0 && waitFor(writer, nullptr)) {
+        const pid_t child = fork();
+        if (child == 0) {
+            execl(renderPath.c_str(), renderPath.c_str(), "--quiet", "--diaphragm",
+                  diaphragm.c_str(), input.c_str(), output.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        struct rusage usage {};
+        if (child > 0 && waitFor(child, &usage))
+            peak = usage.ru_maxrss / 1024.0;  // ru_maxrss is in KiB on Linux
     }
-    const pid_t child = fork();
-    if (child == 0) {
-        execl(renderPath.c_str(), renderPath.c_str(), "--quiet", "--diaphragm", diaphragm.c_str(),
-              input.c_str(), output.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    int status = 0;
-    struct rusage usage {};
-    wait4(child, &status, 0, &usage);
     std::filesystem::remove_all(dir);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return -1;
-    return usage.ru_maxrss / 1024.0;  // ru_maxrss is in KiB on Linux
+    return peak;
 }
 
 int usage() {
@@ -228,6 +240,8 @@ int main(int argc, char** argv) {
             return usage();
         }
     }
+
+    const double renderPeak = options.render.empty() ? 0 : renderPeakMiB(options.render);
 
     const int width = options.quick ? 160 : 1600, height = options.quick ? 120 : 1200;
     const auto picture = scene(width, height);
@@ -264,20 +278,11 @@ int main(int argc, char** argv) {
     }
 
     if (!options.render.empty()) {
-        const std::filesystem::path dir =
-            std::filesystem::temp_directory_path() / "bokavo-bench-kernel";
-        std::filesystem::create_directories(dir);
-        const std::string diaphragm = (dir / "disc31.bmp").string();
-        std::FILE* file = std::fopen(diaphragm.c_str(), "wb");
-        const bool saved = file && disc(31)->saveToFile(file);
-        if (file) std::fclose(file);
-        const double peak = saved ? renderPeakMiB(options.render, diaphragm) : -1;
-        std::filesystem::remove_all(dir);
-        if (peak < 0)
+        if (renderPeak < 0)
             std::printf("bokavo-render 4000 x 3000: FAILED to run\n");
         else
             std::printf("bokavo-render 4000 x 3000, disc 31: peak resident memory %.1f MiB\n",
-                        peak);
+                        renderPeak);
     }
 
     std::printf("Summary: disc 31 %.1fx, disc 64 %.1fx, depth of field %.1fx%s\n", ratios[0],
