@@ -344,9 +344,7 @@ public:
         const unsigned count = std::min<unsigned>(
             threads ? threads : std::max(1u, std::thread::hardware_concurrency()),
             unsigned(height_));
-        // Long chunks let a thread reuse its prepared source rows; enough of them keep
-        // every thread busy to the end.
-        chunkRows_ = std::clamp(height_ / int(count * 8), 4, 64);
+        threadCount_ = int(count);
         // The ring holds every source row one target row reaches, unless that would take
         // more than kRingBudget; then target rows are painted in several passes.
         constexpr std::size_t kRingBudget = std::size_t{64} << 20;
@@ -395,9 +393,15 @@ private:
     template <typename AfterChunk>
     void paintChunks(ThreadBuffers& buffers, AfterChunk afterChunk) {
         for (;;) {
-            const int first = nextChunk_.fetch_add(1) * chunkRows_;
-            if (first >= height_) return;
-            const int end = std::min(height_, first + chunkRows_);
+            // Long chunks let a thread reuse its prepared source rows; they shrink towards
+            // the end so that every thread finishes at about the same time.
+            int first = nextRow_.load();
+            int size = 0;
+            do {
+                if (first >= height_) return;
+                size = std::clamp((height_ - first) / (2 * threadCount_), 4, 64);
+            } while (!nextRow_.compare_exchange_weak(first, first + size));
+            const int end = std::min(height_, first + size);
             for (int row = first; row < end; ++row) {
                 paintRow(row, buffers);
                 rowDone_[row].store(true);
@@ -461,8 +465,8 @@ private:
     std::array<double, 256> sourcePower_{}, intensity_{}, densityIntensity_{};
     paint_row::Job job_{};
     paint_row::PaintRowFunction painter_ = nullptr;
-    int chunkRows_ = 1;
-    std::atomic<int> nextChunk_{0};
+    int threadCount_ = 1;
+    std::atomic<int> nextRow_{0};
     std::mutex mutex_;
     std::condition_variable rowFinished_;
 };
