@@ -1,6 +1,6 @@
 // The row painter, compiled once for each instruction set (see defocus/CMakeLists.txt):
-// VECTOR_BYTES is the register width, PAINT_GROUPS how many registers of target pixels
-// stay in flight, PAINT_ROW_FUNCTION the name of this build's entry point.
+// VECTOR_BYTES is the register width, PAINT_GROUPS how many registers of target pixels of
+// each channel stay in flight, PAINT_ROW_FUNCTION the name of this build's entry point.
 //
 // Every arithmetic step is the straightforward painter's, in the same order and in the
 // same precision; only the order in which independent target pixels are visited changes.
@@ -19,8 +19,7 @@
 
 #include "defocus/paint_row.h"
 
-#if !defined(PAINT_ROW_FUNCTION) || !defined(VECTOR_BYTES) || !defined(PAINT_GROUPS) || \
-    !defined(PAINT_CHANNELS)
+#if !defined(PAINT_ROW_FUNCTION) || !defined(VECTOR_BYTES) || !defined(PAINT_GROUPS)
 #error "build this file through defocus/CMakeLists.txt"
 #endif
 
@@ -29,11 +28,10 @@ namespace {
 
 constexpr int kLanes = VECTOR_BYTES / 8;  // doubles per register
 constexpr int kGroups = PAINT_GROUPS;     // registers per block and channel
-constexpr int kChannels = PAINT_CHANNELS; // channels painted together: 1 or 3
+constexpr int kChannels = 3;              // painted together, for more strokes in flight
 constexpr int kBlock = kLanes * kGroups;  // target pixels painted together
 constexpr int kSegment = 8;               // kernel columns tested for skipping at once
 static_assert(kBlock <= kMaxBlock, "source rows are padded for kMaxBlock");
-static_assert(kChannels == 1 || kChannels == 3, "channels are painted one by one or together");
 static_assert(kSegment <= kPeakWindow, "a peak must cover a lane's columns in a segment");
 
 typedef double Doubles __attribute__((vector_size(VECTOR_BYTES)));
@@ -171,14 +169,15 @@ __attribute__((always_inline)) inline void paintSpan(int span, const Job& job, B
                                                      const double* const* power,
                                                      const std::uint8_t* kernelRow, int top,
                                                      int bottom, int runLow, int runHigh) {
-#define PAINT_SPAN(first, last)                                                               \
-    case (first) * 8 + (last):                                                                \
-        if constexpr ((last) < kGroups)                                                       \
+#define PAINT_SPAN(first, last)                                                                 \
+    case (first)*8 + (last):                                                                    \
+        if constexpr ((last) < kGroups)                                                         \
             paintColumns<kRunEdges, (first), (last)>(job, state, power, kernelRow, top, bottom, \
-                                                     runLow, runHigh);                        \
+                                                     runLow, runHigh);                          \
         break;
     static_assert(kGroups <= 8, "every span of registers has its case below");
     switch (span) {
+        // clang-format off
         PAINT_SPAN(0, 0) PAINT_SPAN(0, 1) PAINT_SPAN(0, 2) PAINT_SPAN(0, 3) PAINT_SPAN(0, 4)
         PAINT_SPAN(0, 5) PAINT_SPAN(0, 6) PAINT_SPAN(0, 7)
         PAINT_SPAN(1, 1) PAINT_SPAN(1, 2) PAINT_SPAN(1, 3) PAINT_SPAN(1, 4) PAINT_SPAN(1, 5)
@@ -190,18 +189,19 @@ __attribute__((always_inline)) inline void paintSpan(int span, const Job& job, B
         PAINT_SPAN(5, 5) PAINT_SPAN(5, 6) PAINT_SPAN(5, 7)
         PAINT_SPAN(6, 6) PAINT_SPAN(6, 7)
         PAINT_SPAN(7, 7)
+        // clang-format on
     }
 #undef PAINT_SPAN
 }
 
-// Lays kernel row kr of `kernel`, channels c0 ... c0 + kChannels - 1, from the sources
+// Lays kernel row kr of `kernel`, every channel, from the sources
 // x0 <= x < x1 of `source` onto the block of targets starting at column tx0. With
 // kRunEdges the run is part of a row whose other sources belong to other kernels, so
 // lanes whose source lies outside the run are held back; otherwise every source the
 // block can reach is in the run.
 template <bool kRunEdges>
 __attribute__((always_inline)) inline void paintRun(const Job& job, BlockState& state,
-                                                    const Kernel& kernel, int kr, int c0,
+                                                    const Kernel& kernel, int kr,
                                                     const SourceRow& source, int x0, int x1,
                                                     int tx0) {
     const int n = kernel.n;
@@ -211,8 +211,8 @@ __attribute__((always_inline)) inline void paintRun(const Job& job, BlockState& 
     int kcFirst = n, kcLast = -1;
 #pragma GCC unroll 3
     for (int ci = 0; ci < kChannels; ++ci) {
-        kcFirst = minInt(kcFirst, kernel.first[kr * 3 + c0 + ci]);
-        kcLast = maxInt(kcLast, kernel.last[kr * 3 + c0 + ci]);
+        kcFirst = minInt(kcFirst, kernel.first[kr * 3 + ci]);
+        kcLast = maxInt(kcLast, kernel.last[kr * 3 + ci]);
     }
     kcFirst = maxInt(kcFirst, tx0 + hw - (x1 - 1));
     kcLast = minInt(kcLast, tx0 + kBlock - 1 + hw - x0);
@@ -233,12 +233,11 @@ __attribute__((always_inline)) inline void paintRun(const Job& job, BlockState& 
         const unsigned reached = groupsOfLanes(x0 + kcFirst - hw - tx0, x1 - 1 + kcLast - hw - tx0);
 #pragma GCC unroll 3
         for (int ci = 0; ci < kChannels; ++ci) {
-            const int c = c0 + ci;
-            const double* coarse = source.coarsePeak[c];
+            const double* coarse = source.coarsePeak[ci];
             double runPeak = 0.0;
             for (int j = coarseLow; j <= coarseHigh; ++j) runPeak = maxDouble(runPeak, coarse[j]);
             if (runPeak == 0.0) continue;  // black sources never raise anything
-            const Doubles strongest = splat(job.density * (runPeak * kernel.rowPeak[kr * 3 + c]));
+            const Doubles strongest = splat(job.density * (runPeak * kernel.rowPeak[kr * 3 + ci]));
             Mask mayChange{};
 #pragma GCC unroll 16
             for (int g = 0; g < kGroups; ++g)
@@ -254,10 +253,10 @@ __attribute__((always_inline)) inline void paintRun(const Job& job, BlockState& 
     // give might raise are painted: the span from the first to the last such register, in
     // every channel, since code with fixed registers and no branch per register is faster
     // than visiting exactly the registers that need it.
-    const std::uint8_t* kernelRow = kernel.bits + kr * kernel.stride + c0;
+    const std::uint8_t* kernelRow = kernel.bits + kr * kernel.stride;
     const double* power[kChannels];
 #pragma GCC unroll 3
-    for (int ci = 0; ci < kChannels; ++ci) power[ci] = source.power[c0 + ci] + tx0 + hw;
+    for (int ci = 0; ci < kChannels; ++ci) power[ci] = source.power[ci] + tx0 + hw;
     for (int top = kcLast; top >= kcFirst; top -= kSegment) {
         const int bottom = maxInt(kcFirst, top - (kSegment - 1));
         // Lane j meets, through columns top ... bottom, the sources from
@@ -266,23 +265,23 @@ __attribute__((always_inline)) inline void paintRun(const Job& job, BlockState& 
 #pragma GCC unroll 3
         for (int ci = 0; ci < kChannels; ++ci) {
             if (!(channels >> ci & 1)) continue;
-            const std::uint8_t columnPeak = kernel.columnPeak[(kr * 3 + c0 + ci) * n + top];
+            const std::uint8_t columnPeak = kernel.columnPeak[(kr * 3 + ci) * n + top];
             const Doubles hPeak = splat(job.intensity[columnPeak]);
-            const double* peak = source.peak[c0 + ci] + tx0 - top + hw;
+            const double* peak = source.peak[ci] + tx0 - top + hw;
 #pragma GCC unroll 16
             for (int g = 0; g < kGroups; ++g) {
                 const Doubles strongest = d * (loadDoubles(peak + g * kLanes) * hPeak);
-                active |= unsigned(anyLane(keep * state.paint[ci][g] + strongest >
-                                           state.paint[ci][g]))
-                          << g;
+                active |=
+                    unsigned(anyLane(keep * state.paint[ci][g] + strongest > state.paint[ci][g]))
+                    << g;
             }
         }
         active &= groupsOfLanes(x0 + bottom - hw - tx0, x1 - 1 + top - hw - tx0);
         if (!active) continue;
         const int firstGroup = __builtin_ctz(active);
         const int lastGroup = 31 - __builtin_clz(active);
-        paintSpan<kRunEdges>(firstGroup * 8 + lastGroup, job, state, power, kernelRow,
-                             top, bottom, x0 - hw - tx0, x1 - 1 - hw - tx0);
+        paintSpan<kRunEdges>(firstGroup * 8 + lastGroup, job, state, power, kernelRow, top, bottom,
+                             x0 - hw - tx0, x1 - 1 - hw - tx0);
     }
 }
 
@@ -297,53 +296,51 @@ void PAINT_ROW_FUNCTION(const Job& job, int row, const SourceRow* const* sources
         const int xLow = maxInt(0, tx0 - job.reachHigh);
         const int xEnd = minInt(width, tx0 + kBlock + job.reachLow);
 
-        for (int c0 = 0; c0 < 3; c0 += kChannels) {
-            BlockState state;
-            for (int ci = 0; ci < kChannels; ++ci)
-                for (int g = 0; g < kGroups; ++g) state.paint[ci][g] = state.cover[ci][g] = Doubles{};
-            if (resume) {
-                for (int ci = 0; ci < kChannels; ++ci)
-                    for (int j = 0; j < lanes; ++j) {
-                        state.paint[ci][j / kLanes][j % kLanes] = paint[3 * (tx0 + j) + c0 + ci];
-                        state.cover[ci][j / kLanes][j % kLanes] = cover[3 * (tx0 + j) + c0 + ci];
-                    }
-            }
-
-            for (int r = firstSource; r <= lastSource; ++r) {
-                const SourceRow& source = *sources[r - firstSource];
-                if (!source.kernelAt) {
-                    const Kernel& kernel = *job.fixed;
-                    const int kr = row - r + kernel.n / 2;
-                    if (kr >= 0 && kr < kernel.n)
-                        paintRun<false>(job, state, kernel, kr, c0, source, xLow, xEnd, tx0);
-                    continue;
-                }
-                // With depth of field, runs of sources with the same kernel are painted
-                // one after the other from left to right. Rows whose kernels around this
-                // block are too small to reach the target row are passed over.
-                int largest = 0;
-                for (int j = (xLow + job.margin) / kCoarseWindow;
-                     j <= (xEnd - 1 + job.margin) / kCoarseWindow; ++j)
-                    largest = maxInt(largest, source.coarseLargest[j]);
-                if (row - r > largest - 1 - largest / 2 || r - row > largest / 2) continue;
-                for (int x0 = xLow; x0 < xEnd;) {
-                    const Kernel& kernel = *source.kernelAt[x0];
-                    const int x1 = minInt(source.runEnd[x0], xEnd);
-                    const int kr = row - r + kernel.n / 2;
-                    if (kr >= 0 && kr < kernel.n)
-                        paintRun<true>(job, state, kernel, kr, c0, source, x0, x1, tx0);
-                    x0 = x1;
-                }
-            }
-
+        BlockState state;
+        for (int ci = 0; ci < kChannels; ++ci)
+            for (int g = 0; g < kGroups; ++g) state.paint[ci][g] = state.cover[ci][g] = Doubles{};
+        if (resume) {
             for (int ci = 0; ci < kChannels; ++ci)
                 for (int j = 0; j < lanes; ++j) {
-                    paint[3 * (tx0 + j) + c0 + ci] =
-                        static_cast<float>(state.paint[ci][j / kLanes][j % kLanes]);
-                    cover[3 * (tx0 + j) + c0 + ci] =
-                        static_cast<float>(state.cover[ci][j / kLanes][j % kLanes]);
+                    state.paint[ci][j / kLanes][j % kLanes] = paint[3 * (tx0 + j) + ci];
+                    state.cover[ci][j / kLanes][j % kLanes] = cover[3 * (tx0 + j) + ci];
                 }
         }
+
+        for (int r = firstSource; r <= lastSource; ++r) {
+            const SourceRow& source = *sources[r - firstSource];
+            if (!source.kernelAt) {
+                const Kernel& kernel = *job.fixed;
+                const int kr = row - r + kernel.n / 2;
+                if (kr >= 0 && kr < kernel.n)
+                    paintRun<false>(job, state, kernel, kr, source, xLow, xEnd, tx0);
+                continue;
+            }
+            // With depth of field, runs of sources with the same kernel are painted
+            // one after the other from left to right. Rows whose kernels around this
+            // block are too small to reach the target row are passed over.
+            int largest = 0;
+            for (int j = (xLow + job.margin) / kCoarseWindow;
+                 j <= (xEnd - 1 + job.margin) / kCoarseWindow; ++j)
+                largest = maxInt(largest, source.coarseLargest[j]);
+            if (row - r > largest - 1 - largest / 2 || r - row > largest / 2) continue;
+            for (int x0 = xLow; x0 < xEnd;) {
+                const Kernel& kernel = *source.kernelAt[x0];
+                const int x1 = minInt(source.runEnd[x0], xEnd);
+                const int kr = row - r + kernel.n / 2;
+                if (kr >= 0 && kr < kernel.n)
+                    paintRun<true>(job, state, kernel, kr, source, x0, x1, tx0);
+                x0 = x1;
+            }
+        }
+
+        for (int ci = 0; ci < kChannels; ++ci)
+            for (int j = 0; j < lanes; ++j) {
+                paint[3 * (tx0 + j) + ci] =
+                    static_cast<float>(state.paint[ci][j / kLanes][j % kLanes]);
+                cover[3 * (tx0 + j) + ci] =
+                    static_cast<float>(state.cover[ci][j / kLanes][j % kLanes]);
+            }
     }
 }
 
