@@ -167,12 +167,5 @@ TEST(StartUp, WithoutAUsableDiaphragmItSaysSoAndFails) {
 int main(int argc, char** argv) {
     testing::InitGoogleTest(&argc, argv);
     if (GTEST_FLAG_GET(list_tests)) return RUN_ALL_TESTS();
-    const pid_t xvfb = gui_support::startXvfb();
-    if (xvfb < 0) {
-        std::fprintf(stderr, "Cannot start Xvfb (package xvfb) for the start-up tests.\n");
-        return 1;
-    }
-    const int result = RUN_ALL_TESTS();
-    gui_support::stopXvfb(xvfb);
-    return result;
+    return gui_support::runOnXvfb("start-up tests", [] { return RUN_ALL_TESTS(); });
 }

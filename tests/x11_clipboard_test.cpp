@@ -11,7 +11,6 @@
 #include <QMimeData>
 #include <QProcess>
 #include <QTimer>
-#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -161,18 +160,9 @@ TEST_F(X11Clipboard, RefusesA32BitBitmapAnotherProgramOffers) {
 int main(int argc, char** argv) {
     testing::InitGoogleTest(&argc, argv);
     if (GTEST_FLAG_GET(list_tests)) return RUN_ALL_TESTS();
-
-    const pid_t xvfb = gui_support::startXvfb();
-    if (xvfb < 0) {
-        std::fprintf(stderr, "Cannot start Xvfb (package xvfb) for the X11 clipboard tests.\n");
-        return 1;
-    }
-    qputenv("QT_QPA_PLATFORM", "xcb");
-    int result = 1;
-    {
+    return gui_support::runOnXvfb("X11 clipboard tests", [&] {
+        qputenv("QT_QPA_PLATFORM", "xcb");
         BokavoApplication app(argc, argv);
-        result = RUN_ALL_TESTS();
-    }
-    gui_support::stopXvfb(xvfb);
-    return result;
+        return RUN_ALL_TESTS();
+    });
 }

@@ -7,11 +7,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
 namespace gui_support {
+namespace {
 
+// The server's process, or -1 when it cannot be started.
 pid_t startXvfb() {
     int pipeFds[2];
     if (pipe(pipeFds) != 0) return -1;
@@ -48,6 +51,19 @@ pid_t startXvfb() {
 void stopXvfb(pid_t server) {
     kill(server, SIGTERM);
     waitpid(server, nullptr, 0);
+}
+
+}  // namespace
+
+int runOnXvfb(const char* what, const std::function<int()>& tests) {
+    const pid_t server = startXvfb();
+    if (server < 0) {
+        std::fprintf(stderr, "Cannot start Xvfb (package xvfb) for the %s.\n", what);
+        return 1;
+    }
+    const int result = tests();
+    stopXvfb(server);
+    return result;
 }
 
 }  // namespace gui_support
