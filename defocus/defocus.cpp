@@ -77,8 +77,8 @@ public:
     explicit PreparedKernel(const dib24& kernel) {
         const int n = kernel.width;
         rowPeak_.assign(std::size_t(n) * 3, 0.0);
-        first_.assign(std::size_t(n) * 3, n);
-        last_.assign(std::size_t(n) * 3, -1);
+        first_.assign(std::size_t(n), n);
+        last_.assign(std::size_t(n), -1);
         columnPeak_.assign(std::size_t(n) * n * 3, 0);
         for (int kr = 0; kr < n; ++kr) {
             const std::uint8_t* row = kernel.bits + std::ptrdiff_t(kr) * kernel.stride;
@@ -88,8 +88,8 @@ public:
                     if (b == 0) continue;
                     const std::size_t at = std::size_t(kr) * 3 + c;
                     rowPeak_[at] = std::max(rowPeak_[at], kernelIntensity(b));
-                    first_[at] = std::min(first_[at], kc);
-                    last_[at] = kc;
+                    first_[kr] = std::min(first_[kr], kc);
+                    last_[kr] = kc;
                 }
             for (int c = 0; c < 3; ++c)
                 for (int kc = 0; kc < n; ++kc) {

@@ -23,8 +23,8 @@ struct Kernel {
     std::ptrdiff_t stride;      // bytes per kernel row
     std::int32_t n;             // width and height
     const double* rowPeak;      // [kr * 3 + c]: the largest intensity of row kr, channel c
-    const std::int32_t* first;  // [kr * 3 + c]: first column with a non-zero byte, or n
-    const std::int32_t* last;   // [kr * 3 + c]: last column with a non-zero byte, or -1
+    const std::int32_t* first;  // [kr]: first column with a non-zero byte (any channel), or n
+    const std::int32_t* last;   // [kr]: last column with a non-zero byte (any channel), or -1
     // [(kr * 3 + c) * n + kc]: the largest byte of columns kc - 7 ... kc of row kr.
     const std::uint8_t* columnPeak;
 };

@@ -208,14 +208,8 @@ __attribute__((always_inline)) inline void paintRun(const Job& job, BlockState& 
     const int hw = n / 2;
     // Target tx receives kernel column kc from source tx - kc + hw: keep the columns
     // through which some source of the run reaches the block.
-    int kcFirst = n, kcLast = -1;
-#pragma GCC unroll 3
-    for (int ci = 0; ci < kChannels; ++ci) {
-        kcFirst = minInt(kcFirst, kernel.first[kr * 3 + ci]);
-        kcLast = maxInt(kcLast, kernel.last[kr * 3 + ci]);
-    }
-    kcFirst = maxInt(kcFirst, tx0 + hw - (x1 - 1));
-    kcLast = minInt(kcLast, tx0 + kBlock - 1 + hw - x0);
+    const int kcFirst = maxInt(kernel.first[kr], tx0 + hw - (x1 - 1));
+    const int kcLast = minInt(kernel.last[kr], tx0 + kBlock - 1 + hw - x0);
     if (kcFirst > kcLast) return;
 
     // Nothing can change in a channel when even the strongest stroke of the run, evaluated
