@@ -26,8 +26,8 @@ namespace {
 template <typename Window>
 void whenShown(const std::function<void(Window&)>& inspect) {
     auto* poll = new QTimer;
-    int tries = 0;
-    QObject::connect(poll, &QTimer::timeout, [poll, &tries, inspect] {
+    // The count lives in the handler: this function returns long before the window shows.
+    QObject::connect(poll, &QTimer::timeout, [poll, tries = 0, inspect]() mutable {
         if (auto* window = qobject_cast<Window*>(QApplication::activeModalWidget())) {
             poll->stop();
             poll->deleteLater();
@@ -140,7 +140,15 @@ TEST(FileDialogs, SaveDialogAddsTheSuffixAndNeverAsksBeforeOverwriting) {
     whenShown<QFileDialog>([&](QFileDialog& dialog) {
         seen = inspect(dialog);
         dialog.setDirectory(folder);
-        dialog.selectFile("picture");
+        // Typed into the name box, as the user does: selectFile leaves the box alone while
+        // it has the focus, which it has once the dialog is the active window.
+        auto* name = dialog.findChild<QLineEdit*>("fileNameEdit");
+        if (!name) {
+            ADD_FAILURE() << "the dialog has no file name box";
+            dialog.reject();
+            return;
+        }
+        name->setText("picture");
         QMetaObject::invokeMethod(&dialog, "accept");  // as the Save button does
     });
     EXPECT_EQ(prompts::chooseFileToSave(nullptr, "Bitmap file (*.bmp)"), folder + "/picture.bmp");
