@@ -43,12 +43,11 @@ protected:
         form.installImage(testing_support::randomImage(7, 7, 99));
         const dib24* shown = form.currentImage.get();
         form.PasteP1->trigger();
-        ASSERT_EQ(prompts.boxes.size(), 1u);
-        EXPECT_EQ(prompts.boxes[0].text, kPasteError);
-        EXPECT_EQ(prompts.boxes[0].caption, "Error");
-        EXPECT_EQ(prompts.boxes[0].icon, QMessageBox::Critical);
-        EXPECT_EQ(prompts.boxes[0].buttons, QMessageBox::Ok);
-        EXPECT_EQ(prompts.boxes[0].owner, nullptr);
+        gui_support::expectOnlyBox(prompts, {.owner = nullptr,
+                                             .caption = "Error",
+                                             .text = kPasteError,
+                                             .icon = QMessageBox::Critical,
+                                             .buttons = QMessageBox::Ok});
         EXPECT_EQ(form.currentImage.get(), shown);
     }
 

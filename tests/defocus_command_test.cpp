@@ -145,12 +145,11 @@ TEST_F(DefocusCommand, DepthOfFieldWithoutBlendAsksAndCancelLeavesEverything) {
     form1.StatusBar1->showMessage("earlier text");
     prompts.boxAnswer = QMessageBox::Cancel;
     form1.Blur1->trigger();
-    ASSERT_EQ(prompts.boxes.size(), 1u);
-    EXPECT_EQ(prompts.boxes[0].text, kBlendQuestion);
-    EXPECT_EQ(prompts.boxes[0].caption, "Warning");
-    EXPECT_EQ(prompts.boxes[0].icon, QMessageBox::Warning);
-    EXPECT_EQ(prompts.boxes[0].buttons, QMessageBox::Ok | QMessageBox::Cancel);
-    EXPECT_EQ(prompts.boxes[0].owner, &form1);
+    gui_support::expectOnlyBox(prompts, {.owner = &form1,
+                                         .caption = "Warning",
+                                         .text = kBlendQuestion,
+                                         .icon = QMessageBox::Warning,
+                                         .buttons = QMessageBox::Ok | QMessageBox::Cancel});
     expectImage(*source);
     EXPECT_EQ(form1.StatusBar1->currentMessage(), "earlier text");
 

@@ -111,12 +111,11 @@ TEST_F(Diaphragm, RefusedFilesShowTheErrorAndKeepTheShapeAndItsCopies) {
         prompts.boxes.clear();
         prompts.fileAnswers.push_back(QString::fromStdString((dir / name).string()));
         form2.Button1->click();
-        ASSERT_EQ(prompts.boxes.size(), 1u);
-        EXPECT_EQ(prompts.boxes[0].text, kDiaphragmError);
-        EXPECT_EQ(prompts.boxes[0].caption, "Error");
-        EXPECT_EQ(prompts.boxes[0].icon, QMessageBox::Critical);
-        EXPECT_EQ(prompts.boxes[0].buttons, QMessageBox::Ok);
-        EXPECT_EQ(prompts.boxes[0].owner, &form2);
+        gui_support::expectOnlyBox(prompts, {.owner = &form2,
+                                             .caption = "Error",
+                                             .text = kDiaphragmError,
+                                             .icon = QMessageBox::Critical,
+                                             .buttons = QMessageBox::Ok});
         EXPECT_EQ(form2.diaphragms.shape.get(), before);
         EXPECT_EQ(form2.diaphragms.scaled.size(), copies);
     }
@@ -171,12 +170,11 @@ TEST_F(DepthMask, AnotherSizeIsResizedAfterOkAndDroppedAfterCancel) {
     prompts.boxAnswer = QMessageBox::Cancel;
     prompts.fileAnswers.push_back(path);
     form2.Button4->click();
-    ASSERT_EQ(prompts.boxes.size(), 1u);
-    EXPECT_EQ(prompts.boxes[0].text, kSizeQuestion);
-    EXPECT_EQ(prompts.boxes[0].caption, "Warning");
-    EXPECT_EQ(prompts.boxes[0].icon, QMessageBox::Warning);
-    EXPECT_EQ(prompts.boxes[0].buttons, QMessageBox::Ok | QMessageBox::Cancel);
-    EXPECT_EQ(prompts.boxes[0].owner, &form2);
+    gui_support::expectOnlyBox(prompts, {.owner = &form2,
+                                         .caption = "Warning",
+                                         .text = kSizeQuestion,
+                                         .icon = QMessageBox::Warning,
+                                         .buttons = QMessageBox::Ok | QMessageBox::Cancel});
     EXPECT_EQ(form2.depthMask.get(), installed);
     EXPECT_EQ(form2.maskThumbnail.get(), thumbnail);
     EXPECT_TRUE(samePixels(*form2.depthMask, *first));

@@ -1,5 +1,7 @@
 #include "tests/gui_support.h"
 
+#include <gtest/gtest.h>
+
 #include <utility>
 
 #include "image/bmp_records.h"
@@ -23,6 +25,16 @@ AnsweredPrompts::AnsweredPrompts() {
 AnsweredPrompts::~AnsweredPrompts() {
     prompts::setMessageBoxAnswerer(std::move(previousBoxes_));
     prompts::setFileDialogAnswerer(std::move(previousDialogs_));
+}
+
+void expectOnlyBox(const AnsweredPrompts& prompts, const prompts::MessageBoxRequest& expected) {
+    ASSERT_EQ(prompts.boxes.size(), 1u);
+    const prompts::MessageBoxRequest& box = prompts.boxes[0];
+    EXPECT_EQ(box.owner, expected.owner);
+    EXPECT_EQ(box.caption, expected.caption);
+    EXPECT_EQ(box.text, expected.text);
+    EXPECT_EQ(box.icon, expected.icon);
+    EXPECT_EQ(box.buttons, expected.buttons);
 }
 
 QColor pictureColor(const dib24& image, int x, int t) {

@@ -1,5 +1,5 @@
 // Helpers for the window tests: answering message boxes and file dialogs in the user's
-// stead, and comparing what a widget shows with an image's pixels.
+// stead, checking the boxes shown, and comparing what a widget shows with an image's pixels.
 #pragma once
 
 #include <QColor>
@@ -33,6 +33,10 @@ private:
     prompts::MessageBoxAnswerer previousBoxes_;
     prompts::FileDialogAnswerer previousDialogs_;
 };
+
+// Expects that exactly one message box was shown, and that it is `expected`: the same
+// owner, caption, text, icon and buttons.
+void expectOnlyBox(const AnsweredPrompts& prompts, const prompts::MessageBoxRequest& expected);
 
 // The colour of the picture's pixel in column x of the row t rows below its top edge.
 QColor pictureColor(const dib24& image, int x, int t);

@@ -211,12 +211,11 @@ TEST_F(MainWindow, UnreadableFilesShowTheLoadErrorAndKeepTheImage) {
         prompts.boxes.clear();
         prompts.fileAnswers.push_back(path);
         form.OpenO1->trigger();
-        ASSERT_EQ(prompts.boxes.size(), 1u);
-        EXPECT_EQ(prompts.boxes[0].text, kLoadError);
-        EXPECT_EQ(prompts.boxes[0].caption, "Error");
-        EXPECT_EQ(prompts.boxes[0].icon, QMessageBox::Critical);
-        EXPECT_EQ(prompts.boxes[0].buttons, QMessageBox::Ok);
-        EXPECT_EQ(prompts.boxes[0].owner, &form);
+        gui_support::expectOnlyBox(prompts, {.owner = &form,
+                                             .caption = "Error",
+                                             .text = kLoadError,
+                                             .icon = QMessageBox::Critical,
+                                             .buttons = QMessageBox::Ok});
         EXPECT_EQ(form.currentImage.get(), shown);
         EXPECT_EQ(form.ScrollBox1->horizontalScrollBar()->maximum(), range);
     }
@@ -254,12 +253,11 @@ TEST_F(MainWindow, SaveIntoAMissingFolderShowsTheSaveError) {
     form.installImage(coded(4, 4, 9));
     prompts.fileAnswers.push_back(QString::fromStdString((dir / "no" / "such.bmp").string()));
     form.Saveas1->trigger();
-    ASSERT_EQ(prompts.boxes.size(), 1u);
-    EXPECT_EQ(prompts.boxes[0].text, "Cannot save file");
-    EXPECT_EQ(prompts.boxes[0].caption, "Error");
-    EXPECT_EQ(prompts.boxes[0].icon, QMessageBox::Critical);
-    EXPECT_EQ(prompts.boxes[0].buttons, QMessageBox::Ok);
-    EXPECT_EQ(prompts.boxes[0].owner, &form);
+    gui_support::expectOnlyBox(prompts, {.owner = &form,
+                                         .caption = "Error",
+                                         .text = "Cannot save file",
+                                         .icon = QMessageBox::Critical,
+                                         .buttons = QMessageBox::Ok});
 }
 
 TEST_F(MainWindow, QuitEndsTheEventLoopWithStatusZero) {

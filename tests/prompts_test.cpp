@@ -180,12 +180,11 @@ TEST(ExceptionBox, AnExceptionEscapingAHandlerIsShownAndTheLoopGoesOn) {
     failing.onEvent = [] { throw std::bad_alloc(); };
     QCoreApplication::postEvent(&failing, new QEvent(QEvent::User));
     QCoreApplication::processEvents();
-    ASSERT_EQ(answered.boxes.size(), 1u);
-    EXPECT_EQ(answered.boxes[0].text, "Out of memory");
-    EXPECT_EQ(answered.boxes[0].caption, "Bokavo");
-    EXPECT_EQ(answered.boxes[0].icon, QMessageBox::Critical);
-    EXPECT_EQ(answered.boxes[0].buttons, QMessageBox::Ok);
-    EXPECT_EQ(answered.boxes[0].owner, nullptr);
+    gui_support::expectOnlyBox(answered, {.owner = nullptr,
+                                          .caption = "Bokavo",
+                                          .text = "Out of memory",
+                                          .icon = QMessageBox::Critical,
+                                          .buttons = QMessageBox::Ok});
 
     failing.onEvent = [] { throw std::runtime_error("the disk is on fire"); };
     QEvent again(QEvent::User);
