@@ -64,14 +64,19 @@ void TForm1::installImage(std::unique_ptr<dib24> image) {
     if (Form2) Form2->mainImageChanged(currentImage.get());
 }
 
-void TForm1::openImageFile(QWidget* owner, const QString& path) {
+std::unique_ptr<dib24> readBitmapFile(const QString& path) {
     auto image = std::make_unique<dib24>(1, 1);
     bool loaded = false;
     if (std::FILE* file = std::fopen(QFile::encodeName(path).constData(), "rb")) {
         loaded = image->loadFromFile(file);
         std::fclose(file);
     }
-    if (!loaded) {
+    return loaded ? std::move(image) : nullptr;
+}
+
+void TForm1::openImageFile(QWidget* owner, const QString& path) {
+    auto image = readBitmapFile(path);
+    if (!image) {
         prompts::showError(owner, QStringLiteral("Cannot load image"));
         return;
     }

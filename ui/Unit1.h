@@ -25,6 +25,9 @@ public:
     QStatusBar* statusBar;  // not owned
 };
 
+// Reads the bitmap file at `path`; null when it cannot be opened or read.
+std::unique_ptr<dib24> readBitmapFile(const QString& path);
+
 class TForm1 : public QMainWindow, public Ui_TForm1 {
     Q_OBJECT
 

@@ -227,13 +227,8 @@ void TForm2::Button4Click() {
     if (!mainImage()) return;
     const QString path = prompts::chooseFileToOpen(this, kBitmapFilter);
     if (path.isEmpty()) return;
-    auto mask = std::make_unique<dib24>(1, 1);
-    bool loaded = false;
-    if (std::FILE* file = std::fopen(QFile::encodeName(path).constData(), "rb")) {
-        loaded = mask->loadFromFile(file);
-        std::fclose(file);
-    }
-    if (!loaded) {
+    auto mask = readBitmapFile(path);
+    if (!mask) {
         prompts::showError(this, QStringLiteral("Cannot open mask image"));
         return;
     }
