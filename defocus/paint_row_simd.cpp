@@ -97,14 +97,7 @@ inline unsigned groupsOfLanes(int lowest, int highest) {
     return (2u << last) - (1u << first);
 }
 
-// Lanes lowest ... highest among the lanes of the register whose first lane is `first`.
-inline Mask lanesWithin(int first, int lowest, int highest) {
-    Mask lane;
-    for (int l = 0; l < kLanes; ++l) lane[l] = first + l;
-    return (lane >= lowest) & (lane <= highest);
-}
-
-// Paint and cover of kChannels channels of kBlock consecutive target pixels.
+// Paint and cover of the three channels of kBlock consecutive target pixels.
 struct BlockState {
     Doubles paint[kChannels][kGroups];
     Doubles cover[kChannels][kGroups];
