@@ -159,7 +159,7 @@ private:
 };
 
 // Source rows prepared for the painter by one thread: source powers with zeros around,
-// their window peaks, and with depth of field each column's kernel. A thread paints
+// their window peaks, and the runs of sources that share a kernel. A thread paints
 // consecutive target rows, which share most of their source rows, so rows are kept in a
 // ring and prepared once while they stay in reach.
 class SourceRows {
@@ -173,12 +173,13 @@ public:
           width_(image.width),
           margin_(marginFor(kernels.largest())),
           rowLength_(std::size_t(width_) + 2 * std::size_t(margin_)),
+          parities_(depth ? 2 : 1),
           capacity_(capacity),
-          power_(std::size_t(capacity) * 3 * rowLength_),
+          power_(std::size_t(capacity) * parities_ * 3 * rowLength_),
           peak_(power_.size()),
-          coarse_(std::size_t(capacity) * 3 * coarseLength()),
-          kernelAt_(depth ? std::size_t(capacity) * width_ : 0),
-          runEnd_(kernelAt_.size()),
+          coarse_(std::size_t(capacity) * parities_ * 3 * coarseLength()),
+          runs_(depth ? std::size_t(capacity) * width_ : std::size_t(capacity)),
+          runAt_(depth ? std::size_t(capacity) * width_ : 0),
           coarseLargest_(depth ? std::size_t(capacity) * coarseLength() : 0),
           stored_(std::size_t(capacity), -1),
           rows_(std::size_t(capacity)),
@@ -194,10 +195,11 @@ public:
     static std::size_t slotBytes(int width, int largestKernel, bool depthOfField) {
         const std::size_t length = std::size_t(width) + 2 * std::size_t(marginFor(largestKernel));
         const std::size_t coarse = length / paint_row::kCoarseWindow + 1;
-        return 3 * (2 * length + coarse) * sizeof(double) +
-               (depthOfField ? std::size_t(width) * (sizeof(void*) + sizeof(std::int32_t)) +
+        const std::size_t parities = depthOfField ? 2 : 1;
+        return parities * 3 * (2 * length + coarse) * sizeof(double) +
+               (depthOfField ? std::size_t(width) * (sizeof(paint_row::Run) + sizeof(std::int32_t)) +
                                    coarse * sizeof(std::int32_t)
-                             : 0);
+                             : sizeof(paint_row::Run));
     }
 
     int capacity() const { return capacity_; }
@@ -211,51 +213,71 @@ public:
 
 private:
     void prepare(std::size_t slot, int r) {
-        const std::uint8_t* source = image_.bits + std::ptrdiff_t(r) * image_.stride;
         paint_row::SourceRow& row = rows_[slot];
-        for (int c = 0; c < 3; ++c) {
-            double* power = power_.data() + (slot * 3 + c) * rowLength_;
-            double* peak = peak_.data() + (slot * 3 + c) * rowLength_;
-            std::fill(power, power + margin_, 0.0);
-            for (int x = 0; x < width_; ++x) power[margin_ + x] = sourcePower_[source[3 * x + c]];
-            std::fill(power + margin_ + width_, power + rowLength_, 0.0);
-            windowPeaks(power, peak);
-            // A stretch's largest power is the largest of the peaks of its windows.
-            static_assert(paint_row::kCoarseWindow % paint_row::kPeakWindow == 0);
-            double* coarse = coarse_.data() + (slot * 3 + c) * coarseLength();
-            for (std::size_t j = 0; j < coarseLength(); ++j) {
-                const std::size_t begin = j * paint_row::kCoarseWindow;
-                const std::size_t end = std::min(rowLength_, begin + paint_row::kCoarseWindow);
-                double largest = 0.0;
-                for (std::size_t x = begin; x < end; x += paint_row::kPeakWindow)
-                    largest = std::max(largest, peak[x]);
-                coarse[j] = largest;
-            }
-            row.power[c] = power + margin_;
-            row.peak[c] = peak + margin_;
-            row.coarsePeak[c] = coarse;
-        }
-        row.kernelAt = nullptr;
-        row.runEnd = nullptr;
-        row.coarseLargest = nullptr;
+        paint_row::Run* runs = runs_.data() + (depth_ ? slot * width_ : slot);
         if (depth_) {
             const std::uint8_t* depth = depth_->bits + std::ptrdiff_t(r) * depth_->stride;
-            const paint_row::Kernel** kernelAt = kernelAt_.data() + slot * width_;
-            std::int32_t* runEnd = runEnd_.data() + slot * width_;
-            for (int x = 0; x < width_; ++x) kernelAt[x] = kernels_.ofDepth()[depth[3 * x]];
-            runEnd[width_ - 1] = width_;
-            for (int x = width_ - 2; x >= 0; --x)
-                runEnd[x] = kernelAt[x] == kernelAt[x + 1] ? runEnd[x + 1] : x + 1;
+            std::int32_t* runAt = runAt_.data() + slot * width_;
+            int count = 0;
+            for (int x = 0; x < width_; ++x) {
+                const paint_row::Kernel* kernel = kernels_.ofDepth()[depth[3 * x]];
+                if (count == 0 || runs[count - 1].kernel != kernel)
+                    runs[count++] = paint_row::Run{x, x, kernel, false};
+                runs[count - 1].x1 = x + 1;
+                runAt[x] = count - 1;
+            }
+            // A run's neighbours have the other parity; beyond them, runs of its own.
+            const auto length = [&](int i) { return runs[i].x1 - runs[i].x0; };
+            for (int i = 0; i < count; ++i)
+                runs[i].alone = (i == 0 || length(i - 1) >= paint_row::kStrayReach) &&
+                                (i == count - 1 || length(i + 1) >= paint_row::kStrayReach);
             std::int32_t* largest = coarseLargest_.data() + slot * coarseLength();
             std::fill(largest, largest + coarseLength(), 0);
             for (int x = 0; x < width_; ++x) {
                 std::int32_t& stretch = largest[(x + margin_) / paint_row::kCoarseWindow];
-                stretch = std::max(stretch, kernelAt[x]->n);
+                stretch = std::max(stretch, runs[runAt[x]].kernel->n);
             }
-            row.kernelAt = kernelAt;
-            row.runEnd = runEnd;
+            row.runCount = count;
+            row.runAt = runAt;
             row.coarseLargest = largest;
+        } else {
+            runs[0] = paint_row::Run{0, width_, kernels_.fixed(), true};
+            row.runCount = 1;
+            row.runAt = nullptr;
+            row.coarseLargest = nullptr;
         }
+        row.runs = runs;
+
+        const std::uint8_t* source = image_.bits + std::ptrdiff_t(r) * image_.stride;
+        for (int p = 0; p < 2; ++p)
+            for (int c = 0; c < 3; ++c) {
+                if (p >= parities_) {
+                    row.power[p][c] = row.peak[p][c] = row.coarsePeak[p][c] = nullptr;
+                    continue;
+                }
+                const std::size_t at = (slot * parities_ + p) * 3 + c;
+                double* power = power_.data() + at * rowLength_;
+                double* peak = peak_.data() + at * rowLength_;
+                double* coarse = coarse_.data() + at * coarseLength();
+                std::fill(power, power + rowLength_, 0.0);
+                for (int i = p; i < row.runCount; i += 2)
+                    for (int x = runs[i].x0; x < runs[i].x1; ++x)
+                        power[margin_ + x] = sourcePower_[source[3 * x + c]];
+                windowPeaks(power, peak);
+                // A stretch's largest power is the largest of the peaks of its windows.
+                static_assert(paint_row::kCoarseWindow % paint_row::kPeakWindow == 0);
+                for (std::size_t j = 0; j < coarseLength(); ++j) {
+                    const std::size_t begin = j * paint_row::kCoarseWindow;
+                    const std::size_t end = std::min(rowLength_, begin + paint_row::kCoarseWindow);
+                    double most = 0.0;
+                    for (std::size_t x = begin; x < end; x += paint_row::kPeakWindow)
+                        most = std::max(most, peak[x]);
+                    coarse[j] = most;
+                }
+                row.power[p][c] = power + margin_;
+                row.peak[p][c] = peak + margin_;
+                row.coarsePeak[p][c] = coarse;
+            }
         stored_[slot] = r;
     }
 
@@ -283,11 +305,12 @@ private:
     const dib24* depth_;
     const int width_, margin_;
     const std::size_t rowLength_;
+    const int parities_;  // copies of the powers: one per run parity
     const int capacity_;
     LargeBuffer<double> power_, peak_;
     std::vector<double> coarse_;
-    LargeBuffer<const paint_row::Kernel*> kernelAt_;
-    LargeBuffer<std::int32_t> runEnd_;
+    LargeBuffer<paint_row::Run> runs_;
+    LargeBuffer<std::int32_t> runAt_;
     std::vector<std::int32_t> coarseLargest_;
     std::vector<int> stored_;
     std::vector<paint_row::SourceRow> rows_;
@@ -332,7 +355,6 @@ public:
                               height_,
                               density_,
                               1 - density_,
-                              kernels_.fixed(),
                               kernels_.reachLow(),
                               kernels_.reachHigh(),
                               SourceRows::marginFor(kernels_.largest()),

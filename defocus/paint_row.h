@@ -29,21 +29,40 @@ struct Kernel {
     const std::uint8_t* columnPeak;
 };
 
-// One source row as the painter reads it, prepared once per thread and row.
+// Painted lanes read sources up to this many columns beyond the run they paint (a
+// register's lanes beyond the run's reach, and a segment's columns).
+constexpr int kStrayReach = 14;
+
+// Consecutive sources of one row that use the same kernel.
+struct Run {
+    std::int32_t x0, x1;  // columns x0 ... x1 - 1
+    const struct Kernel* kernel;
+    // Whether every source within kStrayReach columns of the run either belongs to it or
+    // lies in a run of the other parity (see SourceRow), so that what a painted lane reads
+    // from outside the run is always 0.
+    bool alone;
+};
+
+// One source row as the painter reads it, prepared once per thread and row. Its runs
+// are numbered from the left; a run's parity is its number & 1. Each parity has its own
+// copy of the powers, holding only the sources of its runs and 0 elsewhere, so that
+// painting a run through its parity's copy cannot pick up a neighbouring run's sources,
+// and the peaks of that copy bound the run's sources alone.
 struct SourceRow {
-    // power[c][x]: (byte / 255) ^ gamma of channel c at column x, and 0 beyond the image
-    // for Job::margin columns on either side.
-    const double* power[3];
-    // peak[c][x]: at least the largest of power[c][x ... x + kPeakWindow - 1].
-    const double* peak[3];
-    // coarsePeak[c][(x + margin) / kCoarseWindow]: the largest power of the aligned
+    // power[p][c][x]: (byte / 255) ^ gamma of channel c at column x where x lies in a run
+    // of parity p, otherwise 0, also for Job::margin columns on either side.
+    const double* power[2][3];
+    // peak[p][c][x]: at least the largest of power[p][c][x ... x + kPeakWindow - 1].
+    const double* peak[2][3];
+    // coarsePeak[p][c][(x + margin) / kCoarseWindow]: the largest power[p][c] of the aligned
     // stretch of kCoarseWindow columns that x lies in (margin: see Job).
-    const double* coarsePeak[3];
-    // With depth of field: the kernel of each column, the column where the run of equal
-    // kernels that x belongs to ends, and the largest kernel side of each aligned stretch
-    // of kCoarseWindow columns (indexed like coarsePeak).
-    const struct Kernel* const* kernelAt;
-    const std::int32_t* runEnd;
+    const double* coarsePeak[2][3];
+    // Without depth of field one run covers the row and parity 1 is absent. With it,
+    // runAt[x] is the number of the run of column x, and coarseLargest the largest kernel
+    // side of each aligned stretch of kCoarseWindow columns (indexed like coarsePeak).
+    const Run* runs;
+    std::int32_t runCount;
+    const std::int32_t* runAt;
     const std::int32_t* coarseLargest;
 };
 
@@ -53,9 +72,6 @@ struct Job {
     std::int32_t height;
     double density;  // d, above 0
     double keep;     // 1 - d
-    // Without depth of field every source pixel uses `fixed`; with it, each source row
-    // names the kernel of every column.
-    const Kernel* fixed;
     // How far any kernel of this job reaches from its source pixel: towards lower rows
     // or columns (n / 2) and towards higher ones (n - 1 - n / 2).
     std::int32_t reachLow;

@@ -33,6 +33,9 @@ constexpr int kBlock = kLanes * kGroups;  // target pixels painted together
 constexpr int kSegment = 8;               // kernel columns tested for skipping at once
 static_assert(kBlock <= kMaxBlock, "source rows are padded for kMaxBlock");
 static_assert(kSegment <= kPeakWindow, "a peak must cover a lane's columns in a segment");
+// A painted register holds lanes up to kLanes - 1 beyond the run's reach through a
+// segment, and a segment's columns shift a lane's source by up to kSegment - 1.
+static_assert((kLanes - 1) + (kSegment - 1) <= kStrayReach, "runs must be padded further");
 
 typedef double Doubles __attribute__((vector_size(VECTOR_BYTES)));
 typedef std::int64_t Mask __attribute__((vector_size(VECTOR_BYTES)));
@@ -69,13 +72,15 @@ inline Doubles throughFloat(Doubles v) {
 #endif
 }
 
-inline bool anyLane(Mask m) {
+// One bit per lane: whether a > b there. (Straight from the comparison: a generic vector
+// comparison would be widened to a vector of lane masks and then tested again.)
+inline unsigned greaterLanes(Doubles a, Doubles b) {
 #if VECTOR_BYTES == 64
-    return _mm512_test_epi64_mask(__m512i(m), __m512i(m)) != 0;
+    return _mm512_cmp_pd_mask(__m512d(a), __m512d(b), _CMP_GT_OQ);
 #elif VECTOR_BYTES == 32
-    return _mm256_movemask_pd(__m256d(m)) != 0;
+    return unsigned(_mm256_movemask_pd(_mm256_cmp_pd(__m256d(a), __m256d(b), _CMP_GT_OQ)));
 #else
-    return _mm_movemask_pd(__m128d(m)) != 0;
+    return unsigned(_mm_movemask_pd(_mm_cmpgt_pd(__m128d(a), __m128d(b))));
 #endif
 }
 
@@ -89,12 +94,13 @@ inline double maxDouble(double a, double b) {
     return a > b ? a : b;
 }
 
-// The registers holding lanes lowest ... highest of a block, as bits of a group mask.
-// The lanes are cut to the block; at least one of them must lie in it.
-inline unsigned groupsOfLanes(int lowest, int highest) {
-    const unsigned first = unsigned(maxInt(0, lowest)) / kLanes;
-    const unsigned last = unsigned(minInt(kBlock - 1, highest)) / kLanes;
-    return (2u << last) - (1u << first);
+// Lanes lowest ... highest of a block as bits, cut to the block; at least one of them
+// must lie in it.
+inline std::uint64_t lanesBetween(int lowest, int highest) {
+    static_assert(kBlock <= 64, "a block's lanes fit in 64 bits");
+    const unsigned first = unsigned(maxInt(0, lowest));
+    const unsigned last = unsigned(minInt(kBlock - 1, highest));
+    return (~std::uint64_t{0} >> (63 - last)) & (~std::uint64_t{0} << first);
 }
 
 // Paint and cover of the three channels of kBlock consecutive target pixels.
@@ -187,16 +193,15 @@ __attribute__((always_inline)) inline void paintSpan(int span, const Job& job, B
 #undef PAINT_SPAN
 }
 
-// Lays kernel row kr of `kernel`, every channel, from the sources
-// x0 <= x < x1 of `source` onto the block of targets starting at column tx0. With
-// kRunEdges the run is part of a row whose other sources belong to other kernels, so
-// lanes whose source lies outside the run are held back; otherwise every source the
-// block can reach is in the run.
+// Lays kernel row kr of `kernel`, every channel, from the sources x0 <= x < x1 of a run
+// of parity `parity` in `source` onto the block of targets starting at column tx0. With
+// kRunEdges, lanes whose source lies outside the run are held back; without, the run is
+// alone and those lanes read 0.
 template <bool kRunEdges>
 __attribute__((always_inline)) inline void paintRun(const Job& job, BlockState& state,
                                                     const Kernel& kernel, int kr,
-                                                    const SourceRow& source, int x0, int x1,
-                                                    int tx0) {
+                                                    const SourceRow& source, int parity, int x0,
+                                                    int x1, int tx0) {
     const int n = kernel.n;
     const int hw = n / 2;
     // Target tx receives kernel column kc from source tx - kc + hw: keep the columns
@@ -217,20 +222,22 @@ __attribute__((always_inline)) inline void paintRun(const Job& job, BlockState& 
     const Doubles d = splat(job.density);
     unsigned channels = 0;  // the channels that may change
     {
-        const unsigned reached = groupsOfLanes(x0 + kcFirst - hw - tx0, x1 - 1 + kcLast - hw - tx0);
+        const std::uint64_t reached =
+            lanesBetween(x0 + kcFirst - hw - tx0, x1 - 1 + kcLast - hw - tx0);
 #pragma GCC unroll 3
         for (int ci = 0; ci < kChannels; ++ci) {
-            const double* coarse = source.coarsePeak[ci];
+            const double* coarse = source.coarsePeak[parity][ci];
             double runPeak = 0.0;
             for (int j = coarseLow; j <= coarseHigh; ++j) runPeak = maxDouble(runPeak, coarse[j]);
             if (runPeak == 0.0) continue;  // black sources never raise anything
             const Doubles strongest = splat(job.density * (runPeak * kernel.rowPeak[kr * 3 + ci]));
-            Mask mayChange{};
+            std::uint64_t mayChange = 0;
 #pragma GCC unroll 16
             for (int g = 0; g < kGroups; ++g)
-                if (reached >> g & 1)
-                    mayChange |= (keep * state.paint[ci][g] + strongest) > state.paint[ci][g];
-            if (anyLane(mayChange)) channels |= 1u << ci;
+                mayChange |= std::uint64_t(greaterLanes(keep * state.paint[ci][g] + strongest,
+                                                        state.paint[ci][g]))
+                             << (g * kLanes);
+            if (mayChange & reached) channels |= 1u << ci;
         }
         if (!channels) return;
     }
@@ -243,30 +250,30 @@ __attribute__((always_inline)) inline void paintRun(const Job& job, BlockState& 
     const std::uint8_t* kernelRow = kernel.bits + kr * kernel.stride;
     const double* power[kChannels];
 #pragma GCC unroll 3
-    for (int ci = 0; ci < kChannels; ++ci) power[ci] = source.power[ci] + tx0 + hw;
+    for (int ci = 0; ci < kChannels; ++ci) power[ci] = source.power[parity][ci] + tx0 + hw;
     for (int top = kcLast; top >= kcFirst; top -= kSegment) {
         const int bottom = maxInt(kcFirst, top - (kSegment - 1));
         // Lane j meets, through columns top ... bottom, the sources from
         // tx0 + j - top + hw on, at most kSegment of them: one peak bounds them all.
-        unsigned active = 0;
+        std::uint64_t active = 0;  // lanes that may change
 #pragma GCC unroll 3
         for (int ci = 0; ci < kChannels; ++ci) {
             if (!(channels >> ci & 1)) continue;
             const std::uint8_t columnPeak = kernel.columnPeak[(kr * 3 + ci) * n + top];
             const Doubles hPeak = splat(job.intensity[columnPeak]);
-            const double* peak = source.peak[ci] + tx0 - top + hw;
+            const double* peak = source.peak[parity][ci] + tx0 - top + hw;
 #pragma GCC unroll 16
             for (int g = 0; g < kGroups; ++g) {
                 const Doubles strongest = d * (loadDoubles(peak + g * kLanes) * hPeak);
-                active |=
-                    unsigned(anyLane(keep * state.paint[ci][g] + strongest > state.paint[ci][g]))
-                    << g;
+                active |= std::uint64_t(greaterLanes(keep * state.paint[ci][g] + strongest,
+                                                     state.paint[ci][g]))
+                          << (g * kLanes);
             }
         }
-        active &= groupsOfLanes(x0 + bottom - hw - tx0, x1 - 1 + top - hw - tx0);
+        active &= lanesBetween(x0 + bottom - hw - tx0, x1 - 1 + top - hw - tx0);
         if (!active) continue;
-        const int firstGroup = __builtin_ctz(active);
-        const int lastGroup = 31 - __builtin_clz(active);
+        const int firstGroup = __builtin_ctzll(active) / kLanes;
+        const int lastGroup = (63 - __builtin_clzll(active)) / kLanes;
         paintSpan<kRunEdges>(firstGroup * 8 + lastGroup, job, state, power, kernelRow, top, bottom,
                              x0 - hw - tx0, x1 - 1 - hw - tx0);
     }
@@ -296,28 +303,32 @@ void PAINT_ROW_FUNCTION(const Job& job, int row, const SourceRow* const* sources
 
         for (int r = firstSource; r <= lastSource; ++r) {
             const SourceRow& source = *sources[r - firstSource];
-            if (!source.kernelAt) {
-                const Kernel& kernel = *job.fixed;
+            if (!source.runAt) {
+                const Kernel& kernel = *source.runs[0].kernel;
                 const int kr = row - r + kernel.n / 2;
                 if (kr >= 0 && kr < kernel.n)
-                    paintRun<false>(job, state, kernel, kr, source, xLow, xEnd, tx0);
+                    paintRun<false>(job, state, kernel, kr, source, 0, xLow, xEnd, tx0);
                 continue;
             }
-            // With depth of field, runs of sources with the same kernel are painted
-            // one after the other from left to right. Rows whose kernels around this
-            // block are too small to reach the target row are passed over.
+            // With depth of field, the runs are painted one after the other from left to
+            // right. Rows whose kernels around this block are too small to reach the target
+            // row are passed over.
             int largest = 0;
             for (int j = (xLow + job.margin) / kCoarseWindow;
                  j <= (xEnd - 1 + job.margin) / kCoarseWindow; ++j)
                 largest = maxInt(largest, source.coarseLargest[j]);
             if (row - r > largest - 1 - largest / 2 || r - row > largest / 2) continue;
-            for (int x0 = xLow; x0 < xEnd;) {
-                const Kernel& kernel = *source.kernelAt[x0];
-                const int x1 = minInt(source.runEnd[x0], xEnd);
+            for (int i = source.runAt[xLow]; i < source.runCount && source.runs[i].x0 < xEnd;
+                 ++i) {
+                const Run& run = source.runs[i];
+                const Kernel& kernel = *run.kernel;
                 const int kr = row - r + kernel.n / 2;
-                if (kr >= 0 && kr < kernel.n)
-                    paintRun<true>(job, state, kernel, kr, source, x0, x1, tx0);
-                x0 = x1;
+                if (kr < 0 || kr >= kernel.n) continue;
+                const int x0 = maxInt(run.x0, xLow), x1 = minInt(run.x1, xEnd);
+                if (run.alone)
+                    paintRun<false>(job, state, kernel, kr, source, i & 1, x0, x1, tx0);
+                else
+                    paintRun<true>(job, state, kernel, kr, source, i & 1, x0, x1, tx0);
             }
         }
 

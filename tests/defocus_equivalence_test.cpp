@@ -72,14 +72,27 @@ std::unique_ptr<dib24> picture(int width, int height, std::mt19937& random) {
     });
 }
 
-std::unique_ptr<dib24> depthMask(int width, int height, std::mt19937& random) {
-    const int style = random() % 3;
+enum DepthStyle { kAnyDepth = -1, kGradient, kSteps, kBands, kNoise };
+
+std::unique_ptr<dib24> depthMask(int width, int height, DepthStyle chosen, std::mt19937& random) {
+    const int style = chosen == kAnyDepth ? int(random() % 4) : chosen;
+    // Bands of random depth and width, so that runs of sources sharing a kernel, shorter
+    // and longer than the stretch a painter may read beyond a run, lie side by side.
+    std::vector<std::uint8_t> bands(std::size_t(width) * height);
+    for (int r = 0; r < height; ++r)
+        for (int x = 0; x < width;) {
+            const int end = std::min(width, x + 1 + int(random() % 40));
+            const std::uint8_t depth = std::uint8_t(random());
+            for (; x < end; ++x) bands[std::size_t(r) * width + x] = depth;
+        }
     return makeImage(width, height, [&](int x, int r, int) -> std::uint8_t {
         switch (style) {
-            case 0:  // horizontal gradient
+            case kGradient:  // horizontal
                 return std::uint8_t(width > 1 ? x * 255 / (width - 1) : 0);
-            case 1:  // diagonal steps
+            case kSteps:  // diagonal
                 return std::uint8_t(((x + r) / 3 * 37) % 256);
+            case kBands:
+                return bands[std::size_t(r) * width + x];
             default:  // noise
                 return std::uint8_t(random());
         }
@@ -92,6 +105,7 @@ struct Scenario {
     bool blend;
     bool dof;
     double threshold, distScaling;
+    DepthStyle depthStyle = kAnyDepth;
 };
 
 std::string describe(const Scenario& s) {
@@ -112,7 +126,7 @@ protected:
     void expectSameBytes(const Scenario& s, std::mt19937& random) {
         SCOPED_TRACE(describe(s));
         const auto source = picture(s.width, s.height, random);
-        const auto depth = depthMask(s.width, s.height, random);
+        const auto depth = depthMask(s.width, s.height, s.depthStyle, random);
         const int kind = random() % 4;
         MaskMan referenceMasks, productMasks;
         referenceMasks.shape = diaphragm(s.kernel, kind, random);
@@ -165,6 +179,12 @@ TEST_P(RendererEquivalence, WideRowsSpanSeveralBlocks) {
     std::mt19937 random(3);
     expectSameBytes({203, 9, 17, 0.1, 1.0, true, false, 0, 0}, random);
     expectSameBytes({150, 7, 9, 0.3, 2.2, false, true, 100, 3.0}, random);
+    // Depth bands of every width, each row its own.
+    for (int i = 0; i < 6; ++i) {
+        expectSameBytes({190 + int(random() % 40), 12, 8 + int(random() % 32), 0.1, 1.0, true,
+                         true, 128, 4.0, kBands},
+                        random);
+    }
 }
 
 TEST_P(RendererEquivalence, PicturesWhoseBuffersTakeMegabytes) {
@@ -233,7 +253,7 @@ TEST(RendererFailure, MissingKernelLeavesTheImageUnchanged) {
 TEST(RendererKernels, DepthOfFieldFetchesKernelsInTheReferenceOrder) {
     std::mt19937 random(6);
     const auto source = picture(40, 20, random);
-    const auto depth = depthMask(40, 20, random);
+    const auto depth = depthMask(40, 20, kAnyDepth, random);
     MaskMan referenceMasks, productMasks;
     referenceMasks.shape = diaphragm(15, 1, random);
     productMasks.shape = copyOf(*referenceMasks.shape);
