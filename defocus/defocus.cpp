@@ -71,6 +71,24 @@ private:
     bool aligned_ = false;
 };
 
+// Whether every value a stroke stores is 0 or lies in the normal float range
+// (paint_row::Job::splitRounding), given the source powers and the density d.
+// - Paint only grows, so a stored paint value is at least the weakest first stroke onto
+//   0, d x (k x h) for the smallest non-zero power k and intensity h = 1 / 255.
+// - Cover is at least d x h, which is larger, while d <= 1. For 1 < d <= 2 the factor
+//   1 - d is negative and (1 - d) c + d h may cancel; but d h >= 1/255, so a sum that
+//   is not 0 either has a first term too small to cancel much, or two terms whose last
+//   bits are worth 2^-61 or more.
+// - With d <= 2 paint and cover grow by at most 2 a stroke, far below the float maximum;
+//   beyond that the cover can double with every stroke and overflow.
+bool strokesStayNormal(const std::array<double, 256>& sourcePower, double density) {
+    if (!(density > 0.0 && density <= 2.0)) return false;
+    double weakest = 1.0;
+    for (const double power : sourcePower)
+        if (power > 0.0) weakest = std::min(weakest, power);
+    return density * (weakest * kernelIntensity(1)) >= 0x1p-126;  // the smallest normal float
+}
+
 // A kernel from the diaphragm set with the tables the painter uses to skip work.
 class PreparedKernel {
 public:
@@ -359,7 +377,8 @@ public:
                               kernels_.reachHigh(),
                               SourceRows::marginFor(kernels_.largest()),
                               intensity_.data(),
-                              densityIntensity_.data()};
+                              densityIntensity_.data(),
+                              strokesStayNormal(sourcePower_, density_)};
     }
 
     void run(unsigned threads, Notifyer* notifier) {

@@ -81,6 +81,10 @@ struct Job {
     // For every kernel byte b: its intensity h = b / 255, and d x h.
     const double* intensity;
     const double* densityIntensity;
+    // Whether every paint and cover value a stroke stores is 0 or in the normal float
+    // range, so that rounding to float precision may be done by arithmetic instead of
+    // conversion.
+    bool splitRounding;
 };
 
 // Paints source rows firstSource ... lastSource (all of them, or a consecutive part, in

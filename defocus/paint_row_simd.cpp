@@ -58,7 +58,7 @@ inline Doubles loadDoubles(const double* p) {
 
 // The planes store floats: every stored value passes through float precision. (Generic
 // vector conversions compile to split sequences here, hence the intrinsics.)
-inline Doubles throughFloat(Doubles v) {
+inline Doubles convertThroughFloat(Doubles v) {
 #if VECTOR_BYTES == 64
     // GCC 12's 512-bit conversions start from an "undefined" register and warn about it.
 #pragma GCC diagnostic push
@@ -70,6 +70,22 @@ inline Doubles throughFloat(Doubles v) {
 #else
     return Doubles(_mm_cvtps_pd(_mm_cvtpd_ps(__m128d(v))));
 #endif
+}
+
+// The same rounding by Veltkamp's splitting: c = v (2^29 + 1) and c - (c - v) keep the
+// upper 24 of the 53 significand bits, rounded to nearest with ties to even, exactly as
+// the conversion does for values in the normal float range, and in three arithmetic
+// steps that cost less here than the two conversions. Below that range the conversion
+// rounds to fewer bits and above it to infinity, so only jobs whose values stay inside
+// use it (Job::splitRounding).
+inline Doubles splitThroughFloat(Doubles v) {
+    const Doubles c = v * splat(0x1p29 + 1);
+    return c - (c - v);
+}
+
+template <bool kSplit>
+inline Doubles throughFloat(Doubles v) {
+    return kSplit ? splitThroughFloat(v) : convertThroughFloat(v);
 }
 
 // One bit per lane: whether a > b there. (Straight from the comparison: a generic vector
@@ -121,7 +137,7 @@ constexpr struct LaneNumbers {
 // kFirstGroup ... kLastGroup of every channel. Lane j of the block takes the source at
 // power[channel][j - kc]. With kRunEdges, only lanes runLow + kc ... runHigh + kc do,
 // the others lie outside the run.
-template <bool kRunEdges, int kFirstGroup, int kLastGroup>
+template <bool kSplit, bool kRunEdges, int kFirstGroup, int kLastGroup>
 __attribute__((always_inline)) inline void paintColumns(const Job& job, BlockState& state,
                                                         const double* const* power,
                                                         const std::uint8_t* kernelRow, int top,
@@ -154,16 +170,16 @@ __attribute__((always_inline)) inline void paintColumns(const Job& job, BlockSta
                 const Doubles i = keep * e + d * (loadDoubles(k + g * kLanes) * vh);
                 Mask raised = i > e;
                 if (kRunEdges) raised &= within[g];
-                state.paint[ci][g] = raised ? throughFloat(i) : e;
+                state.paint[ci][g] = raised ? throughFloat<kSplit>(i) : e;
                 state.cover[ci][g] =
-                    raised ? throughFloat(keep * state.cover[ci][g] + dh) : state.cover[ci][g];
+                    raised ? throughFloat<kSplit>(keep * state.cover[ci][g] + dh) : state.cover[ci][g];
             }
         }
     }
 }
 
 // paintColumns for the registers first ... last of the block, span = first * 8 + last.
-template <bool kRunEdges>
+template <bool kSplit, bool kRunEdges>
 __attribute__((always_inline)) inline void paintSpan(int span, const Job& job, BlockState& state,
                                                      const double* const* power,
                                                      const std::uint8_t* kernelRow, int top,
@@ -171,7 +187,7 @@ __attribute__((always_inline)) inline void paintSpan(int span, const Job& job, B
 #define PAINT_SPAN(first, last)                                                                 \
     case (first)*8 + (last):                                                                    \
         if constexpr ((last) < kGroups)                                                         \
-            paintColumns<kRunEdges, (first), (last)>(job, state, power, kernelRow, top, bottom, \
+            paintColumns<kSplit, kRunEdges, (first), (last)>(job, state, power, kernelRow, top, bottom, \
                                                      runLow, runHigh);                          \
         break;
     static_assert(kGroups <= 8, "every span of registers has its case below");
@@ -197,7 +213,7 @@ __attribute__((always_inline)) inline void paintSpan(int span, const Job& job, B
 // of parity `parity` in `source` onto the block of targets starting at column tx0. With
 // kRunEdges, lanes whose source lies outside the run are held back; without, the run is
 // alone and those lanes read 0.
-template <bool kRunEdges>
+template <bool kSplit, bool kRunEdges>
 __attribute__((always_inline)) inline void paintRun(const Job& job, BlockState& state,
                                                     const Kernel& kernel, int kr,
                                                     const SourceRow& source, int parity, int x0,
@@ -274,15 +290,14 @@ __attribute__((always_inline)) inline void paintRun(const Job& job, BlockState& 
         if (!active) continue;
         const int firstGroup = __builtin_ctzll(active) / kLanes;
         const int lastGroup = (63 - __builtin_clzll(active)) / kLanes;
-        paintSpan<kRunEdges>(firstGroup * 8 + lastGroup, job, state, power, kernelRow, top, bottom,
+        paintSpan<kSplit, kRunEdges>(firstGroup * 8 + lastGroup, job, state, power, kernelRow, top, bottom,
                              x0 - hw - tx0, x1 - 1 - hw - tx0);
     }
 }
 
-}  // namespace
-
-void PAINT_ROW_FUNCTION(const Job& job, int row, const SourceRow* const* sources, int firstSource,
-                        int lastSource, bool resume, float* paint, float* cover) {
+template <bool kSplit>
+void paintRowWith(const Job& job, int row, const SourceRow* const* sources, int firstSource,
+                  int lastSource, bool resume, float* paint, float* cover) {
     const int width = job.width;
     for (int tx0 = 0; tx0 < width; tx0 += kBlock) {
         const int lanes = minInt(kBlock, width - tx0);
@@ -307,7 +322,7 @@ void PAINT_ROW_FUNCTION(const Job& job, int row, const SourceRow* const* sources
                 const Kernel& kernel = *source.runs[0].kernel;
                 const int kr = row - r + kernel.n / 2;
                 if (kr >= 0 && kr < kernel.n)
-                    paintRun<false>(job, state, kernel, kr, source, 0, xLow, xEnd, tx0);
+                    paintRun<kSplit, false>(job, state, kernel, kr, source, 0, xLow, xEnd, tx0);
                 continue;
             }
             // With depth of field, the runs are painted one after the other from left to
@@ -326,9 +341,9 @@ void PAINT_ROW_FUNCTION(const Job& job, int row, const SourceRow* const* sources
                 if (kr < 0 || kr >= kernel.n) continue;
                 const int x0 = maxInt(run.x0, xLow), x1 = minInt(run.x1, xEnd);
                 if (run.alone)
-                    paintRun<false>(job, state, kernel, kr, source, i & 1, x0, x1, tx0);
+                    paintRun<kSplit, false>(job, state, kernel, kr, source, i & 1, x0, x1, tx0);
                 else
-                    paintRun<true>(job, state, kernel, kr, source, i & 1, x0, x1, tx0);
+                    paintRun<kSplit, true>(job, state, kernel, kr, source, i & 1, x0, x1, tx0);
             }
         }
 
@@ -340,6 +355,16 @@ void PAINT_ROW_FUNCTION(const Job& job, int row, const SourceRow* const* sources
                     static_cast<float>(state.cover[ci][j / kLanes][j % kLanes]);
             }
     }
+}
+
+}  // namespace
+
+void PAINT_ROW_FUNCTION(const Job& job, int row, const SourceRow* const* sources, int firstSource,
+                        int lastSource, bool resume, float* paint, float* cover) {
+    if (job.splitRounding)
+        paintRowWith<true>(job, row, sources, firstSource, lastSource, resume, paint, cover);
+    else
+        paintRowWith<false>(job, row, sources, firstSource, lastSource, resume, paint, cover);
 }
 
 }  // namespace paint_row

@@ -56,15 +56,20 @@ std::unique_ptr<dib24> diaphragm(int n, int kind, std::mt19937& random) {
     });
 }
 
-// Pictures with dark areas, bright points, flat regions and noise.
-std::unique_ptr<dib24> picture(int width, int height, std::mt19937& random) {
-    const int style = random() % 3;
+enum PictureStyle { kAnyPicture = -1, kPattern, kNoisy, kFlat, kDim };
+
+// Pictures with dark areas, bright points, flat regions and noise; or dim ones, whose
+// powers under a large gamma fall below the smallest normal float.
+std::unique_ptr<dib24> picture(int width, int height, PictureStyle chosen,
+                               std::mt19937& random) {
+    const int style = chosen == kAnyPicture ? int(random() % 3) : chosen;
     return makeImage(width, height, [&](int x, int r, int c) -> std::uint8_t {
+        if (style == kDim) return std::uint8_t(random() % 9 == 0 ? 30 + random() % 60 : 1 + random() % 24);
         if (random() % 23 == 0) return std::uint8_t(200 + random() % 56);  // highlights
         switch (style) {
-            case 0:
+            case kPattern:
                 return std::uint8_t((x * 7 + r * 3 + c * 40) % 256);
-            case 1:
+            case kNoisy:
                 return random() % 4 == 0 ? 0 : std::uint8_t(random());
             default:
                 return std::uint8_t(30 + c * 10);
@@ -106,6 +111,7 @@ struct Scenario {
     bool dof;
     double threshold, distScaling;
     DepthStyle depthStyle = kAnyDepth;
+    PictureStyle pictureStyle = kAnyPicture;
 };
 
 std::string describe(const Scenario& s) {
@@ -125,7 +131,7 @@ protected:
     // threads; every result must be the same bytes.
     void expectSameBytes(const Scenario& s, std::mt19937& random) {
         SCOPED_TRACE(describe(s));
-        const auto source = picture(s.width, s.height, random);
+        const auto source = picture(s.width, s.height, s.pictureStyle, random);
         const auto depth = depthMask(s.width, s.height, s.depthStyle, random);
         const int kind = random() % 4;
         MaskMan referenceMasks, productMasks;
@@ -187,6 +193,19 @@ TEST_P(RendererEquivalence, WideRowsSpanSeveralBlocks) {
     }
 }
 
+TEST_P(RendererEquivalence, ValuesBelowTheNormalFloatRange) {
+    std::mt19937 random(7);
+    // Under a gamma of 30 dim sources paint values far below the smallest normal float,
+    // where storing a float keeps fewer bits; raised to 1 / 30 again they decide bytes.
+    for (const double density : {0.1, 1.0, 1.9})
+        for (const bool blend : {true, false})
+            expectSameBytes({90, 40, 7, density, 30.0, blend, false, 0, 0, kAnyDepth, kDim},
+                            random);
+    expectSameBytes({90, 40, 9, 0.3, 30.0, true, true, 128, 4.0, kGradient, kDim}, random);
+    // Densities so small that even the strongest stroke stays below it.
+    expectSameBytes({60, 20, 5, 1e-39, 1.0, true, false, 0, 0}, random);
+}
+
 TEST_P(RendererEquivalence, PicturesWhoseBuffersTakeMegabytes) {
     std::mt19937 random(4);
     // The result of a 1024 x 700 picture, and the source rows of 3000 pixels kept for a
@@ -218,7 +237,7 @@ public:
 TEST(RendererProgress, EveryRowInOrderThenDoneOnTheCallingThread) {
     std::mt19937 random(4);
     for (unsigned threads = 1; threads <= 3; ++threads) {
-        const auto image = picture(37, 53, random);
+        const auto image = picture(37, 53, kAnyPicture, random);
         MaskMan masks;
         masks.shape = diaphragm(9, 0, random);
         RecordingNotifyer notifyer;
@@ -241,7 +260,7 @@ TEST(RendererProgress, EmptyImageReportsOnlyDone) {
 
 TEST(RendererFailure, MissingKernelLeavesTheImageUnchanged) {
     std::mt19937 random(5);
-    const auto source = picture(12, 10, random);
+    const auto source = picture(12, 10, kAnyPicture, random);
     auto image = copyOf(*source);
     MaskMan noShape;
     RecordingNotifyer notifyer;
@@ -252,7 +271,7 @@ TEST(RendererFailure, MissingKernelLeavesTheImageUnchanged) {
 
 TEST(RendererKernels, DepthOfFieldFetchesKernelsInTheReferenceOrder) {
     std::mt19937 random(6);
-    const auto source = picture(40, 20, random);
+    const auto source = picture(40, 20, kAnyPicture, random);
     const auto depth = depthMask(40, 20, kAnyDepth, random);
     MaskMan referenceMasks, productMasks;
     referenceMasks.shape = diaphragm(15, 1, random);
