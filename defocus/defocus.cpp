@@ -195,7 +195,7 @@ public:
           capacity_(capacity),
           power_(std::size_t(capacity) * parities_ * 3 * rowLength_),
           peak_(power_.size()),
-          coarse_(std::size_t(capacity) * parities_ * 3 * coarseLength()),
+          coarse_(depth ? 0 : std::size_t(capacity) * 3 * coarseLength()),
           runs_(depth ? std::size_t(capacity) * width_ : std::size_t(capacity)),
           runAt_(depth ? std::size_t(capacity) * width_ : 0),
           coarseLargest_(depth ? std::size_t(capacity) * coarseLength() : 0),
@@ -214,10 +214,10 @@ public:
         const std::size_t length = std::size_t(width) + 2 * std::size_t(marginFor(largestKernel));
         const std::size_t coarse = length / paint_row::kCoarseWindow + 1;
         const std::size_t parities = depthOfField ? 2 : 1;
-        return parities * 3 * (2 * length + coarse) * sizeof(double) +
+        return parities * 3 * 2 * length * sizeof(double) +
                (depthOfField ? std::size_t(width) * (sizeof(paint_row::Run) + sizeof(std::int32_t)) +
                                    coarse * sizeof(std::int32_t)
-                             : sizeof(paint_row::Run));
+                             : 3 * coarse * sizeof(double) + sizeof(paint_row::Run));
     }
 
     int capacity() const { return capacity_; }
@@ -240,7 +240,7 @@ private:
             for (int x = 0; x < width_; ++x) {
                 const paint_row::Kernel* kernel = kernels_.ofDepth()[depth[3 * x]];
                 if (count == 0 || runs[count - 1].kernel != kernel)
-                    runs[count++] = paint_row::Run{x, x, kernel, false};
+                    runs[count++] = paint_row::Run{x, x, kernel, {}, false};
                 runs[count - 1].x1 = x + 1;
                 runAt[x] = count - 1;
             }
@@ -259,7 +259,7 @@ private:
             row.runAt = runAt;
             row.coarseLargest = largest;
         } else {
-            runs[0] = paint_row::Run{0, width_, kernels_.fixed(), true};
+            runs[0] = paint_row::Run{0, width_, kernels_.fixed(), {}, true};
             row.runCount = 1;
             row.runAt = nullptr;
             row.coarseLargest = nullptr;
@@ -270,32 +270,44 @@ private:
         for (int p = 0; p < 2; ++p)
             for (int c = 0; c < 3; ++c) {
                 if (p >= parities_) {
-                    row.power[p][c] = row.peak[p][c] = row.coarsePeak[p][c] = nullptr;
+                    row.power[p][c] = row.peak[p][c] = nullptr;
                     continue;
                 }
                 const std::size_t at = (slot * parities_ + p) * 3 + c;
                 double* power = power_.data() + at * rowLength_;
                 double* peak = peak_.data() + at * rowLength_;
-                double* coarse = coarse_.data() + at * coarseLength();
                 std::fill(power, power + rowLength_, 0.0);
-                for (int i = p; i < row.runCount; i += 2)
-                    for (int x = runs[i].x0; x < runs[i].x1; ++x)
-                        power[margin_ + x] = sourcePower_[source[3 * x + c]];
-                windowPeaks(power, peak);
-                // A stretch's largest power is the largest of the peaks of its windows.
-                static_assert(paint_row::kCoarseWindow % paint_row::kPeakWindow == 0);
-                for (std::size_t j = 0; j < coarseLength(); ++j) {
-                    const std::size_t begin = j * paint_row::kCoarseWindow;
-                    const std::size_t end = std::min(rowLength_, begin + paint_row::kCoarseWindow);
+                for (int i = p; i < row.runCount; i += 2) {
                     double most = 0.0;
-                    for (std::size_t x = begin; x < end; x += paint_row::kPeakWindow)
-                        most = std::max(most, peak[x]);
-                    coarse[j] = most;
+                    for (int x = runs[i].x0; x < runs[i].x1; ++x) {
+                        power[margin_ + x] = sourcePower_[source[3 * x + c]];
+                        most = std::max(most, power[margin_ + x]);
+                    }
+                    runs[i].peak[c] = most;
                 }
+                windowPeaks(power, peak);
                 row.power[p][c] = power + margin_;
                 row.peak[p][c] = peak + margin_;
-                row.coarsePeak[p][c] = coarse;
             }
+        // Without depth of field the row is one run, and the strongest source a block can
+        // meet is bounded by aligned stretches of the row instead.
+        for (int c = 0; c < 3; ++c) {
+            row.coarsePeak[c] = nullptr;
+            if (depth_) continue;
+            const double* peak = peak_.data() + (slot * 3 + c) * rowLength_;
+            double* coarse = coarse_.data() + (slot * 3 + c) * coarseLength();
+            // A stretch's largest power is the largest of the peaks of its windows.
+            static_assert(paint_row::kCoarseWindow % paint_row::kPeakWindow == 0);
+            for (std::size_t j = 0; j < coarseLength(); ++j) {
+                const std::size_t begin = j * paint_row::kCoarseWindow;
+                const std::size_t end = std::min(rowLength_, begin + paint_row::kCoarseWindow);
+                double most = 0.0;
+                for (std::size_t x = begin; x < end; x += paint_row::kPeakWindow)
+                    most = std::max(most, peak[x]);
+                coarse[j] = most;
+            }
+            row.coarsePeak[c] = coarse;
+        }
         stored_[slot] = r;
     }
 

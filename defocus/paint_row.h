@@ -37,6 +37,7 @@ constexpr int kStrayReach = 14;
 struct Run {
     std::int32_t x0, x1;  // columns x0 ... x1 - 1
     const struct Kernel* kernel;
+    double peak[3];  // with depth of field: the largest power of each channel in the run
     // Whether every source within kStrayReach columns of the run either belongs to it or
     // lies in a run of the other parity (see SourceRow), so that what a painted lane reads
     // from outside the run is always 0.
@@ -54,9 +55,10 @@ struct SourceRow {
     const double* power[2][3];
     // peak[p][c][x]: at least the largest of power[p][c][x ... x + kPeakWindow - 1].
     const double* peak[2][3];
-    // coarsePeak[p][c][(x + margin) / kCoarseWindow]: the largest power[p][c] of the aligned
-    // stretch of kCoarseWindow columns that x lies in (margin: see Job).
-    const double* coarsePeak[2][3];
+    // Without depth of field, coarsePeak[c][(x + margin) / kCoarseWindow]: the largest
+    // power[0][c] of the aligned stretch of kCoarseWindow columns that x lies in (margin:
+    // see Job).
+    const double* coarsePeak[3];
     // Without depth of field one run covers the row and parity 1 is absent. With it,
     // runAt[x] is the number of the run of column x, and coarseLargest the largest kernel
     // side of each aligned stretch of kCoarseWindow columns (indexed like coarsePeak).

@@ -212,12 +212,13 @@ __attribute__((always_inline)) inline void paintSpan(int span, const Job& job, B
 // Lays kernel row kr of `kernel`, every channel, from the sources x0 <= x < x1 of a run
 // of parity `parity` in `source` onto the block of targets starting at column tx0. With
 // kRunEdges, lanes whose source lies outside the run are held back; without, the run is
-// alone and those lanes read 0.
+// alone and those lanes read 0. sourcePeak[c]: at least the largest power of channel c
+// among those sources.
 template <bool kSplit, bool kRunEdges>
 __attribute__((always_inline)) inline void paintRun(const Job& job, BlockState& state,
                                                     const Kernel& kernel, int kr,
                                                     const SourceRow& source, int parity, int x0,
-                                                    int x1, int tx0) {
+                                                    int x1, int tx0, const double* sourcePeak) {
     const int n = kernel.n;
     const int hw = n / 2;
     // Target tx receives kernel column kc from source tx - kc + hw: keep the columns
@@ -230,10 +231,6 @@ __attribute__((always_inline)) inline void paintRun(const Job& job, BlockState& 
     // with the stroke's own arithmetic, fails to raise any pixel: strokes rise
     // monotonically with k and h, and the paint only grows. Equality counts as "may
     // change".
-    const int lowest = maxInt(x0, tx0 - kcLast + hw);
-    const int highest = minInt(x1 - 1, tx0 + kBlock - 1 - kcFirst + hw);
-    const int coarseLow = (lowest + job.margin) / kCoarseWindow;
-    const int coarseHigh = (highest + job.margin) / kCoarseWindow;
     const Doubles keep = splat(job.keep);
     const Doubles d = splat(job.density);
     unsigned channels = 0;  // the channels that may change
@@ -242,11 +239,9 @@ __attribute__((always_inline)) inline void paintRun(const Job& job, BlockState& 
             lanesBetween(x0 + kcFirst - hw - tx0, x1 - 1 + kcLast - hw - tx0);
 #pragma GCC unroll 3
         for (int ci = 0; ci < kChannels; ++ci) {
-            const double* coarse = source.coarsePeak[parity][ci];
-            double runPeak = 0.0;
-            for (int j = coarseLow; j <= coarseHigh; ++j) runPeak = maxDouble(runPeak, coarse[j]);
-            if (runPeak == 0.0) continue;  // black sources never raise anything
-            const Doubles strongest = splat(job.density * (runPeak * kernel.rowPeak[kr * 3 + ci]));
+            if (sourcePeak[ci] == 0.0) continue;  // black sources never raise anything
+            const Doubles strongest =
+                splat(job.density * (sourcePeak[ci] * kernel.rowPeak[kr * 3 + ci]));
             std::uint64_t mayChange = 0;
 #pragma GCC unroll 16
             for (int g = 0; g < kGroups; ++g)
@@ -321,8 +316,15 @@ void paintRowWith(const Job& job, int row, const SourceRow* const* sources, int 
             if (!source.runAt) {
                 const Kernel& kernel = *source.runs[0].kernel;
                 const int kr = row - r + kernel.n / 2;
-                if (kr >= 0 && kr < kernel.n)
-                    paintRun<kSplit, false>(job, state, kernel, kr, source, 0, xLow, xEnd, tx0);
+                if (kr < 0 || kr >= kernel.n) continue;
+                // The row is one run: its strongest sources near the block bound the strokes.
+                double sourcePeak[kChannels] = {};
+                for (int ci = 0; ci < kChannels; ++ci)
+                    for (int j = (xLow + job.margin) / kCoarseWindow;
+                         j <= (xEnd - 1 + job.margin) / kCoarseWindow; ++j)
+                        sourcePeak[ci] = maxDouble(sourcePeak[ci], source.coarsePeak[ci][j]);
+                paintRun<kSplit, false>(job, state, kernel, kr, source, 0, xLow, xEnd, tx0,
+                                        sourcePeak);
                 continue;
             }
             // With depth of field, the runs are painted one after the other from left to
@@ -341,9 +343,11 @@ void paintRowWith(const Job& job, int row, const SourceRow* const* sources, int 
                 if (kr < 0 || kr >= kernel.n) continue;
                 const int x0 = maxInt(run.x0, xLow), x1 = minInt(run.x1, xEnd);
                 if (run.alone)
-                    paintRun<kSplit, false>(job, state, kernel, kr, source, i & 1, x0, x1, tx0);
+                    paintRun<kSplit, false>(job, state, kernel, kr, source, i & 1, x0, x1, tx0,
+                                            run.peak);
                 else
-                    paintRun<kSplit, true>(job, state, kernel, kr, source, i & 1, x0, x1, tx0);
+                    paintRun<kSplit, true>(job, state, kernel, kr, source, i & 1, x0, x1, tx0,
+                                           run.peak);
             }
         }
 
