@@ -215,9 +215,10 @@ public:
         const std::size_t coarse = length / paint_row::kCoarseWindow + 1;
         const std::size_t parities = depthOfField ? 2 : 1;
         return parities * 3 * 2 * length * sizeof(double) +
-               (depthOfField ? std::size_t(width) * (sizeof(paint_row::Run) + sizeof(std::int32_t)) +
-                                   coarse * sizeof(std::int32_t)
-                             : 3 * coarse * sizeof(double) + sizeof(paint_row::Run));
+               (depthOfField
+                    ? std::size_t(width) * (sizeof(paint_row::Run) + sizeof(std::int32_t)) +
+                          coarse * sizeof(std::int32_t)
+                    : 3 * coarse * sizeof(double) + sizeof(paint_row::Run));
     }
 
     int capacity() const { return capacity_; }

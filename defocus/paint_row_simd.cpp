@@ -171,8 +171,8 @@ __attribute__((always_inline)) inline void paintColumns(const Job& job, BlockSta
                 Mask raised = i > e;
                 if (kRunEdges) raised &= within[g];
                 state.paint[ci][g] = raised ? throughFloat<kSplit>(i) : e;
-                state.cover[ci][g] =
-                    raised ? throughFloat<kSplit>(keep * state.cover[ci][g] + dh) : state.cover[ci][g];
+                state.cover[ci][g] = raised ? throughFloat<kSplit>(keep * state.cover[ci][g] + dh)
+                                            : state.cover[ci][g];
             }
         }
     }
@@ -187,8 +187,8 @@ __attribute__((always_inline)) inline void paintSpan(int span, const Job& job, B
 #define PAINT_SPAN(first, last)                                                                 \
     case (first)*8 + (last):                                                                    \
         if constexpr ((last) < kGroups)                                                         \
-            paintColumns<kSplit, kRunEdges, (first), (last)>(job, state, power, kernelRow, top, bottom, \
-                                                     runLow, runHigh);                          \
+            paintColumns<kSplit, kRunEdges, (first), (last)>(job, state, power, kernelRow, top, \
+                                                             bottom, runLow, runHigh);          \
         break;
     static_assert(kGroups <= 8, "every span of registers has its case below");
     switch (span) {
@@ -285,8 +285,8 @@ __attribute__((always_inline)) inline void paintRun(const Job& job, BlockState& 
         if (!active) continue;
         const int firstGroup = __builtin_ctzll(active) / kLanes;
         const int lastGroup = (63 - __builtin_clzll(active)) / kLanes;
-        paintSpan<kSplit, kRunEdges>(firstGroup * 8 + lastGroup, job, state, power, kernelRow, top, bottom,
-                             x0 - hw - tx0, x1 - 1 - hw - tx0);
+        paintSpan<kSplit, kRunEdges>(firstGroup * 8 + lastGroup, job, state, power, kernelRow, top,
+                                     bottom, x0 - hw - tx0, x1 - 1 - hw - tx0);
     }
 }
 
@@ -335,8 +335,7 @@ void paintRowWith(const Job& job, int row, const SourceRow* const* sources, int 
                  j <= (xEnd - 1 + job.margin) / kCoarseWindow; ++j)
                 largest = maxInt(largest, source.coarseLargest[j]);
             if (row - r > largest - 1 - largest / 2 || r - row > largest / 2) continue;
-            for (int i = source.runAt[xLow]; i < source.runCount && source.runs[i].x0 < xEnd;
-                 ++i) {
+            for (int i = source.runAt[xLow]; i < source.runCount && source.runs[i].x0 < xEnd; ++i) {
                 const Run& run = source.runs[i];
                 const Kernel& kernel = *run.kernel;
                 const int kr = row - r + kernel.n / 2;

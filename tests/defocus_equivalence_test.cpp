@@ -60,11 +60,11 @@ enum PictureStyle { kAnyPicture = -1, kPattern, kNoisy, kFlat, kDim };
 
 // Pictures with dark areas, bright points, flat regions and noise; or dim ones, whose
 // powers under a large gamma fall below the smallest normal float.
-std::unique_ptr<dib24> picture(int width, int height, PictureStyle chosen,
-                               std::mt19937& random) {
+std::unique_ptr<dib24> picture(int width, int height, PictureStyle chosen, std::mt19937& random) {
     const int style = chosen == kAnyPicture ? int(random() % 3) : chosen;
     return makeImage(width, height, [&](int x, int r, int c) -> std::uint8_t {
-        if (style == kDim) return std::uint8_t(random() % 9 == 0 ? 30 + random() % 60 : 1 + random() % 24);
+        if (style == kDim)
+            return std::uint8_t(random() % 9 == 0 ? 30 + random() % 60 : 1 + random() % 24);
         if (random() % 23 == 0) return std::uint8_t(200 + random() % 56);  // highlights
         switch (style) {
             case kPattern:
@@ -187,8 +187,8 @@ TEST_P(RendererEquivalence, WideRowsSpanSeveralBlocks) {
     expectSameBytes({150, 7, 9, 0.3, 2.2, false, true, 100, 3.0}, random);
     // Depth bands of every width, each row its own.
     for (int i = 0; i < 6; ++i) {
-        expectSameBytes({190 + int(random() % 40), 12, 8 + int(random() % 32), 0.1, 1.0, true,
-                         true, 128, 4.0, kBands},
+        expectSameBytes({190 + int(random() % 40), 12, 8 + int(random() % 32), 0.1, 1.0, true, true,
+                         128, 4.0, kBands},
                         random);
     }
 }
