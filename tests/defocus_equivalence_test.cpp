@@ -206,6 +206,29 @@ TEST_P(RendererEquivalence, ValuesBelowTheNormalFloatRange) {
     expectSameBytes({60, 20, 5, 1e-39, 1.0, true, false, 0, 0}, random);
 }
 
+TEST_P(RendererEquivalence, RowsPaintedInSeveralPassesOverTheirSources) {
+    // A few pixels whose depth asks for a 2000-pixel kernel make every prepared source row
+    // so long that the rows one target row reaches no longer fit the renderer's memory for
+    // them at once, so each target row is painted in passes that resume from the last.
+    std::mt19937 random(8);
+    const int width = 5, height = 176;
+    const auto source = picture(width, height, kAnyPicture, random);
+    const auto depth = makeImage(width, height, [](int x, int r, int) -> std::uint8_t {
+        return (x == 2 && r % 40 == 7) ? 250 : 0;
+    });
+    MaskMan referenceMasks, productMasks;
+    referenceMasks.shape = diaphragm(9, 0, random);
+    productMasks.shape = copyOf(*referenceMasks.shape);
+    const DofSettings dof{depth.get(), 0.0, 255.0};  // kernel side = depth x 8
+    auto expected = copyOf(*source);
+    reference::DefocusImage(*expected, referenceMasks, 0.3, 1.0, 8, 1, &dof, nullptr);
+    for (unsigned threads = 1; threads <= 2; ++threads) {
+        auto result = copyOf(*source);
+        DefocusImage(*result, productMasks, 0.3, 1.0, 8, 1, &dof, nullptr, threads);
+        EXPECT_TRUE(samePixels(*expected, *result)) << "with " << threads << " threads";
+    }
+}
+
 TEST_P(RendererEquivalence, PicturesWhoseBuffersTakeMegabytes) {
     std::mt19937 random(4);
     // The result of a 1024 x 700 picture, and the source rows of 3000 pixels kept for a
