@@ -35,7 +35,7 @@ static_assert(kBlock <= kMaxBlock, "source rows are padded for kMaxBlock");
 static_assert(kSegment <= kPeakWindow, "a peak must cover a lane's columns in a segment");
 // A painted register holds lanes up to kLanes - 1 beyond the run's reach through a
 // segment, and a segment's columns shift a lane's source by up to kSegment - 1.
-static_assert((kLanes - 1) + (kSegment - 1) <= kStrayReach, "runs must be padded further");
+static_assert((kLanes - 1) + (kSegment - 1) <= kStrayReach, "lanes stray beyond kStrayReach");
 
 typedef double Doubles __attribute__((vector_size(VECTOR_BYTES)));
 typedef std::int64_t Mask __attribute__((vector_size(VECTOR_BYTES)));
@@ -57,7 +57,7 @@ inline Doubles loadDoubles(const double* p) {
 }
 
 // The planes store floats: every stored value passes through float precision. (Generic
-// vector conversions compile to split sequences here, hence the intrinsics.)
+// vector conversions compile to piecewise sequences here, hence the intrinsics.)
 inline Doubles convertThroughFloat(Doubles v) {
 #if VECTOR_BYTES == 64
     // GCC 12's 512-bit conversions start from an "undefined" register and warn about it.
