@@ -37,7 +37,7 @@ constexpr int kStrayReach = 14;
 struct Run {
     std::int32_t x0, x1;  // columns x0 ... x1 - 1
     const struct Kernel* kernel;
-    double peak[3];  // with depth of field: the largest power of each channel in the run
+    double peak[3];  // the largest power of each channel in the run
     // Whether every source within kStrayReach columns of the run either belongs to it or
     // lies in a run of the other parity (see SourceRow), so that what a painted lane reads
     // from outside the run is always 0.

@@ -88,16 +88,21 @@ inline Doubles throughFloat(Doubles v) {
     return kSplit ? splitThroughFloat(v) : convertThroughFloat(v);
 }
 
-// One bit per lane: whether a > b there. (Straight from the comparison: a generic vector
-// comparison would be widened to a vector of lane masks and then tested again.)
-inline unsigned greaterLanes(Doubles a, Doubles b) {
+// The lanes of register g that a stroke term `strongest` may raise, as bits of the block's
+// lanes: the stroke's own arithmetic, keep x e + strongest > e. (The bits come straight
+// from the comparison: a generic vector comparison would be widened to a vector of lane
+// masks and then tested again.)
+inline std::uint64_t mayRise(Doubles e, Doubles strongest, Doubles keep, int g) {
+    const Doubles i = keep * e + strongest;
 #if VECTOR_BYTES == 64
-    return _mm512_cmp_pd_mask(__m512d(a), __m512d(b), _CMP_GT_OQ);
+    const unsigned bits = _mm512_cmp_pd_mask(__m512d(i), __m512d(e), _CMP_GT_OQ);
 #elif VECTOR_BYTES == 32
-    return unsigned(_mm256_movemask_pd(_mm256_cmp_pd(__m256d(a), __m256d(b), _CMP_GT_OQ)));
+    const unsigned bits =
+        unsigned(_mm256_movemask_pd(_mm256_cmp_pd(__m256d(i), __m256d(e), _CMP_GT_OQ)));
 #else
-    return unsigned(_mm_movemask_pd(_mm_cmpgt_pd(__m128d(a), __m128d(b))));
+    const unsigned bits = unsigned(_mm_movemask_pd(_mm_cmpgt_pd(__m128d(i), __m128d(e))));
 #endif
+    return std::uint64_t(bits) << (g * kLanes);
 }
 
 inline int minInt(int a, int b) {
@@ -245,9 +250,7 @@ __attribute__((always_inline)) inline void paintRun(const Job& job, BlockState& 
             std::uint64_t mayChange = 0;
 #pragma GCC unroll 16
             for (int g = 0; g < kGroups; ++g)
-                mayChange |= std::uint64_t(greaterLanes(keep * state.paint[ci][g] + strongest,
-                                                        state.paint[ci][g]))
-                             << (g * kLanes);
+                mayChange |= mayRise(state.paint[ci][g], strongest, keep, g);
             if (mayChange & reached) channels |= 1u << ci;
         }
         if (!channels) return;
@@ -276,9 +279,7 @@ __attribute__((always_inline)) inline void paintRun(const Job& job, BlockState& 
 #pragma GCC unroll 16
             for (int g = 0; g < kGroups; ++g) {
                 const Doubles strongest = d * (loadDoubles(peak + g * kLanes) * hPeak);
-                active |= std::uint64_t(greaterLanes(keep * state.paint[ci][g] + strongest,
-                                                     state.paint[ci][g]))
-                          << (g * kLanes);
+                active |= mayRise(state.paint[ci][g], strongest, keep, g);
             }
         }
         active &= lanesBetween(x0 + bottom - hw - tx0, x1 - 1 + top - hw - tx0);
