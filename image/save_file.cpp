@@ -58,9 +58,9 @@ mode_t currentUmask() {
     return mask;
 }
 
-// Writes the image through `fd`, which this function always closes. Flushes the data
+// Writes the content through `fd`, which this function always closes. Flushes the data
 // to the disk when `sync` is set. On failure `error` holds the system's reason.
-bool writeAndClose(const dib24& image, int fd, bool sync, int& error) {
+bool writeAndClose(const FileWriter& write, int fd, bool sync, int& error) {
     std::FILE* file = fdopen(fd, "wb");
     if (!file) {
         error = errno;
@@ -68,7 +68,7 @@ bool writeAndClose(const dib24& image, int fd, bool sync, int& error) {
         return false;
     }
     errno = 0;
-    bool ok = image.saveToFile(file) && std::fflush(file) == 0;
+    bool ok = write(file) && std::fflush(file) == 0;
     if (ok && sync && fsync(fd) != 0) ok = false;
     if (!ok) error = errno != 0 ? errno : EIO;
     if (std::fclose(file) != 0 && ok) {
@@ -93,7 +93,7 @@ void setWhy(std::string* whyNot, std::string text) {
 // Writes over the file itself: for devices and pipes, which a rename cannot replace, and
 // for files in folders that allow no new files. A failed write is reported, but the old
 // content is already gone by then.
-bool saveInPlace(const dib24& image, const fs::path& target, const std::string& shownPath,
+bool saveInPlace(const FileWriter& write, const fs::path& target, const std::string& shownPath,
                  bool regular, std::string* whyNot) {
     const int fd = open(target.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
     if (fd < 0) {
@@ -101,7 +101,7 @@ bool saveInPlace(const dib24& image, const fs::path& target, const std::string& 
         return false;
     }
     int error = 0;
-    if (!writeAndClose(image, fd, regular, error)) {
+    if (!writeAndClose(write, fd, regular, error)) {
         setWhy(whyNot, "cannot write " + shownPath + ": " + errorText(error));
         return false;
     }
@@ -110,7 +110,8 @@ bool saveInPlace(const dib24& image, const fs::path& target, const std::string& 
 
 }  // namespace
 
-bool saveImageFile(const dib24& image, const std::string& path, std::string* whyNot) {
+bool saveFileSafely(const std::string& path, std::uint64_t /*size*/, const FileWriter& write,
+                    std::string* whyNot) {
     if (path.empty()) {
         setWhy(whyNot, "cannot write a file without a name");
         return false;
@@ -129,7 +130,7 @@ bool saveImageFile(const dib24& image, const std::string& path, std::string* why
         return false;
     }
     if (exists && !S_ISREG(existing.st_mode))
-        return saveInPlace(image, target, path, false, whyNot);
+        return saveInPlace(write, target, path, false, whyNot);
 
     fs::path folder = target.parent_path();
     if (folder.empty()) folder = ".";
@@ -139,7 +140,7 @@ bool saveImageFile(const dib24& image, const std::string& path, std::string* why
         error = errno;
         // A folder that forbids new files may still hold a file we may change.
         if (exists && (error == EACCES || error == EPERM) && access(target.c_str(), W_OK) == 0)
-            return saveInPlace(image, target, path, true, whyNot);
+            return saveInPlace(write, target, path, true, whyNot);
         setWhy(whyNot,
                "cannot create a temporary file in " + folder.string() + ": " + errorText(error));
         return false;
@@ -162,7 +163,7 @@ bool saveImageFile(const dib24& image, const std::string& path, std::string* why
         return false;
     }
 
-    if (!writeAndClose(image, fd, true, error)) {
+    if (!writeAndClose(write, fd, true, error)) {
         unlink(temporary.c_str());
         setWhy(whyNot, "cannot write " + path + ": " + errorText(error));
         return false;
@@ -175,4 +176,14 @@ bool saveImageFile(const dib24& image, const std::string& path, std::string* why
     }
     syncFolder(folder);
     return true;
+}
+
+bool saveImageFile(const dib24& image, const std::string& path, std::string* whyNot) {
+    if (!image.bits) {
+        setWhy(whyNot, "cannot write " + path + ": the picture holds no pixels");
+        return false;
+    }
+    const std::uint64_t size = bmp::kFileHeaderSize + bmp::kInfoHeaderSize + image.pixelBytes();
+    return saveFileSafely(
+        path, size, [&image](std::FILE* file) { return image.saveToFile(file); }, whyNot);
 }

@@ -1,9 +1,20 @@
-// Saving an image as a bitmap file without ever leaving a damaged file behind.
+// Saving files without ever leaving a damaged file behind.
 #pragma once
 
+#include <cstdint>
+#include <cstdio>
+#include <functional>
 #include <string>
 
 #include "image/dib24.h"
+
+// Writes a file's whole content to the stream it is given; false when a write failed.
+using FileWriter = std::function<bool(std::FILE*)>;
+
+// Writes the `size` bytes that `write` produces to `path`, in the way saveImageFile
+// describes below; saveImageFile is this function with the bitmap writer.
+bool saveFileSafely(const std::string& path, std::uint64_t size, const FileWriter& write,
+                    std::string* whyNot = nullptr);
 
 // Writes `image` as a 24-bit bitmap file at `path`. The bytes go to a temporary file in
 // the folder of the file `path` names (a symbolic link is followed to its target), are
