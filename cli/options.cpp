@@ -2,6 +2,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <cmath>
 #include <iostream>
 
 #include "bokavo_version.h"
@@ -9,10 +10,13 @@
 
 namespace {
 
-// Numbers are read in the same syntax in every locale; the whole argument must be one.
+// Numbers are read in the same syntax in every locale; the whole argument must be one,
+// and a finite one: a value beyond the largest double would be taken as infinity.
 const CLI::Validator kDecimal(
     [](std::string& text) -> std::string {
-        return parseDecimal(text) ? "" : "'" + text + "' is not a decimal number";
+        const auto value = parseDecimal(text);
+        if (!value) return "'" + text + "' is not a decimal number";
+        return std::isfinite(*value) ? "" : "'" + text + "' is out of range";
     },
     "");
 

@@ -294,6 +294,8 @@ TEST_F(RenderCommand, UsageErrorsExitWithTwo) {
          "bokavo-render: --dist-scaling: 'nan' is not a decimal number"},
         {{"--density", "0,5", in, out}, "bokavo-render: --density: '0,5' is not a decimal number"},
         {{"--gamma", "0x10", in, out}, "bokavo-render: --gamma: '0x10' is not a decimal number"},
+        {{"--density", "1e999", in, out}, "bokavo-render: --density: '1e999' is out of range"},
+        {{"--gamma", "-1e999", in, out}, "bokavo-render: --gamma: '-1e999' is out of range"},
         {{"--threshold", "12.7", in, out},
          "bokavo-render: --threshold: '12.7' is not a whole number"},
         {{"--threads", "-1", in, out},
