@@ -2,8 +2,10 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <cmath>
 #include <iostream>
+#include <thread>
 
 #include "bokavo_version.h"
 #include "defocus/numbers.h"
@@ -99,9 +101,13 @@ std::optional<int> parseCommandLine(int argc, const char* const* argv, RenderOpt
     app.add_option_function<std::string>(
            "--threads",
            [&options](const std::string& text) {
-               options.threads = static_cast<unsigned>(*parseInteger(text));
+               // More threads than the hardware runs at once cannot be faster; each only
+               // costs its own buffers.
+               const unsigned hardware = std::max(1u, std::thread::hardware_concurrency());
+               options.threads = std::min(static_cast<unsigned>(*parseInteger(text)), hardware);
            },
-           "Threads to render with; 0 uses every hardware thread")
+           "Threads to render with; 0 uses every hardware thread,\n"
+           "and more than the hardware has count as that many")
         ->check(kCount)
         ->type_name("N")
         ->default_str("0");
