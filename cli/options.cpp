@@ -66,7 +66,8 @@ std::optional<int> parseCommandLine(int argc, const char* const* argv, RenderOpt
     app.add_option("INPUT", options.input, "The bitmap file to defocus")
         ->required()
         ->type_name("FILE");
-    app.add_option("OUTPUT", options.output, "Where the 24-bit result is written")
+    app.add_option("OUTPUT", options.output,
+                   "Where the 24-bit result is written; - for standard output")
         ->required()
         ->type_name("FILE");
     app.add_option("--diaphragm", options.diaphragm,
