@@ -2,17 +2,23 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
+#include <cmath>
 #include <iostream>
+#include <thread>
 
 #include "bokavo_version.h"
 #include "defocus/numbers.h"
 
 namespace {
 
-// Numbers are read in the same syntax in every locale; the whole argument must be one.
+// Numbers are read in the same syntax in every locale; the whole argument must be one,
+// and a finite one: a value beyond the largest double would be taken as infinity.
 const CLI::Validator kDecimal(
     [](std::string& text) -> std::string {
-        return parseDecimal(text) ? "" : "'" + text + "' is not a decimal number";
+        const auto value = parseDecimal(text);
+        if (!value) return "'" + text + "' is not a decimal number";
+        return std::isfinite(*value) ? "" : "'" + text + "' is out of range";
     },
     "");
 
@@ -60,7 +66,8 @@ std::optional<int> parseCommandLine(int argc, const char* const* argv, RenderOpt
     app.add_option("INPUT", options.input, "The bitmap file to defocus")
         ->required()
         ->type_name("FILE");
-    app.add_option("OUTPUT", options.output, "Where the 24-bit result is written")
+    app.add_option("OUTPUT", options.output,
+                   "Where the 24-bit result is written; - for standard output")
         ->required()
         ->type_name("FILE");
     app.add_option("--diaphragm", options.diaphragm,
@@ -95,9 +102,13 @@ std::optional<int> parseCommandLine(int argc, const char* const* argv, RenderOpt
     app.add_option_function<std::string>(
            "--threads",
            [&options](const std::string& text) {
-               options.threads = static_cast<unsigned>(*parseInteger(text));
+               // More threads than the hardware runs at once cannot be faster; each only
+               // costs its own buffers.
+               const unsigned hardware = std::max(1u, std::thread::hardware_concurrency());
+               options.threads = std::min(static_cast<unsigned>(*parseInteger(text)), hardware);
            },
-           "Threads to render with; 0 uses every hardware thread")
+           "Threads to render with; 0 uses every hardware thread,\n"
+           "and more than the hardware has count as that many")
         ->check(kCount)
         ->type_name("N")
         ->default_str("0");

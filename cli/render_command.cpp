@@ -111,6 +111,9 @@ int runRender(const RenderOptions& options) {
                      options.threads);
         progress.reset();
 
+        // Ctrl+C, a hang-up or a termination request while the result is written removes
+        // the temporary file (or puts the old bytes back) before the program ends.
+        const SaveSignalGuard undoOnSignal;
         if (!saveImageFile(*image, options.output, &why)) return fail(why);
         return kExitSuccess;
     } catch (const std::bad_alloc&) {

@@ -30,6 +30,8 @@ const char* describe(BmpError error) {
             return "unsupported bit depth (1, 4, 8 or 24 bits per pixel are read)";
         case BmpError::BadSize:
             return "width or height is zero or negative";
+        case BmpError::TopDown:
+            return "top-down bitmaps (negative height) are not supported";
         case BmpError::BadColorTable:
             return "colour table does not fit before the pixel data";
         case BmpError::BadPaletteIndex:

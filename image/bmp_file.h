@@ -10,7 +10,8 @@ enum class BmpError : int {
     HeaderTruncated,      // the data ends before the info header or colour table is complete
     Compressed,           // run-length encoded, bit fields or any compression but none
     UnsupportedBitDepth,  // not 1, 4, 8 or 24 bits per pixel
-    BadSize,              // width or height 0 or below (top-down rows are not read)
+    BadSize,              // width 0 or below, or height 0
+    TopDown,              // negative height: rows stored top row first, which are not read
     BadColorTable,        // the colour table does not lie before the pixel data
     BadPaletteIndex,      // a pixel names a colour beyond the table
     PixelsTruncated,      // the data ends before the last pixel row

@@ -17,7 +17,8 @@ BmpError checkHeader(const BITMAPINFOHEADER& header, Layout& layout) {
     if (!isPalette(bits) && bits != 24) return BmpError::UnsupportedBitDepth;
     // Only bottom-up pictures of positive size exist in memory; top-down files (negative
     // height) are refused rather than misread.
-    if (header.biWidth <= 0 || header.biHeight <= 0) return BmpError::BadSize;
+    if (header.biWidth <= 0 || header.biHeight == 0) return BmpError::BadSize;
+    if (header.biHeight < 0) return BmpError::TopDown;
 
     if (isPalette(bits)) {
         const std::uint64_t full = std::uint64_t{1} << bits;

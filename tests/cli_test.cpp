@@ -294,6 +294,8 @@ TEST_F(RenderCommand, UsageErrorsExitWithTwo) {
          "bokavo-render: --dist-scaling: 'nan' is not a decimal number"},
         {{"--density", "0,5", in, out}, "bokavo-render: --density: '0,5' is not a decimal number"},
         {{"--gamma", "0x10", in, out}, "bokavo-render: --gamma: '0x10' is not a decimal number"},
+        {{"--density", "1e999", in, out}, "bokavo-render: --density: '1e999' is out of range"},
+        {{"--gamma", "-1e999", in, out}, "bokavo-render: --gamma: '-1e999' is out of range"},
         {{"--threshold", "12.7", in, out},
          "bokavo-render: --threshold: '12.7' is not a whole number"},
         {{"--threads", "-1", in, out},
@@ -327,6 +329,8 @@ TEST_F(RenderCommand, UnreadableInputsExitWithOneAndNameTheFile) {
     writeFileBytes(text, {'n', 'o', 't', ' ', 'a', ' ', 'b', 'm', 'p', '\n', 'x', 'y', 'z', '!'});
     writeFileBytes(rle, patched(good, 30, 1, 4));       // biCompression: run-length encoded
     writeFileBytes(sixteen, patched(good, 28, 16, 2));  // biBitCount
+    const fs::path topDown = dir_ / "top_down.bmp";
+    writeFileBytes(topDown, patched(good, 22, std::uint32_t(-kHeight), 4));  // biHeight
     writeFileBytes(truncated, {good.begin(), good.end() - 10});
     ASSERT_TRUE(saveBitmap(*makeImage(6, 4, [](int, int, int) { return 200; }), wide));
 
@@ -351,6 +355,9 @@ TEST_F(RenderCommand, UnreadableInputsExitWithOneAndNameTheFile) {
              ": unsupported bit depth (1, 4, 8 or 24 bits per pixel are read)"},
         {{"--diaphragm", d, truncated.string(), out},
          "cannot read image " + truncated.string() + ": truncated pixel data"},
+        {{"--diaphragm", d, topDown.string(), out},
+         "cannot read image " + topDown.string() +
+             ": top-down bitmaps (negative height) are not supported"},
         {{"--diaphragm", d, "--zmask", truncated.string(), in, out},
          "cannot read depth mask " + truncated.string() + ": truncated pixel data"},
         {{"--diaphragm", missing, in, out}, "cannot read diaphragm " + missing + ": "},

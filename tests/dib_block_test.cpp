@@ -250,7 +250,7 @@ TEST(UnpackDib, BadHeadersAndIndicesAreRefused) {
         return packedDib(d);
     };
     refuseBlock(changed([](HandMade& d) { d.width = 0; }), BmpError::BadSize);
-    refuseBlock(changed([](HandMade& d) { d.height = -2; }), BmpError::BadSize);
+    refuseBlock(changed([](HandMade& d) { d.height = -2; }), BmpError::TopDown);
     refuseBlock(changed([](HandMade& d) { d.width = -1; }), BmpError::BadSize);
     refuseBlock(changed([](HandMade& d) { d.compression = 1; }), BmpError::Compressed);
     refuseBlock(changed([](HandMade& d) { d.bitCount = 16; }), BmpError::UnsupportedBitDepth);

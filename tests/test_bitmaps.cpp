@@ -261,7 +261,7 @@ std::vector<BadBitmap> badBitmapFiles() {
         BmpError::BadSize);
     add("ZeroHeight", withHeader(smallRgb(), [](HandMade& d) { d.height = 0; }), BmpError::BadSize);
     add("TopDownRows", withHeader(smallRgb(), [](HandMade& d) { d.height = -2; }),
-        BmpError::BadSize);
+        BmpError::TopDown);
 
     // biClrUsed 0 means 256 entries for 8 bits, but only 4 lie before the rows.
     add("ColourTableBeyondPixelData",

@@ -95,7 +95,9 @@ void TForm1::Saveas1Click() {
     if (path.isEmpty()) return;
     const QByteArray localPath = QFile::encodeName(path);
     // Written beside the target and renamed over it only when complete, so a failed save
-    // never destroys the file that was there.
+    // never destroys the file that was there; a signal that ends the program meanwhile
+    // removes the half-written file first.
+    const SaveSignalGuard undoOnSignal;
     if (!saveImageFile(*currentImage, std::string(localPath.constData(), localPath.size()))) {
         prompts::showError(this, QStringLiteral("Cannot save file"));
     }
