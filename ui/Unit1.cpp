@@ -4,10 +4,9 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFile>
+#include <QKeySequence>
 #include <QList>
 #include <QMimeData>
-#include <QPaintEvent>
-#include <QPainter>
 #include <QStatusBar>
 #include <QTimer>
 #include <QUrl>
@@ -48,8 +47,17 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
     connect(Blur1, &QAction::triggered, this, &TForm1::Blur1Click);
     connect(Settings1, &QAction::triggered, this, &TForm1::Settings1Click);
 
-    // The paint box has no class of its own; its paint events come here.
-    PaintBox1->installEventFilter(this);
+    // The view zooms about its middle from the menu; Ctrl with the wheel zooms about the
+    // pointer.
+    PaintBox1->setScrollArea(ScrollBox1);
+    connect(ZoominI1, &QAction::triggered, this,
+            [this] { PaintBox1->zoomTo(PaintBox1->zoomStep() + 1); });
+    connect(ZoomoutO1, &QAction::triggered, this,
+            [this] { PaintBox1->zoomTo(PaintBox1->zoomStep() - 1); });
+    connect(ActualsizeA1, &QAction::triggered, this, [this] { PaintBox1->zoomTo(0); });
+    connect(FittowindowF1, &QAction::triggered, PaintBox1, &PictureView::fitToWindow);
+    // Actions hold one shortcut in the layout; these answer to a second one as well.
+    ZoominI1->setShortcuts({ZoominI1->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Equal)});
     setAcceptDrops(true);
 }
 
@@ -57,10 +65,7 @@ TForm1::~TForm1() = default;
 
 void TForm1::installImage(std::unique_ptr<dib24> image) {
     currentImage = std::move(image);
-    // The paint box is at least as large as the image, and as the visible area; the
-    // scroll area's ranges thus cover exactly the image.
-    PaintBox1->setMinimumSize(currentImage->width, currentImage->height);
-    PaintBox1->update();
+    PaintBox1->setPicture(currentImage.get());
     if (Form2) Form2->mainImageChanged(currentImage.get());
 }
 
@@ -139,7 +144,7 @@ void TForm1::Blur1Click() {
                  Form2->diaphragms.shape->width, base.blend, depthOfField ? &dof : nullptr,
                  &notifyer);
     StatusBar1->showMessage(QStringLiteral("done"));
-    PaintBox1->update();
+    PaintBox1->pictureChanged();
 }
 
 void TForm1::Settings1Click() {
@@ -160,24 +165,6 @@ bool TForm1::event(QEvent* event) {
     // otherwise replace it with the (empty) status tips of the menu items.
     if (event->type() == QEvent::StatusTip) return true;
     return QMainWindow::event(event);
-}
-
-bool TForm1::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == PaintBox1 && event->type() == QEvent::Paint) {
-        PaintBox1Paint(static_cast<QPaintEvent*>(event));
-        return true;
-    }
-    return QMainWindow::eventFilter(watched, event);
-}
-
-void TForm1::PaintBox1Paint(QPaintEvent* event) {
-    // Without an image the black background stays. Otherwise the image is drawn 1:1 from
-    // the paint box's top-left corner; scrolling moves the paint box. Only the exposed part
-    // is drawn, which keeps scrolling a large picture smooth.
-    if (!currentImage) return;
-    QPainter painter(PaintBox1);
-    painter.setClipRect(event->rect());
-    currentImage->draw(painter, 0, 0, currentImage->width, currentImage->height, 0, 0);
 }
 
 void TForm1::dragEnterEvent(QDragEnterEvent* event) {

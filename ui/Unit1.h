@@ -1,5 +1,6 @@
-// The main window: the displayed image in a black scrolling view, the menu with the file,
-// clipboard and defocus commands, the status bar, and files dropped from the desktop.
+// The main window: the displayed image in a black scrolling view that zooms, the menu with
+// the file, clipboard, defocus and zoom commands, the status bar, and files dropped from
+// the desktop.
 #pragma once
 
 #include <QMainWindow>
@@ -36,8 +37,8 @@ public:
     ~TForm1() override;
 
     // Takes `image` (never null) as the displayed image; the previous one is deleted, the
-    // view scrolls over exactly the new image's size and repaints, and the settings window
-    // is told.
+    // view shows the new image at actual size from its top-left corner, and the settings
+    // window is told.
     void installImage(std::unique_ptr<dib24> image);
 
     // Reads a bitmap file and installs it; a file that cannot be read shows "Cannot load
@@ -62,10 +63,6 @@ public:
 
 protected:
     bool event(QEvent* event) override;
-    bool eventFilter(QObject* watched, QEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dropEvent(QDropEvent* event) override;
-
-private:
-    void PaintBox1Paint(QPaintEvent* event);
 };
