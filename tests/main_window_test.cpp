@@ -89,8 +89,8 @@ TEST_F(MainWindow, MenusHoldEveryItemInOrderWithItsCaptionAndShortcut) {
     EXPECT_EQ(form.ProcessP1->title(), "Edit(&E)");
     EXPECT_EQ(form.ViewV1->title(), "View(&V)");
     const QList<QAction*> file{form.OpenO1, form.Saveas1, form.N1, form.QuitQ1};
-    const QList<QAction*> edit{form.Blur1,   form.N3, form.CopyC1,
-                               form.PasteP1, form.N2, form.Settings1};
+    const QList<QAction*> edit{form.UndoU1, form.RedoR1,  form.N4, form.Blur1,    form.N3,
+                               form.CopyC1, form.PasteP1, form.N2, form.Settings1};
     const QList<QAction*> view{form.ZoominI1, form.ZoomoutO1, form.ActualsizeA1,
                                form.FittowindowF1};
     EXPECT_EQ(form.File1->actions(), file);
@@ -102,6 +102,8 @@ TEST_F(MainWindow, MenusHoldEveryItemInOrderWithItsCaptionAndShortcut) {
         {form.OpenO1, "Open(&O)", {}},
         {form.Saveas1, "Save as(&S)", {}},
         {form.QuitQ1, "Quit(&Q)", {}},
+        {form.UndoU1, "Undo(&U)", {QKeySequence("Ctrl+Z")}},
+        {form.RedoR1, "Redo(&R)", {QKeySequence("Ctrl+Shift+Z"), QKeySequence("Ctrl+Y")}},
         {form.Blur1, "Defocus(&D)", {}},
         {form.CopyC1, "Copy(&C)", {QKeySequence(Qt::CTRL | Qt::Key_C)}},
         {form.PasteP1, "Paste(&P)", {QKeySequence(Qt::CTRL | Qt::Key_V)}},
@@ -116,7 +118,8 @@ TEST_F(MainWindow, MenusHoldEveryItemInOrderWithItsCaptionAndShortcut) {
         EXPECT_TRUE(action->isEnabled()) << caption.toStdString();
         EXPECT_FALSE(action->isCheckable()) << caption.toStdString();
     }
-    for (QAction* separator : {form.N1, form.N2, form.N3}) EXPECT_TRUE(separator->isSeparator());
+    for (QAction* separator : {form.N1, form.N2, form.N3, form.N4})
+        EXPECT_TRUE(separator->isSeparator());
 }
 
 TEST_F(MainWindow, StatusBarTextIsNotClearedByMenuHover) {

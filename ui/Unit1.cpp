@@ -45,6 +45,8 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
     connect(CopyC1, &QAction::triggered, this, &TForm1::CopyC1Click);
     connect(PasteP1, &QAction::triggered, this, &TForm1::PasteP1Click);
     connect(Blur1, &QAction::triggered, this, &TForm1::Blur1Click);
+    connect(UndoU1, &QAction::triggered, this, &TForm1::UndoU1Click);
+    connect(RedoR1, &QAction::triggered, this, &TForm1::RedoR1Click);
     connect(Settings1, &QAction::triggered, this, &TForm1::Settings1Click);
 
     // The view zooms about its middle from the menu; Ctrl with the wheel zooms about the
@@ -58,12 +60,14 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
     connect(FittowindowF1, &QAction::triggered, PaintBox1, &PictureView::fitToWindow);
     // Actions hold one shortcut in the layout; these answer to a second one as well.
     ZoominI1->setShortcuts({ZoominI1->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Equal)});
+    RedoR1->setShortcuts({RedoR1->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Y)});
     setAcceptDrops(true);
 }
 
 TForm1::~TForm1() = default;
 
 void TForm1::installImage(std::unique_ptr<dib24> image) {
+    history.clear();
     currentImage = std::move(image);
     PaintBox1->setPicture(currentImage.get());
     if (Form2) Form2->mainImageChanged(currentImage.get());
@@ -138,13 +142,32 @@ void TForm1::Blur1Click() {
         return;
     DofSettings dof;
     if (depthOfField) dof = Form2->readDofSettings(Form2->depthMask.get());
+    // Without memory for the copy the run goes on, and the older steps go as well: Undo
+    // could no longer put back the picture from before this run.
+    std::unique_ptr<dib24> before = DefocusHistory::copyOf(*currentImage);
+    if (!before) history.clear();
     // Runs to the end before it returns; the image changes only if the whole run succeeds
     // (running out of memory reaches the application's exception box).
     DefocusImage(*currentImage, Form2->diaphragms, base.density, base.gamma,
                  Form2->diaphragms.shape->width, base.blend, depthOfField ? &dof : nullptr,
                  &notifyer);
-    StatusBar1->showMessage(QStringLiteral("done"));
+    if (before) {
+        history.recordDefocus(std::move(before));
+        StatusBar1->showMessage(QStringLiteral("done"));
+    } else {
+        StatusBar1->showMessage(QStringLiteral("done (too little memory to keep an undo step)"));
+    }
     PaintBox1->pictureChanged();
+}
+
+void TForm1::UndoU1Click() {
+    // Only the pixels change, as with Defocus: the settings window keeps its depth mask,
+    // preview and size label.
+    if (currentImage && history.undo(*currentImage)) PaintBox1->pictureChanged();
+}
+
+void TForm1::RedoR1Click() {
+    if (currentImage && history.redo(*currentImage)) PaintBox1->pictureChanged();
 }
 
 void TForm1::Settings1Click() {
