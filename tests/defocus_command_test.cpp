@@ -275,6 +275,29 @@ TEST_F(DefocusCommand, WithoutMemoryForTheUndoCopyTheRunGoesOnAndSaysSo) {
     expectImage(*twice);
 }
 
+TEST_F(DefocusCommand, TheViewIsPaintedBeforeTheRunStarts) {
+    install(starryImage(30, 12, 24));
+    QCoreApplication::processEvents();
+    StatusBarPaints paints(form1.StatusBar1);
+    // The view's paints go into the same list, marked as such.
+    class ViewPaints : public QObject {
+    public:
+        explicit ViewPaints(std::vector<std::string>& texts) : texts_(texts) {}
+        bool eventFilter(QObject*, QEvent* event) override {
+            if (event->type() == QEvent::Paint) texts_.push_back("(view)");
+            return false;
+        }
+
+    private:
+        std::vector<std::string>& texts_;
+    } viewPaints(paints.texts);
+    form1.PaintBox1->installEventFilter(&viewPaints);
+    form1.Blur1->trigger();
+    ASSERT_GE(paints.texts.size(), 2u);
+    EXPECT_EQ(paints.texts[0], "(view)");
+    EXPECT_EQ(paints.texts[1], "Processing line (0 / 12)");
+}
+
 // The preview box.
 
 class Preview : public DefocusCommand {

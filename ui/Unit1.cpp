@@ -142,6 +142,14 @@ void TForm1::Blur1Click() {
         return;
     DofSettings dof;
     if (depthOfField) dof = Form2->readDofSettings(Form2->depthMask.get());
+    // The run keeps the event loop waiting. The menu bar and the view are painted now,
+    // without the menu or the question that covered them, and the status bar paints itself
+    // with the first progress text; no event is handled, so no input is taken meanwhile.
+    // Qt repaints a widget without its opaque children, so the black viewport and the
+    // picture on it are repainted each.
+    MainMenu1->repaint();
+    ScrollBox1->viewport()->repaint();
+    PaintBox1->repaint();
     // Without memory for the copy the run goes on, and the older steps go as well: Undo
     // could no longer put back the picture from before this run.
     std::unique_ptr<dib24> before = DefocusHistory::copyOf(*currentImage);
