@@ -19,6 +19,9 @@ namespace {
 // Reduced copies down to the smallest zoom: copy n serves zooms down to 1 / 2^n.
 constexpr int kReducedCopies = -PictureView::kSmallestStep / 2;
 
+// A repaint converts this many device rows at a time, so its buffer stays small.
+constexpr int kBandRows = 64;
+
 // Widget sizes are whole logical pixels; one covers `ratio` device pixels.
 int logicalExtent(int deviceExtent, double ratio) {
     return static_cast<int>(std::ceil(deviceExtent / ratio - 1e-9));
@@ -150,7 +153,7 @@ void PictureView::setOverlay(Overlay overlay) {
 }
 
 std::size_t PictureView::drawingBytes() const {
-    return reduced_.bytes() + static_cast<std::size_t>(buffer_.sizeInBytes());
+    return reduced_.bytes();
 }
 
 PixelRows PictureView::sourceRows(double* scale) {
@@ -187,25 +190,25 @@ void PictureView::paintEvent(QPaintEvent* event) {
     if (x0 == x1 || y0 == y1) return;
     const int width = x1 - x0, height = y1 - y0;
 
-    // Only the exposed part is converted, into a buffer kept for the next repaint. Short of
-    // memory the part stays unpainted; a repaint never fails.
-    if (buffer_.width() < width || buffer_.height() < height) {
-        buffer_ = QImage(std::max(width, buffer_.width()), std::max(height, buffer_.height()),
-                         QImage::Format_RGB32);
-        if (buffer_.isNull()) return;
-    }
+    // Only the exposed part is converted, a band of rows at a time into a buffer that lives
+    // for this repaint only. Short of memory the part stays unpainted; a repaint never
+    // fails.
+    QImage band(width, std::min(height, kBandRows), QImage::Format_RGB32);
+    if (band.isNull()) return;
+    QPainter painter(this);
+    painter.setWorldTransform(QTransform::fromScale(1 / ratio, 1 / ratio));
     try {
         double scale = 1;
         const PixelRows source = sourceRows(&scale);
-        drawZoomed(source, scale, x0, y0, width, height,
-                   reinterpret_cast<std::uint32_t*>(buffer_.bits()), buffer_.bytesPerLine() / 4);
+        for (int top = y0; top < y1; top += band.height()) {
+            const int rows = std::min(band.height(), y1 - top);
+            drawZoomed(source, scale, x0, top, width, rows,
+                       reinterpret_cast<std::uint32_t*>(band.bits()), band.bytesPerLine() / 4);
+            painter.drawImage(QPoint(x0, top), band, QRect(0, 0, width, rows));
+        }
     } catch (const std::bad_alloc&) {
         return;
     }
-
-    QPainter painter(this);
-    painter.setWorldTransform(QTransform::fromScale(1 / ratio, 1 / ratio));
-    painter.drawImage(QPoint(x0, y0), buffer_, QRect(0, 0, width, height));
     if (overlay_) {
         const double z = zoom();
         const int left = static_cast<int>(std::floor(x0 / z));

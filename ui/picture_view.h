@@ -4,7 +4,6 @@
 // area's viewport.
 #pragma once
 
-#include <QImage>
 #include <QPointF>
 #include <QRect>
 #include <QRectF>
@@ -66,8 +65,9 @@ public:
     // An empty overlay removes it. The view repaints.
     void setOverlay(Overlay overlay);
 
-    // Memory that drawing holds beside the picture: the reduced copies and the buffer of
-    // the last repaint.
+    // Memory that drawing holds beside the picture between repaints: the reduced copies,
+    // at most a third of the picture's. (A repaint converts through a buffer of 64 rows of
+    // the view, which it frees again.)
     std::size_t drawingBytes() const;
 
 protected:
@@ -89,7 +89,6 @@ private:
     QScrollArea* area_ = nullptr;
     ReducedCopies reduced_;
     bool reducedMade_ = false;  // made, or tried, for the picture's present pixels
-    QImage buffer_;             // the converted pixels of a repaint
     Overlay overlay_;
     int wheelAngle_ = 0;  // wheel turn, in eighths of a degree, not yet a zoom step
 };

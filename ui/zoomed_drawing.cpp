@@ -35,16 +35,21 @@ void halve(const PixelRows& from, std::uint8_t* to, int width, int height, std::
     }
 }
 
-// Weights are fixed-point numbers with this sum for every output pixel; with 8-bit values
-// and two passes the largest total, 255 x 4096 x 4096 plus rounding, still fits 32 bits.
-constexpr int kWeightBits = 12;
-constexpr std::uint32_t kWeightSum = 1u << kWeightBits;
+// Weights are fixed-point numbers that add up to 2^bits for every output pixel. Rows are
+// summed first with 8-bit weights into 16-bit sums (255 x 256 fits), which the vector units
+// multiply fast; those sums are then summed along the row with 12-bit weights, whose
+// largest total, 255 x 256 x 4096 plus rounding, fits 32 bits. Both sums are exact for a
+// plain colour.
+constexpr int kRowWeightBits = 8;
+constexpr int kColumnWeightBits = 12;
 
 // For consecutive output pixels along one axis, the source pixels each one covers and how
-// much of it: output pixel i takes source pixels first[i] ... first[i] + count[i] - 1 with
-// weights weights[offset[i] ...], which add up to kWeightSum.
+// much of each: output pixel i takes source pixels first[i] ... first[i] + taps - 1 with
+// weights weights[i * taps ...], which add up to 2^bits. Windows with fewer pixels
+// than `taps` end in weights of 0, which may lie past the source's end.
 struct Windows {
-    std::vector<int> first, count, offset;
+    int taps = 0;
+    std::vector<int> first;
     std::vector<std::uint32_t> weights;
 };
 
@@ -54,34 +59,35 @@ struct Windows {
 // ending there, so that it too shows an average rather than a sliver of one pixel. Each
 // source pixel weighs with the part of the interval it holds, and the rounding error goes
 // to the heaviest one.
-Windows windowsOf(int begin, int n, double scale, int extent) {
+Windows windowsOf(int begin, int n, double scale, int extent, int bits) {
+    const std::uint32_t weightSum = 1u << bits;
     Windows w;
     w.first.resize(n);
-    w.count.resize(n);
-    w.offset.resize(n);
-    w.weights.reserve(static_cast<std::size_t>(n) * (static_cast<int>(1 / scale) + 2));
+    // An interval of length 1 / scale touches at most this many pixels.
+    w.taps = std::min(extent, static_cast<int>(std::ceil(1 / scale)) + 1);
+    w.weights.assign(static_cast<std::size_t>(n) * w.taps, 0);
     for (int i = 0; i < n; ++i) {
         const double b = std::min((begin + i + 1) / scale, static_cast<double>(extent));
         const double a =
             std::clamp(std::min((begin + i) / scale, b - 1 / scale), 0.0, extent - 0.5);
         const int first = static_cast<int>(a);
-        const int end = std::max(first + 1, std::min(extent, static_cast<int>(std::ceil(b))));
+        const int end =
+            std::clamp(static_cast<int>(std::ceil(b)), first + 1, std::min(extent, first + w.taps));
         w.first[i] = first;
-        w.count[i] = end - first;
-        w.offset[i] = static_cast<int>(w.weights.size());
+        std::uint32_t* weights = &w.weights[static_cast<std::size_t>(i) * w.taps];
         std::uint32_t total = 0;
-        std::size_t heaviest = w.weights.size();
+        int heaviest = 0;
         for (int j = first; j < end; ++j) {
             const double part =
                 (std::min(b, j + 1.0) - std::max(a, static_cast<double>(j))) / (b - a);
             const auto weight =
-                static_cast<std::uint32_t>(std::lround(std::max(part, 0.0) * kWeightSum));
-            if (j == first || weight > w.weights[heaviest]) heaviest = w.weights.size();
-            w.weights.push_back(weight);
+                static_cast<std::uint32_t>(std::lround(std::max(part, 0.0) * weightSum));
+            weights[j - first] = weight;
+            if (weight > weights[heaviest]) heaviest = j - first;
             total += weight;
         }
         // Unsigned arithmetic: a total above the sum takes the excess off the heaviest.
-        w.weights[heaviest] += kWeightSum - total;
+        weights[heaviest] += weightSum - total;
     }
     return w;
 }
@@ -112,40 +118,65 @@ void drawNearest(const PixelRows& source, double scale, int left, int top, int w
     }
 }
 
+constexpr int kShift = kRowWeightBits + kColumnWeightBits;
+constexpr std::uint32_t kHalf = 1u << (kShift - 1);
+
+std::uint32_t averagePixel(std::uint32_t blue, std::uint32_t green, std::uint32_t red) {
+    return 0xff000000u | (red >> kShift) << 16 | (green >> kShift) << 8 | blue >> kShift;
+}
+
+// The weighted sums of the columns of one row of `sums` (3 values a pixel) into `row`.
+// TAPS is the number of pixels each window has, or 0 for any number.
+template <int TAPS>
+void sumColumns(const Windows& columns, int spanFirst, const std::uint16_t* sums, int width,
+                std::uint32_t* row) {
+    const int taps = TAPS > 0 ? TAPS : columns.taps;
+    for (int x = 0; x < width; ++x) {
+        const std::uint16_t* from = sums + 3 * (columns.first[x] - spanFirst);
+        const std::uint32_t* weights = &columns.weights[static_cast<std::size_t>(x) * taps];
+        std::uint32_t blue = kHalf, green = kHalf, red = kHalf;
+        for (int k = 0; k < taps; ++k) {
+            blue += weights[k] * from[3 * k];
+            green += weights[k] * from[3 * k + 1];
+            red += weights[k] * from[3 * k + 2];
+        }
+        row[x] = averagePixel(blue, green, red);
+    }
+}
+
 void drawAveraged(const PixelRows& source, double scale, int left, int top, int width, int height,
                   std::uint32_t* out, std::ptrdiff_t outStride) {
-    const Windows columns = windowsOf(left, width, scale, source.width);
-    const Windows rows = windowsOf(top, height, scale, source.height);
+    const Windows columns = windowsOf(left, width, scale, source.width, kColumnWeightBits);
+    const Windows rows = windowsOf(top, height, scale, source.height, kRowWeightBits);
     // The source columns that this rectangle reads, and their rows summed with the
-    // weights of one output row.
+    // weights of one output row; windows that end in weights of 0 read zeros past it.
     const int spanFirst = columns.first[0];
-    const int spanBytes = 3 * (columns.first[width - 1] + columns.count[width - 1] - spanFirst);
-    std::vector<std::uint32_t> sums(spanBytes);
-    constexpr std::uint32_t kHalf = 1u << (2 * kWeightBits - 1);
+    const int spanBytes =
+        3 * (std::min(source.width, columns.first[width - 1] + columns.taps) - spanFirst);
+    std::vector<std::uint16_t> sums(static_cast<std::size_t>(spanBytes) + 3 * columns.taps, 0);
     for (int y = 0; y < height; ++y) {
-        const std::uint32_t* rowWeights = &rows.weights[rows.offset[y]];
-        for (int k = 0; k < rows.count[y]; ++k) {
+        const std::uint32_t* rowWeights = &rows.weights[static_cast<std::size_t>(y) * rows.taps];
+        for (int k = 0; k < rows.taps; ++k) {
+            const auto weight = static_cast<std::uint16_t>(rowWeights[k]);
+            if (k > 0 && weight == 0) continue;
             const std::uint8_t* pixels = source.row(rows.first[y] + k) + 3 * spanFirst;
-            const std::uint32_t weight = rowWeights[k];
             if (k == 0) {
-                for (int i = 0; i < spanBytes; ++i) sums[i] = weight * pixels[i];
+                for (int i = 0; i < spanBytes; ++i)
+                    sums[i] = static_cast<std::uint16_t>(weight * pixels[i]);
             } else {
-                for (int i = 0; i < spanBytes; ++i) sums[i] += weight * pixels[i];
+                for (int i = 0; i < spanBytes; ++i)
+                    sums[i] = static_cast<std::uint16_t>(sums[i] + weight * pixels[i]);
             }
         }
         std::uint32_t* row = out + y * outStride;
-        for (int x = 0; x < width; ++x) {
-            const std::uint32_t* from = &sums[3 * (columns.first[x] - spanFirst)];
-            const std::uint32_t* weights = &columns.weights[columns.offset[x]];
-            std::uint32_t blue = kHalf, green = kHalf, red = kHalf;
-            for (int k = 0; k < columns.count[x]; ++k) {
-                blue += weights[k] * from[3 * k];
-                green += weights[k] * from[3 * k + 1];
-                red += weights[k] * from[3 * k + 2];
-            }
-            const int shift = 2 * kWeightBits;
-            row[x] = 0xff000000u | (red >> shift) << 16 | (green >> shift) << 8 | blue >> shift;
-        }
+        // Zoomed out through the reduced copies a window has two or three pixels; fixed
+        // counts let the compiler unroll the sums.
+        if (columns.taps == 2)
+            sumColumns<2>(columns, spanFirst, sums.data(), width, row);
+        else if (columns.taps == 3)
+            sumColumns<3>(columns, spanFirst, sums.data(), width, row);
+        else
+            sumColumns<0>(columns, spanFirst, sums.data(), width, row);
     }
 }
 
