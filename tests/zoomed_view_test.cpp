@@ -29,15 +29,14 @@ protected:
         return form.ScrollBox1->viewport()->grab().toImage().convertToFormat(QImage::Format_RGB32);
     }
 
-    // The wheel turned by `angle` eighths of a degree over `at` in the viewport, sent to
-    // `target` (events sent by a program do not travel on to the parents).
+    // The wheel turned over `at` in the viewport, sent to `target` (events that a program
+    // sends do not travel on to the parents, as the window system's do).
     void wheel(QPoint at, int angle, Qt::KeyboardModifiers modifiers, QWidget* target) {
         QWidget* viewport = form.ScrollBox1->viewport();
-        const QPointF local = target->mapFrom(viewport, QPointF(at));
-        QWheelEvent event(local, QPointF(viewport->mapToGlobal(at)), QPoint(), QPoint(0, angle),
-                          Qt::NoButton, modifiers, Qt::NoScrollPhase, false);
+        QWheelEvent event(target->mapFrom(viewport, QPointF(at)), viewport->mapToGlobal(at),
+                          QPoint(), QPoint(0, angle), Qt::NoButton, modifiers, Qt::NoScrollPhase,
+                          false);
         QCoreApplication::sendEvent(target, &event);
-        QCoreApplication::processEvents();
     }
 
     QScrollBar* horizontal() { return form.ScrollBox1->horizontalScrollBar(); }
@@ -48,37 +47,27 @@ protected:
 
 TEST_F(ZoomedView, StepsRunFrom1To32To16To1AndTheAreaCoversTheZoomedPicture) {
     form.installImage(randomImage(1000, 700, 1));
-    // 1000 x 700 times 2^(step / 2), rounded up.
+    // 1000 x 700 times 2^(step / 2), rounded up; beyond the ends the commands do nothing.
     struct Case {
         QAction* action;
         int repeat, step, width, height;
     };
-    const Case cases[] = {
-        {form.ZoomoutO1, 12, -10, 32, 22},    {form.ZoominI1, 7, -3, 354, 248},
-        {form.ActualsizeA1, 1, 0, 1000, 700}, {form.ZoominI1, 1, 1, 1415, 990},
-        {form.ZoominI1, 3, 4, 4000, 2800},    {form.ZoominI1, 5, 8, 16000, 11200}};
-    for (const Case& c : cases) {
-        for (int i = 0; i < c.repeat; ++i) c.action->trigger();
+    for (const auto [action, repeat, step, width, height] :
+         {Case{form.ZoomoutO1, 12, -10, 32, 22}, Case{form.ZoominI1, 7, -3, 354, 248},
+          Case{form.ActualsizeA1, 1, 0, 1000, 700}, Case{form.ZoominI1, 1, 1, 1415, 990},
+          Case{form.ZoominI1, 3, 4, 4000, 2800}, Case{form.ZoominI1, 5, 8, 16000, 11200}}) {
+        for (int i = 0; i < repeat; ++i) action->trigger();
         QCoreApplication::processEvents();
-        SCOPED_TRACE(c.step);
-        EXPECT_EQ(form.PaintBox1->zoomStep(), c.step);
-        EXPECT_EQ(form.PaintBox1->size(), QSize(c.width, c.height));
+        SCOPED_TRACE(step);
+        EXPECT_EQ(form.PaintBox1->zoomStep(), step);
+        EXPECT_EQ(form.PaintBox1->size(), QSize(width, height));
         const QSize room = form.ScrollBox1->viewport()->size();
-        EXPECT_EQ(std::max(horizontal()->maximum() + horizontal()->pageStep(), room.width()),
-                  std::max(c.width, room.width()));
-        EXPECT_EQ(std::max(vertical()->maximum() + vertical()->pageStep(), room.height()),
-                  std::max(c.height, room.height()));
+        EXPECT_EQ(horizontal()->maximum(), std::max(0, width - room.width()));
+        EXPECT_EQ(vertical()->maximum(), std::max(0, height - room.height()));
     }
-    // Whole powers of two are exact.
-    form.ActualsizeA1->trigger();
-    EXPECT_EQ(form.PaintBox1->zoom(), 1.0);
-    form.ZoomoutO1->trigger();
-    form.ZoomoutO1->trigger();
-    EXPECT_EQ(form.PaintBox1->zoom(), 0.5);
     // A new picture comes in at actual size, from its top-left corner.
     form.installImage(randomImage(900, 900, 2));
     EXPECT_EQ(form.PaintBox1->zoom(), 1.0);
-    EXPECT_EQ(horizontal()->value(), 0);
     EXPECT_EQ(view().pixel(0, 0), pictureColor(*form.currentImage, 0, 0).rgb());
 }
 
@@ -89,11 +78,8 @@ TEST_F(ZoomedView, FitShowsTheWholePictureAtTheLargestStepThatFits) {
         horizontal()->setValue(horizontal()->maximum());
         form.FittowindowF1->trigger();
         QCoreApplication::processEvents();
-        EXPECT_EQ(horizontal()->maximum(), 0);
-        EXPECT_EQ(vertical()->maximum(), 0);
+        EXPECT_EQ(horizontal()->maximum() + vertical()->maximum(), 0);
         const QSize room = form.ScrollBox1->viewport()->size();
-        EXPECT_TRUE(form.PaintBox1->width() <= room.width() &&
-                    form.PaintBox1->height() <= room.height());
         const double larger = form.PaintBox1->zoom() * std::sqrt(2.0);
         EXPECT_TRUE(std::ceil(size.width() * larger) > room.width() ||
                     std::ceil(size.height() * larger) > room.height());
@@ -102,7 +88,6 @@ TEST_F(ZoomedView, FitShowsTheWholePictureAtTheLargestStepThatFits) {
 
 TEST_F(ZoomedView, CtrlWheelZoomsAboutThePointerAndThePlainWheelScrolls) {
     form.installImage(randomImage(2000, 1500, 4));
-    const dib24& picture = *form.currentImage;
     horizontal()->setValue(300);
     vertical()->setValue(200);
     const QPoint at(150, 120);
@@ -114,31 +99,25 @@ TEST_F(ZoomedView, CtrlWheelZoomsAboutThePointerAndThePlainWheelScrolls) {
     wheel(at, 240, Qt::ControlModifier, form.PaintBox1);  // two notches in: 2:1
     EXPECT_EQ(form.PaintBox1->zoomStep(), 2);
     EXPECT_EQ(pixelUnderPointer(), QPoint(450, 320));
-    EXPECT_EQ(view().pixel(at), pictureColor(picture, 450, 320).rgb());
-
+    EXPECT_EQ(view().pixel(at), pictureColor(*form.currentImage, 450, 320).rgb());
     wheel(at, -480, Qt::ControlModifier, form.PaintBox1);  // four notches out: 1:2
     EXPECT_EQ(form.PaintBox1->zoomStep(), -2);
-    const std::optional<QPoint> after = pixelUnderPointer();
-    ASSERT_TRUE(after);
-    EXPECT_LE((*after - QPoint(450, 320)).manhattanLength(), 2);
+    EXPECT_LE((pixelUnderPointer().value_or(QPoint()) - QPoint(450, 320)).manhattanLength(), 2);
 
-    // Without Ctrl the wheel scrolls.
     const int scrolled = vertical()->value();
     wheel(at, -120, Qt::NoModifier, form.ScrollBox1->viewport());
     EXPECT_EQ(form.PaintBox1->zoomStep(), -2);
     EXPECT_GT(vertical()->value(), scrolled);
-
-    // Over the black beside a small picture, Ctrl with the wheel zooms too.
-    form.ZoomoutO1->trigger();
-    form.ZoomoutO1->trigger();
-    const QPoint beside(form.PaintBox1->width() + 5, 5);
-    wheel(beside, 120, Qt::ControlModifier, form.ScrollBox1->viewport());
+    // Over the black beside a small picture the viewport takes the wheel.
+    form.PaintBox1->zoomTo(-4);
+    wheel(QPoint(form.PaintBox1->width() + 5, 5), 120, Qt::ControlModifier,
+          form.ScrollBox1->viewport());
     EXPECT_EQ(form.PaintBox1->zoomStep(), -3);
 }
 
 TEST_F(ZoomedView, PixelsAreSharpSquaresAboveOneAndAveragesBelow) {
-    // One-pixel black and white squares: any sampling below 1 would show them as black or
-    // white patches; averaging gives grey.
+    // One-pixel black and white squares: sampling below 1 would show black or white
+    // patches; averaging gives grey.
     form.installImage(testing_support::makeImage(
         64, 64, [](int x, int r, int) { return std::uint8_t((x + r) % 2 ? 255 : 0); }));
     const dib24& picture = *form.currentImage;
@@ -148,19 +127,13 @@ TEST_F(ZoomedView, PixelsAreSharpSquaresAboveOneAndAveragesBelow) {
         for (int x = 0; x < 256; ++x)
             ASSERT_EQ(shown.pixel(x, y), pictureColor(picture, x / 4, y / 4).rgb())
                 << x << "," << y;
-
     for (const int step : {-1, -2, -5, -10}) {
         form.PaintBox1->zoomTo(step);
         shown = view();
-        const QSize size = form.PaintBox1->size();
-        for (int y = 0; y < size.height(); ++y)
-            for (int x = 0; x < size.width(); ++x) {
-                const int grey = qRed(shown.pixel(x, y));
-                ASSERT_TRUE(grey > 64 && grey < 192) << step << ": " << x << "," << y;
-            }
-        EXPECT_EQ(shown.pixel(size.width(), 0), qRgb(0, 0, 0));
+        for (int y = 0; y < form.PaintBox1->height(); ++y)
+            for (int x = 0; x < form.PaintBox1->width(); ++x)
+                ASSERT_TRUE(std::abs(qRed(shown.pixel(x, y)) - 128) < 64) << step << ": " << x;
     }
-
     // A plain colour stays exactly that colour at every zoom.
     form.installImage(testing_support::makeImage(50, 30, [](int, int, int c) {
         return std::uint8_t(c == 0 ? 40 : c == 1 ? 130 : 220);
