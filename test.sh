@@ -14,6 +14,8 @@ cmake --build --preset release -j "$jobs"
 ctest --preset release -j "$jobs"
 # The renderer's benchmark on small pictures: it must run and agree with the reference.
 build/release/bin/defocus_bench --quick
+# The picture view's benchmark on a small picture: every zoom step must repaint.
+build/release/bin/view_bench --quick
 
 echo "== Debian package: built from the release build, unpacked and checked"
 scripts/check_package.sh build/release

@@ -209,6 +209,93 @@ TEST_F(DefocusCommand, RunningTwiceDefocusesTheResultAgain) {
         *rendered(*rendered(*source, masks, 0.1, 1.0, 1, nullptr), masks, 0.1, 1.0, 1, nullptr));
 }
 
+// Undo and Redo.
+
+TEST_F(DefocusCommand, UndoAndRedoStepThroughTwoRunsChangingOnlyThePixels) {
+    install(starryImage(60, 40, 20));
+    form2.setDepthMask(depthRamp(60, 40));
+    const dib24* shown = form1.currentImage.get();
+    form2.Edit1->setText("0.3");
+    form1.Blur1->trigger();
+    const auto first = copyOf(*form1.currentImage);
+    form2.Edit1->setText("0.7");
+    form1.Blur1->trigger();
+    const auto second = copyOf(*form1.currentImage);
+    // Beyond the first and the last step the commands do nothing.
+    const std::vector<std::pair<QAction*, const dib24*>> steps{
+        {form1.UndoU1, first.get()}, {form1.UndoU1, source.get()}, {form1.UndoU1, source.get()},
+        {form1.RedoR1, first.get()}, {form1.RedoR1, second.get()}, {form1.RedoR1, second.get()},
+        {form1.UndoU1, first.get()}};
+    for (const auto& [action, expected] : steps) {
+        action->trigger();
+        expectImage(*expected);
+        const QImage view = form1.ScrollBox1->viewport()->grab().toImage();
+        EXPECT_EQ(view.pixel(31, 17), pictureColor(*expected, 31, 17).rgb());
+    }
+    EXPECT_EQ(form1.currentImage.get(), shown);
+    EXPECT_NE(form2.depthMask, nullptr);
+    EXPECT_EQ(form2.LabelGInfo->text(), "60 x 40");
+
+    // A run after an undo replaces what Redo would have applied.
+    form1.Blur1->trigger();
+    form1.RedoR1->trigger();
+    expectImage(*rendered(*first, masks, 0.7, 1.0, 1, nullptr));
+    form1.UndoU1->trigger();
+    expectImage(*first);
+}
+
+TEST_F(DefocusCommand, UndoKeepsTheRunsThatFitItsLimitAndANewPictureClearsThem) {
+    install(starryImage(40, 30, 21));
+    // Room for two pictures: of three runs the first cannot be undone.
+    form1.history = DefocusHistory(2 * source->pixelBytes());
+    form1.Blur1->trigger();
+    const auto first = copyOf(*form1.currentImage);
+    form1.Blur1->trigger();
+    form1.Blur1->trigger();
+    for (int i = 0; i < 3; ++i) form1.UndoU1->trigger();
+    expectImage(*first);
+
+    install(starryImage(40, 30, 22));
+    form1.UndoU1->trigger();
+    form1.RedoR1->trigger();
+    expectImage(*source);
+    // Whatever the limit, the last run can be undone.
+    form1.history = DefocusHistory(1);
+    form1.Blur1->trigger();
+    form1.UndoU1->trigger();
+    expectImage(*source);
+}
+
+TEST_F(DefocusCommand, WithoutMemoryForTheUndoCopyTheRunGoesOnAndSaysSo) {
+    install(starryImage(40, 30, 23));
+    form1.Blur1->trigger();
+    // The renderer takes no image of the picture's size; the copy for Undo does.
+    const std::size_t limit = dib24::sectionLimit;
+    dib24::sectionLimit = form1.currentImage->pixelBytes() - 1;
+    form1.Blur1->trigger();
+    dib24::sectionLimit = limit;
+    EXPECT_EQ(form1.StatusBar1->currentMessage(), "done (too little memory to keep an undo step)");
+    const auto twice =
+        rendered(*rendered(*source, masks, 0.1, 1.0, 1, nullptr), masks, 0.1, 1.0, 1, nullptr);
+    expectImage(*twice);
+    // Undo cannot put back the picture from before that run, so it has nothing to undo.
+    form1.UndoU1->trigger();
+    expectImage(*twice);
+}
+
+TEST_F(DefocusCommand, TheViewIsPaintedBeforeTheRunStarts) {
+    install(starryImage(30, 12, 24));
+    form1.StatusBar1->showMessage("before");
+    QCoreApplication::processEvents();
+    // Every paint of the view records what the status bar says at that moment.
+    StatusBarPaints paints(form1.StatusBar1);
+    form1.PaintBox1->installEventFilter(&paints);
+    form1.Blur1->trigger();
+    ASSERT_GE(paints.texts.size(), 2u);
+    EXPECT_EQ(paints.texts[0], "before");
+    EXPECT_EQ(paints.texts[1], "Processing line (0 / 12)");
+}
+
 // The preview box.
 
 class Preview : public DefocusCommand {

@@ -4,10 +4,9 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFile>
+#include <QKeySequence>
 #include <QList>
 #include <QMimeData>
-#include <QPaintEvent>
-#include <QPainter>
 #include <QStatusBar>
 #include <QTimer>
 #include <QUrl>
@@ -46,21 +45,31 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
     connect(CopyC1, &QAction::triggered, this, &TForm1::CopyC1Click);
     connect(PasteP1, &QAction::triggered, this, &TForm1::PasteP1Click);
     connect(Blur1, &QAction::triggered, this, &TForm1::Blur1Click);
+    connect(UndoU1, &QAction::triggered, this, &TForm1::UndoU1Click);
+    connect(RedoR1, &QAction::triggered, this, &TForm1::RedoR1Click);
     connect(Settings1, &QAction::triggered, this, &TForm1::Settings1Click);
 
-    // The paint box has no class of its own; its paint events come here.
-    PaintBox1->installEventFilter(this);
+    // The view zooms about its middle from the menu; Ctrl with the wheel zooms about the
+    // pointer.
+    PaintBox1->setScrollArea(ScrollBox1);
+    connect(ZoominI1, &QAction::triggered, this,
+            [this] { PaintBox1->zoomTo(PaintBox1->zoomStep() + 1); });
+    connect(ZoomoutO1, &QAction::triggered, this,
+            [this] { PaintBox1->zoomTo(PaintBox1->zoomStep() - 1); });
+    connect(ActualsizeA1, &QAction::triggered, this, [this] { PaintBox1->zoomTo(0); });
+    connect(FittowindowF1, &QAction::triggered, PaintBox1, &PictureView::fitToWindow);
+    // Actions hold one shortcut in the layout; these answer to a second one as well.
+    ZoominI1->setShortcuts({ZoominI1->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Equal)});
+    RedoR1->setShortcuts({RedoR1->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Y)});
     setAcceptDrops(true);
 }
 
 TForm1::~TForm1() = default;
 
 void TForm1::installImage(std::unique_ptr<dib24> image) {
+    history.clear();
     currentImage = std::move(image);
-    // The paint box is at least as large as the image, and as the visible area; the
-    // scroll area's ranges thus cover exactly the image.
-    PaintBox1->setMinimumSize(currentImage->width, currentImage->height);
-    PaintBox1->update();
+    PaintBox1->setPicture(currentImage.get());
     if (Form2) Form2->mainImageChanged(currentImage.get());
 }
 
@@ -135,13 +144,40 @@ void TForm1::Blur1Click() {
         return;
     DofSettings dof;
     if (depthOfField) dof = Form2->readDofSettings(Form2->depthMask.get());
+    // The run keeps the event loop waiting. The menu bar and the view are painted now,
+    // without the menu or the question that covered them, and the status bar paints itself
+    // with the first progress text; no event is handled, so no input is taken meanwhile.
+    // Qt repaints a widget without its opaque children, so the black viewport and the
+    // picture on it are repainted each.
+    MainMenu1->repaint();
+    ScrollBox1->viewport()->repaint();
+    PaintBox1->repaint();
+    // Without memory for the copy the run goes on, and the older steps go as well: Undo
+    // could no longer put back the picture from before this run.
+    std::unique_ptr<dib24> before = DefocusHistory::copyOf(*currentImage);
+    if (!before) history.clear();
     // Runs to the end before it returns; the image changes only if the whole run succeeds
     // (running out of memory reaches the application's exception box).
     DefocusImage(*currentImage, Form2->diaphragms, base.density, base.gamma,
                  Form2->diaphragms.shape->width, base.blend, depthOfField ? &dof : nullptr,
                  &notifyer);
-    StatusBar1->showMessage(QStringLiteral("done"));
-    PaintBox1->update();
+    if (before) {
+        history.recordDefocus(std::move(before));
+        StatusBar1->showMessage(QStringLiteral("done"));
+    } else {
+        StatusBar1->showMessage(QStringLiteral("done (too little memory to keep an undo step)"));
+    }
+    PaintBox1->pictureChanged();
+}
+
+void TForm1::UndoU1Click() {
+    // Only the pixels change, as with Defocus: the settings window keeps its depth mask,
+    // preview and size label.
+    if (currentImage && history.undo(*currentImage)) PaintBox1->pictureChanged();
+}
+
+void TForm1::RedoR1Click() {
+    if (currentImage && history.redo(*currentImage)) PaintBox1->pictureChanged();
 }
 
 void TForm1::Settings1Click() {
@@ -162,24 +198,6 @@ bool TForm1::event(QEvent* event) {
     // otherwise replace it with the (empty) status tips of the menu items.
     if (event->type() == QEvent::StatusTip) return true;
     return QMainWindow::event(event);
-}
-
-bool TForm1::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == PaintBox1 && event->type() == QEvent::Paint) {
-        PaintBox1Paint(static_cast<QPaintEvent*>(event));
-        return true;
-    }
-    return QMainWindow::eventFilter(watched, event);
-}
-
-void TForm1::PaintBox1Paint(QPaintEvent* event) {
-    // Without an image the black background stays. Otherwise the image is drawn 1:1 from
-    // the paint box's top-left corner; scrolling moves the paint box. Only the exposed part
-    // is drawn, which keeps scrolling a large picture smooth.
-    if (!currentImage) return;
-    QPainter painter(PaintBox1);
-    painter.setClipRect(event->rect());
-    currentImage->draw(painter, 0, 0, currentImage->width, currentImage->height, 0, 0);
 }
 
 void TForm1::dragEnterEvent(QDragEnterEvent* event) {

@@ -1,5 +1,6 @@
-// The main window: the displayed image in a black scrolling view, the menu with the file,
-// clipboard and defocus commands, the status bar, and files dropped from the desktop.
+// The main window: the displayed image in a black scrolling view that zooms, the menu with
+// the file, clipboard, defocus, undo and zoom commands, the status bar, and files dropped
+// from the desktop.
 #pragma once
 
 #include <QMainWindow>
@@ -8,6 +9,7 @@
 
 #include "defocus/defocus.h"
 #include "image/dib24.h"
+#include "ui/defocus_history.h"
 #include "ui_Unit1.h"
 
 class QStatusBar;
@@ -35,9 +37,9 @@ public:
     explicit TForm1(QWidget* parent = nullptr);
     ~TForm1() override;
 
-    // Takes `image` (never null) as the displayed image; the previous one is deleted, the
-    // view scrolls over exactly the new image's size and repaints, and the settings window
-    // is told.
+    // Takes `image` (never null) as the displayed image; the previous one is deleted with
+    // the steps of Undo and Redo, the view shows the new image at actual size from its
+    // top-left corner, and the settings window is told.
     void installImage(std::unique_ptr<dib24> image);
 
     // Reads a bitmap file and installs it; a file that cannot be read shows "Cannot load
@@ -51,6 +53,8 @@ public:
     void CopyC1Click();
     void PasteP1Click();
     void Blur1Click();
+    void UndoU1Click();
+    void RedoR1Click();
     void Settings1Click();
 
     // The displayed image: null until the first image is installed, never null after.
@@ -60,12 +64,11 @@ public:
     // window does. Null while there is none.
     TForm2* Form2 = nullptr;
 
+    // The pictures that Undo and Redo of Defocus put back.
+    DefocusHistory history;
+
 protected:
     bool event(QEvent* event) override;
-    bool eventFilter(QObject* watched, QEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dropEvent(QDropEvent* event) override;
-
-private:
-    void PaintBox1Paint(QPaintEvent* event);
 };

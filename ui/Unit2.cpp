@@ -9,6 +9,7 @@
 #include <QPushButton>
 #include <QShowEvent>
 #include <QStringList>
+#include <QWindow>
 #include <algorithm>
 #include <cfloat>
 #include <cstdio>
@@ -25,6 +26,8 @@ namespace {
 
 const QString kBitmapFilter = QStringLiteral("Bitmap image (*.bmp)");
 const QString kDiaphragmError = QStringLiteral("Cannot open diaphragm image");
+// The value of Qt's X11 window-type property that stands for _NET_WM_WINDOW_TYPE_TOOLBAR.
+constexpr int kX11ToolbarWindowType = 0x8;
 
 std::string textOf(const QLineEdit* edit) {
     return edit->text().toStdString();
@@ -89,6 +92,13 @@ TForm2::TForm2(TForm1& mainWindow, const std::vector<std::string>& diaphragmCand
         throw DefaultDiaphragmMissing("no lmask.bmp could be loaded (" + whyNot + ")");
 
     setupUi(this);
+    // On X11 Qt makes a tool window a utility window, which window managers give a minimise
+    // box; openbox then also draws a maximise box beside it, although the fixed size allows
+    // no maximising. Named a torn-off toolbar first, the window keeps only its close box
+    // there as well. Qt reads this type when the window's flags are set, which is why the
+    // window is created just before; other platforms ignore it.
+    winId();
+    windowHandle()->setProperty("_q_xcb_wm_window_type", kX11ToolbarWindowType);
     // A tool window with a small caption and only a close box, which hides it. It does
     // not keep the program running once the main window is closed.
     setWindowFlags(Qt::Tool | Qt::CustomizeWindowHint | Qt::WindowTitleHint |

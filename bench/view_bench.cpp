@@ -1,0 +1,150 @@
+// Benchmark of the main window's picture view on a synthetic photograph: the one-time
+// preparation of its reduced copies, and repaints of the whole view at every zoom step,
+// with the memory the view holds beside the picture.
+//
+//   view_bench [--quick] [--repeat N] [--picture WxH] [--view WxH]
+//
+// The picture is 12248 x 8165 (100 megapixels) and the view 1920 x 1080 unless given;
+// --quick runs a 2000 x 1500 picture with one repaint a step (a check that everything runs,
+// used by the test script). It uses Qt's offscreen platform unless QT_QPA_PLATFORM names
+// another.
+#include <QApplication>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "image/dib24.h"
+#include "ui/picture_view.h"
+#include "ui/zoomed_drawing.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double millisecondsSince(Clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+// Smooth colour gradients with light noise, like a photograph of a lit scene.
+std::unique_ptr<dib24> photograph(int width, int height) {
+    auto picture = std::make_unique<dib24>(width, height);
+    if (!picture->bits) return nullptr;
+    std::uint32_t noise = 20261207;
+    for (int r = 0; r < height; ++r) {
+        std::uint8_t* row = picture->bits + static_cast<std::ptrdiff_t>(r) * picture->stride;
+        const int v = r * 160 / height;
+        for (int x = 0; x < width; ++x) {
+            noise = noise * 1664525u + 1013904223u;
+            const int n = static_cast<int>(noise >> 29);  // 0 ... 7
+            const int u = x * 200 / width;
+            row[3 * x] = static_cast<std::uint8_t>(40 + u / 2 + n);
+            row[3 * x + 1] = static_cast<std::uint8_t>(30 + v + n);
+            row[3 * x + 2] = static_cast<std::uint8_t>(60 + (u + v) / 3 + n);
+        }
+    }
+    return picture;
+}
+
+bool parseSize(const char* text, int* width, int* height) {
+    return std::sscanf(text, "%dx%d", width, height) == 2 && *width > 0 && *height > 0;
+}
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    int pictureWidth = 12248, pictureHeight = 8165, viewWidth = 1920, viewHeight = 1080;
+    int repeat = 7;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--quick") {
+            pictureWidth = 2000;
+            pictureHeight = 1500;
+            repeat = 1;
+        } else if (arg == "--repeat" && i + 1 < argc) {
+            repeat = std::max(1, std::atoi(argv[++i]));
+        } else if (arg == "--picture" && i + 1 < argc &&
+                   parseSize(argv[i + 1], &pictureWidth, &pictureHeight)) {
+            ++i;
+        } else if (arg == "--view" && i + 1 < argc &&
+                   parseSize(argv[i + 1], &viewWidth, &viewHeight)) {
+            ++i;
+        } else {
+            std::fprintf(stderr,
+                         "usage: view_bench [--quick] [--repeat N] [--picture WxH] [--view WxH]\n");
+            return 2;
+        }
+    }
+
+    const std::unique_ptr<dib24> picture = photograph(pictureWidth, pictureHeight);
+    if (!picture) {
+        std::fprintf(stderr, "view_bench: no memory for a %d x %d picture\n", pictureWidth,
+                     pictureHeight);
+        return 1;
+    }
+    const double megapixels = double(pictureWidth) * pictureHeight / 1e6;
+    std::printf("Picture %d x %d (%.1f MP, %.0f MiB), view %d x %d, %d repaints a step\n",
+                pictureWidth, pictureHeight, megapixels, picture->pixelBytes() / 1048576.0,
+                viewWidth, viewHeight, repeat);
+
+    // The preparation the view makes the first time it zooms out, timed on its own.
+    {
+        ReducedCopies copies;
+        const Clock::time_point start = Clock::now();
+        copies.make(rowsOf(*picture), -PictureView::kSmallestStep / 2, picture->pixelBytes() / 3);
+        std::printf("reduced copies: %d made in %.0f ms, %.1f MiB = %.3f of the picture\n",
+                    copies.count(), millisecondsSince(start), copies.bytes() / 1048576.0,
+                    double(copies.bytes()) / picture->pixelBytes());
+    }
+
+    QScrollArea area;
+    auto* view = new PictureView;
+    area.setWidget(view);
+    view->setScrollArea(&area);
+    area.resize(viewWidth, viewHeight);
+    area.show();
+    QCoreApplication::processEvents();
+    view->setPicture(picture.get());
+    QCoreApplication::processEvents();
+
+    std::printf("%5s %9s %12s %12s %12s\n", "step", "zoom", "first ms", "median ms", "max ms");
+    double worst = 0;
+    for (int step = PictureView::kSmallestStep; step <= PictureView::kLargestStep; ++step) {
+        view->zoomTo(step);
+        // The middle of the picture, where it fills the view.
+        area.horizontalScrollBar()->setValue(area.horizontalScrollBar()->maximum() / 2);
+        area.verticalScrollBar()->setValue(area.verticalScrollBar()->maximum() / 2);
+        QCoreApplication::processEvents();
+        // A repaint of everything the view shows, painted and handed to the window system.
+        std::vector<double> times;
+        Clock::time_point start = Clock::now();
+        view->repaint();
+        const double first = millisecondsSince(start);
+        for (int i = 0; i < repeat; ++i) {
+            start = Clock::now();
+            view->repaint();
+            times.push_back(millisecondsSince(start));
+        }
+        worst = std::max(worst, *std::max_element(times.begin(), times.end()));
+        std::printf("%5d %9.4f %12.2f %12.2f %12.2f\n", step, view->zoom(), first, median(times),
+                    *std::max_element(times.begin(), times.end()));
+    }
+    std::printf("slowest repaint %.2f ms; view memory beside the picture %.1f MiB = %.3f of it\n",
+                worst, view->drawingBytes() / 1048576.0,
+                double(view->drawingBytes()) / picture->pixelBytes());
+    return 0;
+}
