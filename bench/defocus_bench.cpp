@@ -136,9 +136,8 @@ double nominalUpdates(const Case& c) {
     const dib24& depth = *c.dof->depthMask;
     for (int r = 0; r < c.picture->height; ++r)
         for (int x = 0; x < c.picture->width; ++x) {
-            const int n =
-                defocus_math::dofKernelSize(depth.bits[std::ptrdiff_t(r) * depth.stride + 3 * x],
-                                            c.dof->threshold, c.dof->distScaling, c.kernelSize);
+            const int n = defocus_math::dofKernelSize(
+                depth.bits[std::ptrdiff_t(r) * depth.stride + 3 * x], *c.dof, c.kernelSize);
             sum += 3.0 * n * n;
         }
     return sum;

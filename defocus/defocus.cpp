@@ -148,7 +148,7 @@ public:
                 if (seen[m]) continue;
                 seen[m] = true;
                 --unseen;
-                ofDepth_[m] = add(masks, dofKernelSize(m, dof->threshold, dof->distScaling, size));
+                ofDepth_[m] = add(masks, dofKernelSize(m, *dof, size));
             }
         }
     }
@@ -536,4 +536,10 @@ void DefocusImage(dib24& image, MaskMan& masks, double density, double gamma, in
         Renderer(image, masks, density, gamma, size, blend != 0, dof).run(threads, notifier);
     }
     if (notifier) notifier->Notify("done");
+}
+
+std::bitset<256> depthsInFocus(const DofSettings& dof, int size) {
+    std::bitset<256> inFocus;
+    for (int m = 0; m < 256; ++m) inFocus[m] = dofKernelSize(std::uint8_t(m), dof, size) == 1;
+    return inFocus;
 }

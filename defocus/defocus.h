@@ -2,6 +2,8 @@
 // that pixel's blur size, and finishes with inverse gamma and blending, in place.
 #pragma once
 
+#include <bitset>
+
 class dib24;
 class MaskMan;
 
@@ -11,6 +13,9 @@ struct DofSettings {
     const dib24* depthMask = nullptr;  // at least the image's size; not owned
     double threshold = 0.0;            // the depth in focus
     double distScaling = 0.0;          // blur growth with depth distance
+    // Depths within this distance of the threshold are all in focus; the size grows with
+    // the distance beyond it. 0 ... 255.
+    int focusRange = 0;
 };
 
 // Receives the renderer's progress texts. The text lives only for the call.
@@ -32,3 +37,8 @@ protected:
 // MissingKernel (defocus/maskman.h) when no kernel can be had.
 void DefocusImage(dib24& image, MaskMan& masks, double density, double gamma, int size, int blend,
                   const DofSettings* dof, Notifyer* notifier, unsigned threads = 0);
+
+// The depths (0 ... 255) whose pixels paint with a 1 x 1 kernel, that is stay sharp, with
+// the threshold, focus range and distance scaling of `dof` and the factor `size` (the
+// diaphragm's width); the depth mask is not read.
+std::bitset<256> depthsInFocus(const DofSettings& dof, int size);

@@ -49,8 +49,7 @@ void PaintPixel(const dib24& image, MaskMan& masks, Plane& paint, const DofSetti
     if (dof) {
         const dib24& mask = *dof->depthMask;
         const std::uint8_t depth = mask.bits[r * mask.stride + 3 * x];  // blue byte
-        const int n = defocus_math::dofKernelSize(depth, dof->threshold, dof->distScaling, size);
-        kernel = &kernelOf(masks, n);
+        kernel = &kernelOf(masks, defocus_math::dofKernelSize(depth, *dof, size));
     }
 
     const std::int64_t kw = kernel->width;

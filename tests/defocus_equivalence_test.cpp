@@ -308,4 +308,27 @@ TEST(RendererKernels, DepthOfFieldFetchesKernelsInTheReferenceOrder) {
         EXPECT_EQ(productMasks.scaled[i]->width, referenceMasks.scaled[i]->width);
 }
 
+TEST(RendererKernels, DepthsInFocusAreThoseOfOnePixelKernels) {
+    // Scaling 2 and size 25 make a distance d beyond the focus range a side of d x 0.196:
+    // below 2, a single pixel, up to a distance of 10.
+    const struct {
+        double threshold;
+        int focusRange;
+        double distScaling;
+        int first, last;
+    } cases[] = {
+        {100, 0, 2.0, 90, 110}, {100, 20, 2.0, 70, 130}, {250, 20, 2.0, 220, 255},
+        {0, 255, 2.0, 0, 255},  {40, 0, 0.0, 0, 255},
+    };
+    for (const auto& c : cases) {
+        DofSettings dof;
+        dof.threshold = c.threshold;
+        dof.focusRange = c.focusRange;
+        dof.distScaling = c.distScaling;
+        const std::bitset<256> inFocus = depthsInFocus(dof, 25);
+        for (int m = 0; m < 256; ++m)
+            EXPECT_EQ(inFocus[m], m >= c.first && m <= c.last) << "depth " << m;
+    }
+}
+
 }  // namespace

@@ -159,6 +159,18 @@ TEST(ReferenceDefocus, DepthSetsEachPixelsKernelSize) {
     EXPECT_EQ(cachedSizes(masks), (std::vector<int>{128, 1}));
 }
 
+TEST(ReferenceDefocus, FocusRangeShortensEveryDistance) {
+    // Threshold 0, scaling 2, size 64, focus range 100: depth 255 gives 155 x 2 / 255 x 64 =
+    // 77.8, depth 116 gives 8.03, and depth 90 lies within the range and gives 1.
+    MaskMan masks;
+    install(masks, grey(64, 64, 255));
+    auto mask = depthMask({{255, 90, 116}}, 3);
+    const DofSettings dof{mask.get(), 0.0, 2.0, 100};
+    auto image = grey(3, 1, 40);
+    reference::DefocusImage(*image, masks, 0.1, 1.0, 64, 1, &dof, nullptr);
+    EXPECT_EQ(cachedSizes(masks), (std::vector<int>{77, 1, 8}));
+}
+
 TEST(ReferenceDefocus, DepthMaskIsReadWithItsOwnStride) {
     // The mask is wider than the image (stride 16 against 8); its extra columns and its
     // row padding hold values that would give other sizes.
