@@ -7,6 +7,14 @@
 class dib24;
 class MaskMan;
 
+// Which end of the depth scale lies near the camera, when near pixels hide what lies
+// behind them.
+enum class Occlusion {
+    Off,         // every source paints every target its kernel reaches
+    BrightNear,  // a pixel's nearness is its depth byte
+    DarkNear,    // a pixel's nearness is 255 minus its depth byte
+};
+
 // Depth of field: each source pixel's kernel size follows the distance of its depth
 // (the blue byte of depthMask at the same place) from the depth in focus.
 struct DofSettings {
@@ -16,6 +24,11 @@ struct DofSettings {
     // Depths within this distance of the threshold are all in focus; the size grows with
     // the distance beyond it. 0 ... 255.
     int focusRange = 0;
+    // With occlusion on, a source paints a target only when the target is at most
+    // occlusionTolerance (0 ... 255) nearer than the source, so that blurred far pixels no
+    // longer spread over nearer ones. A source always paints itself.
+    Occlusion occlusion = Occlusion::Off;
+    int occlusionTolerance = 16;
 };
 
 // Receives the renderer's progress texts. The text lives only for the call.

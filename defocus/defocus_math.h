@@ -53,6 +53,25 @@ inline int dofKernelSize(std::uint8_t depth, const DofSettings& dof, int size) {
     return dofKernelSize(depth, dof.threshold, dof.focusRange, dof.distScaling, size);
 }
 
+// How near the camera a pixel of depth `depth` lies, 0 ... 255, with occlusion on.
+inline int nearness(std::uint8_t depth, Occlusion occlusion) {
+    return occlusion == Occlusion::DarkNear ? 255 - depth : depth;
+}
+
+// The tolerance of occlusion as the renderers apply it, 0 ... 255: a negative one would
+// keep a source from painting itself, and one of 255 lets every source paint everywhere.
+inline int occlusionTolerance(const DofSettings& dof) {
+    return dof.occlusionTolerance < 0     ? 0
+           : dof.occlusionTolerance > 255 ? 255
+                                          : dof.occlusionTolerance;
+}
+
+// Whether a source of nearness `source` paints a target of nearness `target`: only when the
+// target lies at most `tolerance` nearer.
+inline bool mayPaint(int target, int source, int tolerance) {
+    return target <= source + tolerance;
+}
+
 // One stroke on one channel of one target pixel: the painted value e moves the fraction d
 // of the way towards k x h, the source's intensity through the kernel; only when that
 // raises it does the cover move the fraction d towards h. Arithmetic is in double, the
