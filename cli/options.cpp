@@ -48,6 +48,59 @@ const char* const kDescription =
     "square image of the lens aperture), so highlights turn into discs of its shape.\n"
     "With a depth mask each pixel's disc grows with its distance from the depth in focus.";
 
+// A whole number from 0 to 255, as the depth options take it.
+const CLI::Validator kDepthStep(
+    [](std::string& text) -> std::string {
+        const auto value = parseInteger(text);
+        return value && *value >= 0 && *value <= 255
+                   ? ""
+                   : "'" + text + "' is not a whole number from 0 to 255";
+    },
+    "");
+
+// The focus range and occlusion, which only mean something with a depth mask: given
+// without --zmask, each is a usage error that says so.
+void addFocusAndOcclusion(CLI::App& app, RenderOptions& options) {
+    CLI::Option* zmask = app.get_option("--zmask");
+    app.add_option_function<std::string>(
+           "--focus-range",
+           [&options](const std::string& text) { options.focusRange = *parseInteger(text); },
+           "Depths this close to the threshold are all in focus;\n"
+           "the blur grows with the distance beyond it (0 ... 255)")
+        ->check(kDepthStep)
+        ->needs(zmask)
+        ->type_name("N")
+        ->default_str("0");
+    app.add_option_function<std::string>(
+           "--occlusion",
+           [&options](const std::string& text) {
+               options.occlusion =
+                   text == "bright-near" ? Occlusion::BrightNear : Occlusion::DarkNear;
+           },
+           "Near pixels hide what lies behind them: bright-near or\n"
+           "dark-near says which end of the depth mask is near the camera")
+        ->check(CLI::Validator(
+            [](std::string& text) -> std::string {
+                return text == "bright-near" || text == "dark-near"
+                           ? ""
+                           : "'" + text + "' is not bright-near or dark-near";
+            },
+            ""))
+        ->needs(zmask)
+        ->type_name("WHICH");
+    app.add_option_function<std::string>(
+           "--occlusion-tolerance",
+           [&options](const std::string& text) {
+               options.occlusionTolerance = *parseInteger(text);
+           },
+           "How much nearer than a pixel its neighbours may lie and still\n"
+           "receive its blur (0 ... 255), so slanted surfaces blur evenly")
+        ->check(kDepthStep)
+        ->needs(zmask)
+        ->type_name("N")
+        ->default_str("16");
+}
+
 const char* const kFooter =
     "Numbers use a full stop as the decimal separator, whatever the locale.\n"
     "Exit status: 0 success, 1 a file cannot be read or written, 2 usage error.";
@@ -95,6 +148,7 @@ std::optional<int> parseCommandLine(int argc, const char* const* argv, RenderOpt
     addDecimal(app, "--dist-scaling", options.distScaling, "Blur growth with depth distance")
         ->type_name("S")
         ->default_str("2.0");
+    addFocusAndOcclusion(app, options);
     app.add_flag("--fit-zmask", options.fitZmask,
                  "Resize a depth mask of another size to the image\n"
                  "instead of refusing it");

@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "defocus/defocus.h"
+
 struct RenderOptions {
     std::string input;      // the bitmap to defocus
     std::string output;     // where the result goes
@@ -15,6 +17,9 @@ struct RenderOptions {
     std::string zmask;  // the depth mask; empty: no depth of field
     std::int32_t threshold = 0;
     double distScaling = 2.0;
+    std::int32_t focusRange = 0;           // 0 ... 255
+    Occlusion occlusion = Occlusion::Off;  // with a depth mask only
+    std::int32_t occlusionTolerance = 16;  // 0 ... 255
     bool fitZmask = false;
     bool quiet = false;
     unsigned threads = 0;  // 0: every hardware thread

@@ -99,6 +99,9 @@ int runRender(const RenderOptions& options) {
             dof.depthMask = depthMask.get();
             dof.threshold = options.threshold;
             dof.distScaling = options.distScaling;
+            dof.focusRange = options.focusRange;
+            dof.occlusion = options.occlusion;
+            dof.occlusionTolerance = options.occlusionTolerance;
         }
 
         std::unique_ptr<ProgressBar> progress;

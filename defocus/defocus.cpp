@@ -148,7 +148,7 @@ public:
                 if (seen[m]) continue;
                 seen[m] = true;
                 --unseen;
-                ofDepth_[m] = add(masks, dofKernelSize(m, dof->threshold, dof->distScaling, size));
+                ofDepth_[m] = add(masks, dofKernelSize(m, *dof, size));
             }
         }
     }
@@ -177,17 +177,19 @@ private:
 };
 
 // Source rows prepared for the painter by one thread: source powers with zeros around,
-// their window peaks, and the runs of sources that share a kernel. A thread paints
-// consecutive target rows, which share most of their source rows, so rows are kept in a
-// ring and prepared once while they stay in reach.
+// their window peaks, the runs of sources that share a kernel, and with occlusion each
+// source's nearness. A thread paints consecutive target rows, which share most of their
+// source rows, so rows are kept in a ring and prepared once while they stay in reach.
 class SourceRows {
 public:
+    // nearnessOfDepth: with occlusion, the nearness of each depth byte; otherwise null.
     SourceRows(const dib24& image, const double* sourcePower, const KernelSet& kernels,
-               const dib24* depth, int capacity)
+               const dib24* depth, const double* nearnessOfDepth, int capacity)
         : image_(image),
           sourcePower_(sourcePower),
           kernels_(kernels),
           depth_(depth),
+          nearnessOfDepth_(nearnessOfDepth),
           width_(image.width),
           margin_(marginFor(kernels.largest())),
           rowLength_(std::size_t(width_) + 2 * std::size_t(margin_)),
@@ -199,6 +201,7 @@ public:
           runs_(depth ? std::size_t(capacity) * width_ : std::size_t(capacity)),
           runAt_(depth ? std::size_t(capacity) * width_ : 0),
           coarseLargest_(depth ? std::size_t(capacity) * coarseLength() : 0),
+          nearness_(nearnessOfDepth ? std::size_t(capacity) * rowLength_ : 0),
           stored_(std::size_t(capacity), -1),
           rows_(std::size_t(capacity)),
           widened_(rowLength_) {}
@@ -210,11 +213,11 @@ public:
     }
 
     // Bytes one ring slot takes.
-    static std::size_t slotBytes(int width, int largestKernel, bool depthOfField) {
+    static std::size_t slotBytes(int width, int largestKernel, bool depthOfField, bool occlusion) {
         const std::size_t length = std::size_t(width) + 2 * std::size_t(marginFor(largestKernel));
         const std::size_t coarse = length / paint_row::kCoarseWindow + 1;
         const std::size_t parities = depthOfField ? 2 : 1;
-        return parities * 3 * 2 * length * sizeof(double) +
+        return (parities * 3 * 2 + (occlusion ? 1 : 0)) * length * sizeof(double) +
                (depthOfField
                     ? std::size_t(width) * (sizeof(paint_row::Run) + sizeof(std::int32_t)) +
                           coarse * sizeof(std::int32_t)
@@ -241,9 +244,23 @@ private:
             for (int x = 0; x < width_; ++x) {
                 const paint_row::Kernel* kernel = kernels_.ofDepth()[depth[3 * x]];
                 if (count == 0 || runs[count - 1].kernel != kernel)
-                    runs[count++] = paint_row::Run{x, x, kernel, {}, false};
+                    runs[count++] = paint_row::Run{x, x, kernel, {}, false, 255.0, 0.0};
                 runs[count - 1].x1 = x + 1;
                 runAt[x] = count - 1;
+            }
+            row.nearness = nullptr;
+            if (nearnessOfDepth_) {
+                double* nearness = nearness_.data() + slot * rowLength_;
+                std::fill(nearness, nearness + rowLength_, 0.0);
+                nearness += margin_;
+                for (int x = 0; x < width_; ++x) {
+                    const double near = nearnessOfDepth_[depth[3 * x]];
+                    nearness[x] = near;
+                    paint_row::Run& run = runs[runAt[x]];
+                    run.nearLow = std::min(run.nearLow, near);
+                    run.nearHigh = std::max(run.nearHigh, near);
+                }
+                row.nearness = nearness;
             }
             // A run's neighbours have the other parity; beyond them, runs of its own.
             const auto length = [&](int i) { return runs[i].x1 - runs[i].x0; };
@@ -260,10 +277,11 @@ private:
             row.runAt = runAt;
             row.coarseLargest = largest;
         } else {
-            runs[0] = paint_row::Run{0, width_, kernels_.fixed(), {}, true};
+            runs[0] = paint_row::Run{0, width_, kernels_.fixed(), {}, true, 0.0, 0.0};
             row.runCount = 1;
             row.runAt = nullptr;
             row.coarseLargest = nullptr;
+            row.nearness = nullptr;
         }
         row.runs = runs;
 
@@ -334,6 +352,7 @@ private:
     const double* sourcePower_;
     const KernelSet& kernels_;
     const dib24* depth_;
+    const double* nearnessOfDepth_;
     const int width_, margin_;
     const std::size_t rowLength_;
     const int parities_;  // copies of the powers: one per run parity
@@ -343,6 +362,7 @@ private:
     LargeBuffer<paint_row::Run> runs_;
     LargeBuffer<std::int32_t> runAt_;
     std::vector<std::int32_t> coarseLargest_;
+    LargeBuffer<double> nearness_;
     std::vector<int> stored_;
     std::vector<paint_row::SourceRow> rows_;
     std::vector<double> widened_;  // room for the peaks' intermediate widths
@@ -351,8 +371,8 @@ private:
 // One thread's memory, all allocated before painting starts.
 struct ThreadBuffers {
     ThreadBuffers(const dib24& image, const double* sourcePower, const KernelSet& kernels,
-                  const dib24* depth, int ringRows)
-        : sources(image, sourcePower, kernels, depth, ringRows),
+                  const dib24* depth, const double* nearnessOfDepth, int ringRows)
+        : sources(image, sourcePower, kernels, depth, nearnessOfDepth, ringRows),
           paint(std::size_t(image.width) * 3),
           cover(paint.size()),
           window(std::size_t(ringRows)) {}
@@ -382,6 +402,17 @@ public:
             intensity_[b] = kernelIntensity(std::uint8_t(b));
             densityIntensity_[b] = density_ * intensity_[b];
         }
+        // A tolerance of 255 lets every source paint every target: no occlusion at all.
+        occlusion_ = dof && dof->occlusion != Occlusion::Off && occlusionTolerance(*dof) < 255;
+        if (occlusion_) {
+            const int tolerance = occlusionTolerance(*dof);
+            for (int m = 0; m < 256; ++m) {
+                const int near = nearness(std::uint8_t(m), dof->occlusion);
+                nearnessOfDepth_[m] = near;
+                // mayPaint(target, source, tolerance) holds exactly when source >= this.
+                leastNearness_[m] = near - tolerance;
+            }
+        }
         job_ = paint_row::Job{width_,
                               height_,
                               density_,
@@ -391,7 +422,11 @@ public:
                               SourceRows::marginFor(kernels_.largest()),
                               intensity_.data(),
                               densityIntensity_.data(),
-                              strokesStayNormal(sourcePower_, density_)};
+                              strokesStayNormal(sourcePower_, density_),
+                              occlusion_,
+                              depth_ ? depth_->bits : nullptr,
+                              depth_ ? depth_->stride : 0,
+                              leastNearness_.data()};
     }
 
     void run(unsigned threads, Notifyer* notifier) {
@@ -403,13 +438,15 @@ public:
         // more than kRingBudget; then target rows are painted in several passes.
         constexpr std::size_t kRingBudget = std::size_t{64} << 20;
         const int reachRows = kernels_.reachLow() + kernels_.reachHigh() + 1;
-        const std::size_t slot = SourceRows::slotBytes(width_, kernels_.largest(), depth_);
+        const std::size_t slot =
+            SourceRows::slotBytes(width_, kernels_.largest(), depth_, occlusion_);
         const int ringRows =
             int(std::clamp<std::size_t>(kRingBudget / slot, 1, std::size_t(reachRows)));
         std::vector<std::unique_ptr<ThreadBuffers>> buffers;
         for (unsigned t = 0; t < count; ++t)
-            buffers.push_back(std::make_unique<ThreadBuffers>(image_, sourcePower_.data(), kernels_,
-                                                              depth_, ringRows));
+            buffers.push_back(std::make_unique<ThreadBuffers>(
+                image_, sourcePower_.data(), kernels_, depth_,
+                occlusion_ ? nearnessOfDepth_.data() : nullptr, ringRows));
         painter_ = paint_row::bestPainter();
 
         {
@@ -517,6 +554,8 @@ private:
     LargeBuffer<std::uint8_t> result_;
     std::unique_ptr<std::atomic<bool>[]> rowDone_;
     std::array<double, 256> sourcePower_{}, intensity_{}, densityIntensity_{};
+    bool occlusion_ = false;
+    std::array<double, 256> nearnessOfDepth_{}, leastNearness_{};
     paint_row::Job job_{};
     paint_row::PaintRowFunction painter_ = nullptr;
     int threadCount_ = 1;
@@ -536,4 +575,10 @@ void DefocusImage(dib24& image, MaskMan& masks, double density, double gamma, in
         Renderer(image, masks, density, gamma, size, blend != 0, dof).run(threads, notifier);
     }
     if (notifier) notifier->Notify("done");
+}
+
+std::bitset<256> depthsInFocus(const DofSettings& dof, int size) {
+    std::bitset<256> inFocus;
+    for (int m = 0; m < 256; ++m) inFocus[m] = dofKernelSize(std::uint8_t(m), dof, size) == 1;
+    return inFocus;
 }

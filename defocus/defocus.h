@@ -2,8 +2,18 @@
 // that pixel's blur size, and finishes with inverse gamma and blending, in place.
 #pragma once
 
+#include <bitset>
+
 class dib24;
 class MaskMan;
+
+// Which end of the depth scale lies near the camera, when near pixels hide what lies
+// behind them.
+enum class Occlusion {
+    Off,         // every source paints every target its kernel reaches
+    BrightNear,  // a pixel's nearness is its depth byte
+    DarkNear,    // a pixel's nearness is 255 minus its depth byte
+};
 
 // Depth of field: each source pixel's kernel size follows the distance of its depth
 // (the blue byte of depthMask at the same place) from the depth in focus.
@@ -11,6 +21,14 @@ struct DofSettings {
     const dib24* depthMask = nullptr;  // at least the image's size; not owned
     double threshold = 0.0;            // the depth in focus
     double distScaling = 0.0;          // blur growth with depth distance
+    // Depths within this distance of the threshold are all in focus; the size grows with
+    // the distance beyond it. 0 ... 255.
+    int focusRange = 0;
+    // With occlusion on, a source paints a target only when the target is at most
+    // occlusionTolerance (0 ... 255) nearer than the source, so that blurred far pixels no
+    // longer spread over nearer ones. A source always paints itself.
+    Occlusion occlusion = Occlusion::Off;
+    int occlusionTolerance = 16;
 };
 
 // Receives the renderer's progress texts. The text lives only for the call.
@@ -32,3 +50,8 @@ protected:
 // MissingKernel (defocus/maskman.h) when no kernel can be had.
 void DefocusImage(dib24& image, MaskMan& masks, double density, double gamma, int size, int blend,
                   const DofSettings* dof, Notifyer* notifier, unsigned threads = 0);
+
+// The depths (0 ... 255) whose pixels paint with a 1 x 1 kernel, that is stay sharp, with
+// the threshold, focus range and distance scaling of `dof` and the factor `size` (the
+// diaphragm's width); the depth mask is not read.
+std::bitset<256> depthsInFocus(const DofSettings& dof, int size);

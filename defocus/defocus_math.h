@@ -7,6 +7,8 @@
 #include <cmath>
 #include <cstdint>
 
+#include "defocus/defocus.h"
+
 namespace defocus_math {
 
 // Bytes scale to 0 ... 1 by multiplying with the reciprocal, never by dividing.
@@ -32,14 +34,42 @@ inline double kernelIntensity(std::uint8_t byte) {
     return byte * kByteScale;
 }
 
-// The kernel size for a pixel of depth `depth`: |depth - threshold| x (distScaling /
-// 255) x size, evaluated in that order, at least 1, at most kMaxDofSize, cut toward
-// zero. A size that is not a number (infinite scaling times zero distance) counts as 1.
-inline int dofKernelSize(std::uint8_t depth, double threshold, double distScaling, int size) {
-    double t = std::fabs(depth - threshold) * (distScaling * kByteScale) * size;
+// The kernel size for a pixel of depth `depth`: the distance |depth - threshold| less the
+// focus range (0 when that is negative), times distScaling / 255, times size, evaluated in
+// that order, at least 1, at most kMaxDofSize, cut toward zero. With a focus range of 0
+// the distance is |depth - threshold| itself, bit for bit. A size that is not a number
+// (infinite scaling times zero distance) counts as 1.
+inline int dofKernelSize(std::uint8_t depth, double threshold, int focusRange, double distScaling,
+                         int size) {
+    double distance = std::fabs(depth - threshold) - focusRange;
+    if (distance < 0) distance = 0;
+    double t = distance * (distScaling * kByteScale) * size;
     if (std::isnan(t) || t < 1.0) t = 1.0;
     if (t > kMaxDofSize) t = kMaxDofSize;
     return static_cast<int>(t);
+}
+
+inline int dofKernelSize(std::uint8_t depth, const DofSettings& dof, int size) {
+    return dofKernelSize(depth, dof.threshold, dof.focusRange, dof.distScaling, size);
+}
+
+// How near the camera a pixel of depth `depth` lies, 0 ... 255, with occlusion on.
+inline int nearness(std::uint8_t depth, Occlusion occlusion) {
+    return occlusion == Occlusion::DarkNear ? 255 - depth : depth;
+}
+
+// The tolerance of occlusion as the renderers apply it, 0 ... 255: a negative one would
+// keep a source from painting itself, and one of 255 lets every source paint everywhere.
+inline int occlusionTolerance(const DofSettings& dof) {
+    return dof.occlusionTolerance < 0     ? 0
+           : dof.occlusionTolerance > 255 ? 255
+                                          : dof.occlusionTolerance;
+}
+
+// Whether a source of nearness `source` paints a target of nearness `target`: only when the
+// target lies at most `tolerance` nearer.
+inline bool mayPaint(int target, int source, int tolerance) {
+    return target <= source + tolerance;
 }
 
 // One stroke on one channel of one target pixel: the painted value e moves the fraction d

@@ -42,6 +42,8 @@ struct Run {
     // lies in a run of the other parity (see SourceRow), so that what a painted lane reads
     // from outside the run is always 0.
     bool alone;
+    // With occlusion: the smallest and the largest nearness of the run's sources.
+    double nearLow, nearHigh;
 };
 
 // One source row as the painter reads it, prepared once per thread and row. Its runs
@@ -66,6 +68,9 @@ struct SourceRow {
     std::int32_t runCount;
     const std::int32_t* runAt;
     const std::int32_t* coarseLargest;
+    // With occlusion, nearness[x]: how near the camera the source at column x lies, 0 ...
+    // 255, for every column of the row and 0 in the margins; otherwise null.
+    const double* nearness;
 };
 
 // Everything a row painter reads besides the source rows.
@@ -87,6 +92,14 @@ struct Job {
     // range, so that rounding to float precision may be done by arithmetic instead of
     // conversion.
     bool splitRounding;
+    // Occlusion: a source paints a target only when the source's nearness is at least
+    // leastNearness[m], m the target's depth byte (the blue byte of depth, rows of
+    // depthStride bytes): the target's nearness less the tolerance. Off: every source
+    // paints every target its kernel reaches, and the three are unused.
+    bool occlusion;
+    const std::uint8_t* depth;
+    std::ptrdiff_t depthStride;
+    const double* leastNearness;
 };
 
 // Paints source rows firstSource ... lastSource (all of them, or a consecutive part, in

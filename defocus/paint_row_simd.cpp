@@ -6,7 +6,8 @@
 // same precision; only the order in which independent target pixels are visited changes.
 // A target pixel depends only on the strokes it receives, and it receives them here in
 // the same order as there: source rows upwards, sources left to right, and for each
-// source the one kernel pixel that lands on it.
+// source the one kernel pixel that lands on it. With occlusion it receives only the
+// strokes of the sources it is not hidden from, decided for each stroke as there.
 //
 // This file must not use anything the linker could share with code built for another
 // instruction set (templates or inline functions from headers): everything here has
@@ -105,6 +106,19 @@ inline std::uint64_t mayRise(Doubles e, Doubles strongest, Doubles keep, int g) 
     return std::uint64_t(bits) << (g * kLanes);
 }
 
+// The lanes of register g where a <= b, as bits of the block's lanes.
+inline std::uint64_t notAbove(Doubles a, Doubles b, int g) {
+#if VECTOR_BYTES == 64
+    const unsigned bits = _mm512_cmp_pd_mask(__m512d(a), __m512d(b), _CMP_LE_OQ);
+#elif VECTOR_BYTES == 32
+    const unsigned bits =
+        unsigned(_mm256_movemask_pd(_mm256_cmp_pd(__m256d(a), __m256d(b), _CMP_LE_OQ)));
+#else
+    const unsigned bits = unsigned(_mm_movemask_pd(_mm_cmple_pd(__m128d(a), __m128d(b))));
+#endif
+    return std::uint64_t(bits) << (g * kLanes);
+}
+
 inline int minInt(int a, int b) {
     return a < b ? a : b;
 }
@@ -113,6 +127,9 @@ inline int maxInt(int a, int b) {
 }
 inline double maxDouble(double a, double b) {
     return a > b ? a : b;
+}
+inline double minDouble(double a, double b) {
+    return a < b ? a : b;
 }
 
 // Lanes lowest ... highest of a block as bits, cut to the block; at least one of them
@@ -130,6 +147,13 @@ struct BlockState {
     Doubles cover[kChannels][kGroups];
 };
 
+// With occlusion, for each lane of a block the least nearness a source needs to paint that
+// target (Job::leastNearness); lanes beyond the row's end take infinity and accept none.
+struct BlockOcclusion {
+    Doubles least[kGroups];
+    double lowest, highest;  // the least and the largest of them over the lanes in the row
+};
+
 // The lanes of every register, numbered through the block.
 constexpr struct LaneNumbers {
     std::int64_t at[kBlock];
@@ -138,27 +162,44 @@ constexpr struct LaneNumbers {
     }
 } kLaneNumbers;
 
+// Where a run's strokes land, as the painter needs it for one block.
+struct RunView {
+    const double* power[kChannels];  // lane j reads power[c][j - kc] through column kc
+    const double* nearness;          // with occlusion, lane j's source: nearness[j - kc]
+    int low, high;  // with run edges: lanes low + kc ... high + kc hold the run's sources
+};
+
 // Lays kernel columns top ... bottom (of the row at kernelRow) onto registers
 // kFirstGroup ... kLastGroup of every channel. Lane j of the block takes the source at
-// power[channel][j - kc]. With kRunEdges, only lanes runLow + kc ... runHigh + kc do,
-// the others lie outside the run.
-template <bool kSplit, bool kRunEdges, int kFirstGroup, int kLastGroup>
+// run.power[channel][j - kc]. With kRunEdges, only lanes run.low + kc ... run.high + kc do,
+// the others lie outside the run. With kOcclusion, only lanes whose source is near enough
+// (BlockOcclusion) do, the others are hidden from it.
+template <bool kSplit, bool kRunEdges, bool kOcclusion, int kFirstGroup, int kLastGroup>
 __attribute__((always_inline)) inline void paintColumns(const Job& job, BlockState& state,
-                                                        const double* const* power,
+                                                        const RunView& run,
+                                                        const BlockOcclusion& occlusion,
                                                         const std::uint8_t* kernelRow, int top,
-                                                        int bottom, int runLow, int runHigh) {
+                                                        int bottom) {
     const Doubles keep = splat(job.keep);
     const Doubles d = splat(job.density);
     for (int kc = top; kc >= bottom; --kc) {
         Mask within[kGroups];
         if (kRunEdges) {
-            const Mask low = Mask{} + (runLow + kc);
-            const Mask high = Mask{} + (runHigh + kc);
+            const Mask low = Mask{} + (run.low + kc);
+            const Mask high = Mask{} + (run.high + kc);
 #pragma GCC unroll 16
             for (int g = kFirstGroup; g <= kLastGroup; ++g) {
                 Mask lane;
                 std::memcpy(&lane, kLaneNumbers.at + g * kLanes, sizeof lane);
                 within[g] = (lane >= low) & (lane <= high);
+            }
+        }
+        if (kOcclusion) {
+            const double* near = run.nearness - kc;
+#pragma GCC unroll 16
+            for (int g = kFirstGroup; g <= kLastGroup; ++g) {
+                const Mask seen = loadDoubles(near + g * kLanes) >= occlusion.least[g];
+                within[g] = kRunEdges ? within[g] & seen : seen;
             }
         }
         // The channels' strokes are independent, so they are interleaved to keep more of
@@ -168,13 +209,13 @@ __attribute__((always_inline)) inline void paintColumns(const Job& job, BlockSta
             const std::uint8_t b = kernelRow[3 * kc + ci];
             const Doubles vh = splat(job.intensity[b]);
             const Doubles dh = splat(job.densityIntensity[b]);
-            const double* k = power[ci] - kc;
+            const double* k = run.power[ci] - kc;
 #pragma GCC unroll 16
             for (int g = kFirstGroup; g <= kLastGroup; ++g) {
                 const Doubles e = state.paint[ci][g];
                 const Doubles i = keep * e + d * (loadDoubles(k + g * kLanes) * vh);
                 Mask raised = i > e;
-                if (kRunEdges) raised &= within[g];
+                if (kRunEdges || kOcclusion) raised &= within[g];
                 state.paint[ci][g] = raised ? throughFloat<kSplit>(i) : e;
                 state.cover[ci][g] = raised ? throughFloat<kSplit>(keep * state.cover[ci][g] + dh)
                                             : state.cover[ci][g];
@@ -184,16 +225,17 @@ __attribute__((always_inline)) inline void paintColumns(const Job& job, BlockSta
 }
 
 // paintColumns for the registers first ... last of the block, span = first * 8 + last.
-template <bool kSplit, bool kRunEdges>
+template <bool kSplit, bool kRunEdges, bool kOcclusion>
 __attribute__((always_inline)) inline void paintSpan(int span, const Job& job, BlockState& state,
-                                                     const double* const* power,
+                                                     const RunView& run,
+                                                     const BlockOcclusion& occlusion,
                                                      const std::uint8_t* kernelRow, int top,
-                                                     int bottom, int runLow, int runHigh) {
-#define PAINT_SPAN(first, last)                                                                 \
-    case (first)*8 + (last):                                                                    \
-        if constexpr ((last) < kGroups)                                                         \
-            paintColumns<kSplit, kRunEdges, (first), (last)>(job, state, power, kernelRow, top, \
-                                                             bottom, runLow, runHigh);          \
+                                                     int bottom) {
+#define PAINT_SPAN(first, last)                                           \
+    case (first)*8 + (last):                                              \
+        if constexpr ((last) < kGroups)                                   \
+            paintColumns<kSplit, kRunEdges, kOcclusion, (first), (last)>( \
+                job, state, run, occlusion, kernelRow, top, bottom);      \
         break;
     static_assert(kGroups <= 8, "every span of registers has its case below");
     switch (span) {
@@ -218,12 +260,21 @@ __attribute__((always_inline)) inline void paintSpan(int span, const Job& job, B
 // of parity `parity` in `source` onto the block of targets starting at column tx0. With
 // kRunEdges, lanes whose source lies outside the run are held back; without, the run is
 // alone and those lanes read 0. sourcePeak[c]: at least the largest power of channel c
-// among those sources.
-template <bool kSplit, bool kRunEdges>
+// among those sources. With kOcclusion, each stroke lands only where the target accepts
+// its source (BlockOcclusion); nearHigh is at least the largest nearness among the
+// sources.
+//
+// Every test below bounds the strokes of the run as if each of them landed; with
+// occlusion only some of them do, which can only leave more pixels unchanged, so a test
+// that finds nothing to change stays right. A lane whose least nearness exceeds nearHigh
+// accepts no source of the run and is left out of the tests.
+template <bool kSplit, bool kRunEdges, bool kOcclusion>
 __attribute__((always_inline)) inline void paintRun(const Job& job, BlockState& state,
                                                     const Kernel& kernel, int kr,
                                                     const SourceRow& source, int parity, int x0,
-                                                    int x1, int tx0, const double* sourcePeak) {
+                                                    int x1, int tx0, const double* sourcePeak,
+                                                    const BlockOcclusion& occlusion,
+                                                    double nearHigh) {
     const int n = kernel.n;
     const int hw = n / 2;
     // Target tx receives kernel column kc from source tx - kc + hw: keep the columns
@@ -238,10 +289,17 @@ __attribute__((always_inline)) inline void paintRun(const Job& job, BlockState& 
     // change".
     const Doubles keep = splat(job.keep);
     const Doubles d = splat(job.density);
+    std::uint64_t accepting = ~std::uint64_t{0};  // lanes that accept some source of the run
+    if (kOcclusion) {
+        accepting = 0;
+        const Doubles high = splat(nearHigh);
+#pragma GCC unroll 16
+        for (int g = 0; g < kGroups; ++g) accepting |= notAbove(occlusion.least[g], high, g);
+    }
     unsigned channels = 0;  // the channels that may change
     {
         const std::uint64_t reached =
-            lanesBetween(x0 + kcFirst - hw - tx0, x1 - 1 + kcLast - hw - tx0);
+            lanesBetween(x0 + kcFirst - hw - tx0, x1 - 1 + kcLast - hw - tx0) & accepting;
 #pragma GCC unroll 3
         for (int ci = 0; ci < kChannels; ++ci) {
             if (sourcePeak[ci] == 0.0) continue;  // black sources never raise anything
@@ -262,9 +320,12 @@ __attribute__((always_inline)) inline void paintRun(const Job& job, BlockState& 
     // every channel, since code with fixed registers and no branch per register is faster
     // than visiting exactly the registers that need it.
     const std::uint8_t* kernelRow = kernel.bits + kr * kernel.stride;
-    const double* power[kChannels];
+    RunView run;
 #pragma GCC unroll 3
-    for (int ci = 0; ci < kChannels; ++ci) power[ci] = source.power[parity][ci] + tx0 + hw;
+    for (int ci = 0; ci < kChannels; ++ci) run.power[ci] = source.power[parity][ci] + tx0 + hw;
+    run.nearness = kOcclusion ? source.nearness + tx0 + hw : nullptr;
+    run.low = x0 - hw - tx0;
+    run.high = x1 - 1 - hw - tx0;
     for (int top = kcLast; top >= kcFirst; top -= kSegment) {
         const int bottom = maxInt(kcFirst, top - (kSegment - 1));
         // Lane j meets, through columns top ... bottom, the sources from
@@ -282,12 +343,12 @@ __attribute__((always_inline)) inline void paintRun(const Job& job, BlockState& 
                 active |= mayRise(state.paint[ci][g], strongest, keep, g);
             }
         }
-        active &= lanesBetween(x0 + bottom - hw - tx0, x1 - 1 + top - hw - tx0);
+        active &= lanesBetween(x0 + bottom - hw - tx0, x1 - 1 + top - hw - tx0) & accepting;
         if (!active) continue;
         const int firstGroup = __builtin_ctzll(active) / kLanes;
         const int lastGroup = (63 - __builtin_clzll(active)) / kLanes;
-        paintSpan<kSplit, kRunEdges>(firstGroup * 8 + lastGroup, job, state, power, kernelRow, top,
-                                     bottom, x0 - hw - tx0, x1 - 1 - hw - tx0);
+        paintSpan<kSplit, kRunEdges, kOcclusion>(firstGroup * 8 + lastGroup, job, state, run,
+                                                 occlusion, kernelRow, top, bottom);
     }
 }
 
@@ -311,6 +372,20 @@ void paintRowWith(const Job& job, int row, const SourceRow* const* sources, int 
                     state.cover[ci][j / kLanes][j % kLanes] = cover[3 * (tx0 + j) + ci];
                 }
         }
+        BlockOcclusion occlusion{};
+        if (job.occlusion) {
+            const std::uint8_t* depth = job.depth + std::ptrdiff_t(row) * job.depthStride;
+            double least[kBlock];
+            occlusion.lowest = __builtin_inf();
+            occlusion.highest = -__builtin_inf();
+            for (int j = 0; j < lanes; ++j) {
+                least[j] = job.leastNearness[depth[3 * (tx0 + j)]];
+                occlusion.lowest = minDouble(occlusion.lowest, least[j]);
+                occlusion.highest = maxDouble(occlusion.highest, least[j]);
+            }
+            for (int j = lanes; j < kBlock; ++j) least[j] = __builtin_inf();
+            for (int g = 0; g < kGroups; ++g) occlusion.least[g] = loadDoubles(least + g * kLanes);
+        }
 
         for (int r = firstSource; r <= lastSource; ++r) {
             const SourceRow& source = *sources[r - firstSource];
@@ -324,8 +399,8 @@ void paintRowWith(const Job& job, int row, const SourceRow* const* sources, int 
                     for (int j = (xLow + job.margin) / kCoarseWindow;
                          j <= (xEnd - 1 + job.margin) / kCoarseWindow; ++j)
                         sourcePeak[ci] = maxDouble(sourcePeak[ci], source.coarsePeak[ci][j]);
-                paintRun<kSplit, false>(job, state, kernel, kr, source, 0, xLow, xEnd, tx0,
-                                        sourcePeak);
+                paintRun<kSplit, false, false>(job, state, kernel, kr, source, 0, xLow, xEnd, tx0,
+                                               sourcePeak, occlusion, 0.0);
                 continue;
             }
             // With depth of field, the runs are painted one after the other from left to
@@ -342,12 +417,26 @@ void paintRowWith(const Job& job, int row, const SourceRow* const* sources, int 
                 const int kr = row - r + kernel.n / 2;
                 if (kr < 0 || kr >= kernel.n) continue;
                 const int x0 = maxInt(run.x0, xLow), x1 = minInt(run.x1, xEnd);
-                if (run.alone)
-                    paintRun<kSplit, false>(job, state, kernel, kr, source, i & 1, x0, x1, tx0,
-                                            run.peak);
-                else
-                    paintRun<kSplit, true>(job, state, kernel, kr, source, i & 1, x0, x1, tx0,
-                                           run.peak);
+                // With occlusion, a run whose nearest source lies too far for every target
+                // of the block paints none of them, and one whose farthest source every
+                // target accepts paints as without occlusion.
+                const bool occluded = job.occlusion && run.nearLow < occlusion.highest;
+                if (occluded && run.nearHigh < occlusion.lowest) continue;
+                if (run.alone) {
+                    if (occluded)
+                        paintRun<kSplit, false, true>(job, state, kernel, kr, source, i & 1, x0, x1,
+                                                      tx0, run.peak, occlusion, run.nearHigh);
+                    else
+                        paintRun<kSplit, false, false>(job, state, kernel, kr, source, i & 1, x0,
+                                                       x1, tx0, run.peak, occlusion, 0.0);
+                } else {
+                    if (occluded)
+                        paintRun<kSplit, true, true>(job, state, kernel, kr, source, i & 1, x0, x1,
+                                                     tx0, run.peak, occlusion, run.nearHigh);
+                    else
+                        paintRun<kSplit, true, false>(job, state, kernel, kr, source, i & 1, x0, x1,
+                                                      tx0, run.peak, occlusion, 0.0);
+                }
             }
         }
 

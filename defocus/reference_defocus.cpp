@@ -36,7 +36,8 @@ const dib24& kernelOf(MaskMan& masks, int size) {
     return *kernel;
 }
 
-// Paints the source pixel at storage row r, column x onto its neighbourhood. `fixedKernel`
+// Paints the source pixel at storage row r, column x onto its neighbourhood; with
+// occlusion, only onto the targets that do not lie too far in front of it. `fixedKernel`
 // is the kernel for every pixel without depth of field, null with it.
 void PaintPixel(const dib24& image, MaskMan& masks, Plane& paint, const DofSettings* dof,
                 const dib24* fixedKernel, int size, double gamma, Plane& cover, double density,
@@ -46,11 +47,18 @@ void PaintPixel(const dib24& image, MaskMan& masks, Plane& paint, const DofSetti
     for (int c = 0; c < 3; ++c) k[c] = defocus_math::sourcePower(source[c], gamma);
 
     const dib24* kernel = fixedKernel;
+    // With occlusion, the depth mask decides which targets this source may paint.
+    const dib24* occluder = nullptr;
+    int sourceNearness = 0, tolerance = 0;
     if (dof) {
         const dib24& mask = *dof->depthMask;
         const std::uint8_t depth = mask.bits[r * mask.stride + 3 * x];  // blue byte
-        const int n = defocus_math::dofKernelSize(depth, dof->threshold, dof->distScaling, size);
-        kernel = &kernelOf(masks, n);
+        kernel = &kernelOf(masks, defocus_math::dofKernelSize(depth, *dof, size));
+        if (dof->occlusion != Occlusion::Off) {
+            occluder = &mask;
+            sourceNearness = defocus_math::nearness(depth, dof->occlusion);
+            tolerance = defocus_math::occlusionTolerance(*dof);
+        }
     }
 
     const std::int64_t kw = kernel->width;
@@ -64,6 +72,12 @@ void PaintPixel(const dib24& image, MaskMan& masks, Plane& paint, const DofSetti
         for (std::int64_t kc = 0; kc < kw; ++kc) {
             const std::int64_t tx = x + kc - hw;
             if (tx < 0 || tx >= image.width) continue;
+            if (occluder) {
+                const std::uint8_t depth = occluder->bits[tr * occluder->stride + 3 * tx];
+                if (!defocus_math::mayPaint(defocus_math::nearness(depth, dof->occlusion),
+                                            sourceNearness, tolerance))
+                    continue;  // the target lies nearer: hidden from this source
+            }
             const std::size_t target = planeIndex(image, tr, tx);
             for (int c = 0; c < 3; ++c) {
                 const double h = defocus_math::kernelIntensity(kernelRow[3 * kc + c]);

@@ -2,6 +2,9 @@
 # Makes the README's pictures in docs/ from the release build:
 #   sample_before.png, sample_after.png  the sample and bokavo-render's result with depth
 #                                        of field (the railing in focus)
+#   occlusion_off.png, occlusion_on.png  the right part of that result, and of the same
+#                                        with --occlusion dark-near (the sample's near end
+#                                        is dark): the lamp posts hide the lights behind
 #   windows.png                          both windows of bokavo with the sample defocused
 #                                        and previewed, shot on a private X server
 # Run after ./run.sh or ./test.sh:  scripts/make_readme_images.sh
@@ -28,15 +31,23 @@ mkdir -p docs
 # --- Before and after -----------------------------------------------------------------
 "$bin/bokavo-render" -q --zmask data/sample_zmask.bmp --threshold 40 data/sample.bmp \
     "$temp/after.bmp"
-/usr/bin/python3 - "$temp/after.bmp" <<'EOF'
+"$bin/bokavo-render" -q --zmask data/sample_zmask.bmp --threshold 40 --occlusion dark-near \
+    data/sample.bmp "$temp/occluded.bmp"
+/usr/bin/python3 - "$temp/after.bmp" "$temp/occluded.bmp" <<'EOF'
 import sys
 from PIL import Image
 Image.open("data/sample.bmp").convert("RGB").save("docs/sample_before.png", optimize=True)
 # The blurred result and the windows are smooth; 256 colours keep them small with no
 # visible loss.
+def save(image, path):
+    image.quantize(256, method=Image.Quantize.MEDIANCUT, dither=Image.Dither.NONE).save(
+        path, optimize=True)
 after = Image.open(sys.argv[1]).convert("RGB")
-after.quantize(256, method=Image.Quantize.MEDIANCUT, dither=Image.Dither.NONE).save(
-    "docs/sample_after.png", optimize=True)
+save(after, "docs/sample_after.png")
+# The lamp posts on the right, in front of the skyline's lights.
+part = (340, 80, 640, 400)
+save(after.crop(part), "docs/occlusion_off.png")
+save(Image.open(sys.argv[2]).convert("RGB").crop(part), "docs/occlusion_on.png")
 EOF
 
 # --- The windows ----------------------------------------------------------------------
@@ -123,4 +134,5 @@ for name, (x, y) in places.items():
 canvas.quantize(256, method=Image.Quantize.MEDIANCUT, dither=Image.Dither.NONE).save(
     "docs/windows.png", optimize=True)
 EOF
-ls -l docs/sample_before.png docs/sample_after.png docs/windows.png
+ls -l docs/sample_before.png docs/sample_after.png docs/occlusion_off.png docs/occlusion_on.png \
+    docs/windows.png

@@ -133,6 +133,9 @@ struct Render {
     const dib24* depthMask = nullptr;
     double threshold = 0;
     double distScaling = 2.0;
+    int focusRange = 0;
+    Occlusion occlusion = Occlusion::Off;
+    int occlusionTolerance = 16;
 };
 
 // The result the library gives for `source` rendered through the diaphragm file.
@@ -141,7 +144,8 @@ std::unique_ptr<dib24> renderHere(const fs::path& source, const fs::path& diaphr
     auto image = loadBitmap(source);
     MaskMan masks;
     EXPECT_TRUE(masks.Load(diaphragmFile.c_str()));
-    DofSettings dof{settings.depthMask, settings.threshold, settings.distScaling};
+    DofSettings dof{settings.depthMask,  settings.threshold, settings.distScaling,
+                    settings.focusRange, settings.occlusion, settings.occlusionTolerance};
     DefocusImage(*image, masks, settings.density, settings.gamma, masks.shape->width,
                  settings.blend ? 1 : 0, settings.depthMask ? &dof : nullptr, nullptr, 1);
     return image;
@@ -232,6 +236,27 @@ TEST_F(RenderCommand, DepthMaskGivesDepthOfField) {
                     *renderHere(input(), shape(), {}));
 }
 
+TEST_F(RenderCommand, FocusRangeAndOcclusionReachTheRenderer) {
+    auto mask = loadBitmap(zmask());
+    Render settings;
+    settings.depthMask = mask.get();
+    settings.threshold = 100;
+    settings.focusRange = 40;
+    settings.occlusion = Occlusion::DarkNear;
+    settings.occlusionTolerance = 3;
+    const auto expected = renderHere(input(), shape(), settings);
+    // Each of the three shows in this picture.
+    Render noRange = settings, noOcclusion = settings, otherTolerance = settings;
+    noRange.focusRange = 0;
+    noOcclusion.occlusion = Occlusion::Off;
+    otherTolerance.occlusionTolerance = 16;
+    for (const Render& other : {noRange, noOcclusion, otherTolerance})
+        EXPECT_FALSE(testing_support::samePixels(*expected, *renderHere(input(), shape(), other)));
+    expectRendersAs({"--zmask", zmask().string(), "--threshold", "100", "--focus-range", "40",
+                     "--occlusion", "dark-near", "--occlusion-tolerance", "3"},
+                    *expected);
+}
+
 TEST_F(RenderCommand, FitZmaskResizesAMaskOfAnotherSize) {
     const fs::path small = dir_ / "small_zmask.bmp";
     auto smallMask = depthRamp(10, 7);
@@ -292,6 +317,14 @@ TEST_F(RenderCommand, UsageErrorsExitWithTwo) {
         {{"--gamma", "1.5x", in, out}, "bokavo-render: --gamma: '1.5x' is not a decimal number"},
         {{"--dist-scaling", "nan", in, out},
          "bokavo-render: --dist-scaling: 'nan' is not a decimal number"},
+        {{"--focus-range", "5", in, out}, "bokavo-render: --focus-range requires --zmask"},
+        {{"--occlusion", "dark-near", in, out}, "bokavo-render: --occlusion requires --zmask"},
+        {{"--occlusion-tolerance", "5", in, out},
+         "bokavo-render: --occlusion-tolerance requires --zmask"},
+        {{"--zmask", in, "--focus-range", "256", in, out},
+         "bokavo-render: --focus-range: '256' is not a whole number from 0 to 255"},
+        {{"--zmask", in, "--occlusion", "near", in, out},
+         "bokavo-render: --occlusion: 'near' is not bright-near or dark-near"},
         {{"--density", "0,5", in, out}, "bokavo-render: --density: '0,5' is not a decimal number"},
         {{"--gamma", "0x10", in, out}, "bokavo-render: --gamma: '0x10' is not a decimal number"},
         {{"--density", "1e999", in, out}, "bokavo-render: --density: '1e999' is out of range"},

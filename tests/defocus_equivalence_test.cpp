@@ -77,7 +77,7 @@ std::unique_ptr<dib24> picture(int width, int height, PictureStyle chosen, std::
     });
 }
 
-enum DepthStyle { kAnyDepth = -1, kGradient, kSteps, kBands, kNoise };
+enum DepthStyle { kAnyDepth = -1, kGradient, kSteps, kBands, kNoise, kBlocks, kNearObject };
 
 std::unique_ptr<dib24> depthMask(int width, int height, DepthStyle chosen, std::mt19937& random) {
     const int style = chosen == kAnyDepth ? int(random() % 4) : chosen;
@@ -90,8 +90,20 @@ std::unique_ptr<dib24> depthMask(int width, int height, DepthStyle chosen, std::
             const std::uint8_t depth = std::uint8_t(random());
             for (; x < end; ++x) bands[std::size_t(r) * width + x] = depth;
         }
+    // Rectangles of random depth, or a near disc on a far ramp: where near hides far.
+    std::vector<std::uint8_t> blocks(64 * 64);
+    int blockWidth = 1, blockHeight = 1, cx = 0, cy = 0, radius = 0;
+    if (style >= kBlocks) {
+        for (auto& depth : blocks) depth = std::uint8_t(random());
+        blockWidth = 3 + random() % 18, blockHeight = 2 + random() % 10, radius = 2 + random() % 12;
+        cx = random() % width, cy = random() % height;
+    }
     return makeImage(width, height, [&](int x, int r, int) -> std::uint8_t {
         switch (style) {
+            case kBlocks:
+                return blocks[r / blockHeight % 64 * 64 + x / blockWidth % 64];
+            case kNearObject:
+                return std::hypot(x - cx, r - cy) <= radius ? 240 : 10 + x * 90 / width;
             case kGradient:  // horizontal
                 return std::uint8_t(width > 1 ? x * 255 / (width - 1) : 0);
             case kSteps:  // diagonal
@@ -112,13 +124,17 @@ struct Scenario {
     double threshold, distScaling;
     DepthStyle depthStyle = kAnyDepth;
     PictureStyle pictureStyle = kAnyPicture;
+    int focusRange = 0, tolerance = 16;
+    Occlusion occlusion = Occlusion::Off;
 };
 
 std::string describe(const Scenario& s) {
     return std::to_string(s.width) + "x" + std::to_string(s.height) + " kernel " +
            std::to_string(s.kernel) + " density " + std::to_string(s.density) + " gamma " +
            std::to_string(s.gamma) + (s.blend ? " blend" : " no blend") +
-           (s.dof ? " dof " + std::to_string(s.threshold) + "/" + std::to_string(s.distScaling)
+           (s.dof ? " dof " + std::to_string(s.threshold) + "/" + std::to_string(s.distScaling) +
+                        " range, occlusion, tolerance " + std::to_string(s.focusRange) + ", " +
+                        std::to_string(int(s.occlusion)) + ", " + std::to_string(s.tolerance)
                   : "");
 }
 
@@ -137,7 +153,8 @@ protected:
         MaskMan referenceMasks, productMasks;
         referenceMasks.shape = diaphragm(s.kernel, kind, random);
         productMasks.shape = copyOf(*referenceMasks.shape);
-        const DofSettings dof{depth.get(), s.threshold, s.distScaling};
+        const DofSettings dof{depth.get(),  s.threshold, s.distScaling,
+                              s.focusRange, s.occlusion, s.tolerance};
 
         auto expected = copyOf(*source);
         reference::DefocusImage(*expected, referenceMasks, s.density, s.gamma, s.kernel, s.blend,
@@ -178,6 +195,23 @@ TEST_P(RendererEquivalence, DepthOfField) {
         expectSameBytes({width, height, kernel, densities[random() % 4], gammas[random() % 3],
                          random() % 2 == 0, true, thresholds[random() % 4], scalings[random() % 4]},
                         random);
+    }
+}
+
+TEST_P(RendererEquivalence, FocusRangeAndOcclusion) {
+    // Every occlusion mode (off; bright or dark near with the tolerances 0, 16 and 255) on
+    // every mask where near pixels border far ones, and each with focus ranges 0, 4 and 90.
+    std::mt19937 random(9);
+    const Occlusion occlusions[] = {Occlusion::Off, Occlusion::BrightNear, Occlusion::DarkNear};
+    const int tolerances[] = {0, 16, 255}, ranges[] = {0, 4, 90};
+    const DepthStyle depths[] = {kBands, kBlocks, kNearObject};
+    for (int i = 0; i < 21; ++i) {
+        const int width = 1 + random() % 130, height = 1 + random() % 30;
+        expectSameBytes(
+            {width, height, 2 + int(random() % 24), i % 2 ? 0.5 : 0.1, i % 4 ? 1.0 : 2.2,
+             i % 2 == 0, true, double(random() % 256), 2.0 + 2.5 * (random() % 3), depths[i % 3],
+             kAnyPicture, ranges[i / 7], tolerances[i % 7 % 3], occlusions[(i % 7 + 2) / 3]},
+            random);
     }
 }
 
@@ -306,6 +340,18 @@ TEST(RendererKernels, DepthOfFieldFetchesKernelsInTheReferenceOrder) {
     ASSERT_EQ(productMasks.scaled.size(), referenceMasks.scaled.size());
     for (std::size_t i = 0; i < referenceMasks.scaled.size(); ++i)
         EXPECT_EQ(productMasks.scaled[i]->width, referenceMasks.scaled[i]->width);
+}
+
+TEST(RendererKernels, DepthsInFocusAreThoseOfOnePixelKernels) {
+    // Scaling 2 and size 25 give a distance d beyond the focus range a side of d x 0.196: one
+    // pixel up to a distance of 10. Rows: threshold, focus range, first and last depth in focus.
+    const int cases[][4] = {
+        {100, 0, 90, 110}, {100, 20, 70, 130}, {250, 20, 220, 255}, {0, 255, 0, 255}};
+    for (const auto& c : cases) {
+        const std::bitset<256> inFocus = depthsInFocus({nullptr, double(c[0]), 2.0, c[1]}, 25);
+        for (int m = 0; m < 256; ++m)
+            EXPECT_EQ(inFocus[m], m >= c[2] && m <= c[3]) << c[0] << "/" << c[1] << " depth " << m;
+    }
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "defocus/defocus_math.h"
@@ -157,6 +158,28 @@ TEST(ReferenceDefocus, DepthSetsEachPixelsKernelSize) {
     auto image = grey(3, 1, 40);
     reference::DefocusImage(*image, masks, 0.1, 1.0, 64, 1, &dof, nullptr);
     EXPECT_EQ(cachedSizes(masks), (std::vector<int>{128, 1}));
+}
+
+TEST(ReferenceDefocus, OcclusionHidesNearerTargetsFromFartherSources) {
+    // One row, no blending: the white source at column 2 (depth 110) paints columns 0 ... 3
+    // with a 4 x 4 kernel (110 x 2 / 255 x 5 = 4.3), giving them 25; the others are black.
+    // Column 0 has depth 90, column 1 130 and column 3 110, like the source.
+    MaskMan masks;
+    install(masks, grey(4, 4, 255));
+    auto mask = depthMask({{90, 130, 110, 110, 0}}, 5);
+    const std::tuple<Occlusion, int, std::vector<int>> cases[] = {
+        {Occlusion::Off, 0, {25, 25, 25, 25, 0}},
+        {Occlusion::BrightNear, 20, {25, 25, 25, 25, 0}},  // column 1 is 20 nearer
+        {Occlusion::BrightNear, 19, {25, 0, 25, 25, 0}},
+        {Occlusion::BrightNear, -5, {25, 0, 25, 25, 0}},  // as 0: the source paints itself
+        {Occlusion::DarkNear, 19, {0, 25, 25, 25, 0}},    // column 0 is 20 nearer
+    };
+    for (const auto& [occlusion, tolerance, expected] : cases) {
+        const DofSettings dof{mask.get(), 0.0, 2.0, 0, occlusion, tolerance};
+        auto image = makeImage(5, 1, [](int x, int, int) { return x == 2 ? 255 : 0; });
+        reference::DefocusImage(*image, masks, 0.1, 1.0, 5, 0, &dof, nullptr);
+        expectGrey(*image, {expected});
+    }
 }
 
 TEST(ReferenceDefocus, DepthMaskIsReadWithItsOwnStride) {
