@@ -143,6 +143,8 @@ private:
             std::size_t end = text.find('\n', start);
             if (end == std::string::npos) end = text.size();
             std::string line = text.substr(start, end - start);
+            // Qt hands TIFF data to libtiff under the name "foo", which prefixes its messages.
+            if (line.rfind("foo: ", 0) == 0) line.erase(0, 5);
             while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back())))
                 line.pop_back();
             if (!line.empty()) lines_.push_back(std::move(line));
