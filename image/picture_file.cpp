@@ -467,14 +467,16 @@ std::unique_ptr<dib24> decodeWithQt(QByteArray file, std::string& why, PictureMe
     return image;
 }
 
-// The bitmap reader, exactly as the programs have always used it.
-std::unique_ptr<dib24> readBitmap(std::FILE* file, std::string& why) {
+// The bitmap reader, exactly as the programs have always used it. Bitmaps carry no
+// metadata.
+std::unique_ptr<dib24> readBitmap(std::FILE* file, std::string& why, PictureMetadata* metadata) {
     auto image = std::make_unique<dib24>(1, 1);
     BmpError error = BmpError::None;
     if (!image->loadFromFile(file, &error)) {
         why = describe(error);
         return nullptr;
     }
+    if (metadata) *metadata = {};
     return image;
 }
 
@@ -489,10 +491,7 @@ std::unique_ptr<dib24> readOpenFile(std::FILE* file, std::string& why, PictureMe
     // Files that start with "BM" are bitmaps; any other "B" is refused by the same reader.
     const int first = std::getc(file);
     if (first != EOF) std::ungetc(first, file);
-    if (first == 'B') {
-        if (metadata) *metadata = {};
-        return readBitmap(file, why);
-    }
+    if (first == 'B') return readBitmap(file, why, metadata);
 
     QByteArray bytes;
     if (known && S_ISREG(info.st_mode)) bytes.reserve(static_cast<qsizetype>(info.st_size));
@@ -615,8 +614,7 @@ std::unique_ptr<dib24> decodePicture(const void* data, std::size_t size, std::st
     try {
         if (size > 0 && *static_cast<const char*>(data) == 'B') {
             if (std::FILE* file = fmemopen(const_cast<void*>(data), size, "rb")) {
-                if (metadata) *metadata = {};
-                image = readBitmap(file, why);
+                image = readBitmap(file, why, metadata);
                 std::fclose(file);
             } else {
                 why = describe(BmpError::OutOfMemory);
