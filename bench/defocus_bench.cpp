@@ -1,11 +1,12 @@
 // Benchmark of the renderer: the product's renderer against the straightforward reference
 // on deterministic synthetic pictures, checking on the way that both give the same bytes.
 //
-//   defocus_bench [--quick] [--repeat N] [--threads N] [--render PATH]
+//   defocus_bench [--quick] [--repeat N] [--threads N] [--render PATH [--jpeg]]
 //
 // --quick runs small pictures once (a check that everything runs and agrees, used by the
 // test script). With --render, the peak memory of bokavo-render on a 4000 x 3000 picture
-// is measured too.
+// is measured too; --jpeg adds a 24-megapixel JPEG read, rendered with the default
+// diaphragm and written as JPEG, by bokavo-render as a whole and stage by stage.
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -23,11 +24,13 @@
 #include <string>
 #include <vector>
 
+#include "defocus/default_diaphragm.h"
 #include "defocus/defocus.h"
 #include "defocus/defocus_math.h"
 #include "defocus/maskman.h"
 #include "defocus/reference_defocus.h"
 #include "image/dib24.h"
+#include "image/picture_file.h"
 
 namespace {
 
@@ -148,6 +151,7 @@ struct Options {
     int repeat = 3;
     unsigned threads = 0;
     std::string render;
+    bool jpeg = false;  // with `render`: the 24-megapixel JPEG case
 };
 
 struct Timing {
@@ -219,9 +223,73 @@ double renderPeakMiB(const std::string& renderPath) {
     return peak;
 }
 
+// A 24-megapixel photo: the synthetic scene as a JPEG of quality 95, read, rendered with
+// the default diaphragm and written as a JPEG again. bokavo-render does it as one process
+// (its wall time and peak resident memory); then this process times each stage. Runs
+// before the benchmark holds any pictures, like renderPeakMiB.
+void photoCase(const std::string& renderPath, unsigned threads) {
+    const std::filesystem::path dir = std::filesystem::temp_directory_path() / "bokavo-bench-jpeg";
+    std::filesystem::create_directories(dir);
+    const std::string photo = (dir / "photo.jpg").string(), output = (dir / "out.jpg").string();
+    const int width = 6000, height = 4000;
+    const auto waitFor = [](pid_t child, struct rusage* usage) {
+        int status = 0;
+        return wait4(child, &status, 0, usage) == child && WIFEXITED(status) &&
+               WEXITSTATUS(status) == 0;
+    };
+    const pid_t writer = fork();
+    if (writer == 0) _exit(writePicture(*scene(width, height), photo) ? 0 : 1);
+    if (writer < 0 || !waitFor(writer, nullptr)) {
+        std::printf("24-megapixel JPEG: FAILED to write the photo\n");
+        return;
+    }
+
+    struct rusage usage {};
+    const auto start = std::chrono::steady_clock::now();
+    const pid_t child = fork();
+    if (child == 0) {
+        execl(renderPath.c_str(), renderPath.c_str(), "--quiet", photo.c_str(), output.c_str(),
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    const bool ran = child > 0 && waitFor(child, &usage);
+    const double whole =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    // Goal: 2.5 times the 24-bit picture plus 64 MiB.
+    const double limit = 2.5 * 3.0 * width * height / (1 << 20) + 64;
+    if (ran)
+        std::printf(
+            "bokavo-render photo.jpg out.jpg, 6000 x 4000 (%.1f MB JPEG): %.2f s, peak "
+            "resident memory %.1f MiB (goal below %.1f MiB)\n",
+            std::filesystem::file_size(photo) / 1e6, whole, usage.ru_maxrss / 1024.0, limit);
+    else
+        std::printf("bokavo-render photo.jpg out.jpg: FAILED to run\n");
+
+    std::string why;
+    std::unique_ptr<dib24> image;
+    MaskMan masks;
+    const double read = seconds([&] { image = readPicture(photo, &why); });
+    if (!image || !loadDefaultDiaphragm(masks, &why)) {
+        std::printf("24-megapixel JPEG: FAILED: %s\n", why.c_str());
+    } else {
+        const double render = seconds([&] {
+            DefocusImage(*image, masks, 0.1, 1.0, masks.shape->width, 1, nullptr, nullptr, threads);
+        });
+        bool written = false;
+        const double write =
+            seconds([&] { written = writePicture(*image, output, nullptr, 95, &why); });
+        std::printf(
+            "  stages: read %.3f s, render %.3f s (diaphragm %d), write %.3f s%s; read + "
+            "write %.3f s (goal below 1.5 s)\n",
+            read, render, masks.shape->width, write, written ? "" : " FAILED", read + write);
+    }
+    std::filesystem::remove_all(dir);
+}
+
 int usage() {
     std::fprintf(stderr,
-                 "usage: defocus_bench [--quick] [--repeat N] [--threads N] [--render PATH]\n");
+                 "usage: defocus_bench [--quick] [--repeat N] [--threads N] [--render PATH "
+                 "[--jpeg]]\n");
     return 2;
 }
 
@@ -240,12 +308,16 @@ int main(int argc, char** argv) {
             options.threads = unsigned(std::max(0, std::atoi(argv[++i])));
         } else if (arg == "--render" && i + 1 < argc) {
             options.render = argv[++i];
+        } else if (arg == "--jpeg") {
+            options.jpeg = true;
         } else {
             return usage();
         }
     }
 
+    if (options.jpeg && options.render.empty()) return usage();
     const double renderPeak = options.render.empty() ? 0 : renderPeakMiB(options.render);
+    if (options.jpeg) photoCase(options.render, options.threads);
 
     const int width = options.quick ? 160 : 1600, height = options.quick ? 120 : 1200;
     const auto picture = scene(width, height);

@@ -35,6 +35,15 @@ const CLI::Validator kCount(
     },
     "");
 
+const CLI::Validator kQuality(
+    [](std::string& text) -> std::string {
+        const auto value = parseInteger(text);
+        return value && *value >= 1 && *value <= 100
+                   ? ""
+                   : "'" + text + "' is not a quality from 1 to 100";
+    },
+    "");
+
 CLI::Option* addDecimal(CLI::App& app, const std::string& name, double& value,
                         const std::string& help) {
     return app
@@ -44,9 +53,12 @@ CLI::Option* addDecimal(CLI::App& app, const std::string& name, double& value,
 }
 
 const char* const kDescription =
-    "Defocuses a bitmap image: every pixel is painted through the diaphragm (a small\n"
-    "square image of the lens aperture), so highlights turn into discs of its shape.\n"
-    "With a depth mask each pixel's disc grows with its distance from the depth in focus.";
+    "Defocuses a picture: every pixel is painted through the diaphragm (a small square\n"
+    "image of the lens aperture), so highlights turn into discs of its shape. With a depth\n"
+    "mask each pixel's disc grows with its distance from the depth in focus.\n"
+    "Pictures may be Windows bitmaps, PNG, JPEG, TIFF or WebP files; the output's format\n"
+    "follows its extension (.bmp .png .jpg .jpeg .tif .tiff .webp; any other: bitmap), and\n"
+    "it keeps the input's EXIF and XMP metadata.";
 
 // A whole number from 0 to 255, as the depth options take it.
 const CLI::Validator kDepthStep(
@@ -116,15 +128,14 @@ std::optional<int> parseCommandLine(int argc, const char* const* argv, RenderOpt
                "\nRun 'bokavo-render --help' for the options.\n";
     });
 
-    app.add_option("INPUT", options.input, "The bitmap file to defocus")
-        ->required()
-        ->type_name("FILE");
+    app.add_option("INPUT", options.input, "The picture to defocus")->required()->type_name("FILE");
     app.add_option("OUTPUT", options.output,
-                   "Where the 24-bit result is written; - for standard output")
+                   "Where the result is written, in the format its extension names;\n"
+                   "- for standard output (a bitmap)")
         ->required()
         ->type_name("FILE");
     app.add_option("--diaphragm", options.diaphragm,
-                   "Square aperture bitmap; default: lmask.bmp from the current folder,\n"
+                   "Square aperture picture; default: lmask.bmp from the current folder,\n"
                    "the program's folder or share/bokavo")
         ->type_name("FILE");
     addDecimal(app, "--density", options.density, "Paint density")
@@ -166,6 +177,15 @@ std::optional<int> parseCommandLine(int argc, const char* const* argv, RenderOpt
         ->check(kCount)
         ->type_name("N")
         ->default_str("0");
+    app.add_option_function<std::string>(
+           "--quality",
+           [&options](const std::string& text) {
+               options.quality = static_cast<int>(*parseInteger(text));
+           },
+           "Quality of JPEG and WebP output, 1 to 100")
+        ->check(kQuality)
+        ->type_name("Q")
+        ->default_str("95");
 
     try {
         app.parse(argc, argv);

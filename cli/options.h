@@ -8,9 +8,9 @@
 #include "defocus/defocus.h"
 
 struct RenderOptions {
-    std::string input;      // the bitmap to defocus
-    std::string output;     // where the result goes
-    std::string diaphragm;  // the aperture bitmap; empty: the default diaphragm
+    std::string input;      // the picture to defocus
+    std::string output;     // where the result goes; its extension names the format
+    std::string diaphragm;  // the aperture picture; empty: the default diaphragm
     double density = 0.1;
     double gamma = 1.0;
     bool blend = true;
@@ -23,6 +23,7 @@ struct RenderOptions {
     bool fitZmask = false;
     bool quiet = false;
     unsigned threads = 0;  // 0: every hardware thread
+    int quality = 95;      // of JPEG and WebP output, 1 ... 100
 };
 
 // Exit statuses of the command.

@@ -1,22 +1,21 @@
 #include "cli/render_command.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <memory>
 #include <new>
 #include <string>
 #include <system_error>
+#include <utility>
 
 #include "cli/progress_bar.h"
 #include "defocus/default_diaphragm.h"
 #include "defocus/defocus.h"
 #include "defocus/defocus_math.h"
 #include "defocus/maskman.h"
-#include "image/bmp_file.h"
 #include "image/dib24.h"
+#include "image/picture_file.h"
 #include "image/save_file.h"
 
 namespace {
@@ -30,36 +29,11 @@ std::string sizeText(const dib24& image) {
     return std::to_string(image.width) + " x " + std::to_string(image.height);
 }
 
-// Reads a bitmap file; null with the reason in `why` when that fails.
-std::unique_ptr<dib24> loadImage(const std::string& path, std::string& why) {
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (!file) {
-        why = std::generic_category().message(errno);
-        return nullptr;
-    }
-    // A folder opens like a file but reads nothing; say so instead of "read error".
-    struct stat info;
-    if (fstat(fileno(file), &info) == 0 && S_ISDIR(info.st_mode)) {
-        std::fclose(file);
-        why = std::generic_category().message(EISDIR);
-        return nullptr;
-    }
-    auto image = std::make_unique<dib24>(1, 1);
-    BmpError error = BmpError::None;
-    const bool loaded = image->loadFromFile(file, &error);
-    std::fclose(file);
-    if (!loaded) {
-        why = describe(error);
-        return nullptr;
-    }
-    return image;
-}
-
 // The depth mask at the image's size: as read, or resized when that is asked for.
 std::unique_ptr<dib24> loadDepthMask(const RenderOptions& options, const dib24& image,
                                      std::string& message) {
     std::string why;
-    auto mask = loadImage(options.zmask, why);
+    auto mask = readPicture(options.zmask, &why);
     if (!mask) {
         message = "cannot read depth mask " + options.zmask + ": " + why;
         return nullptr;
@@ -80,12 +54,14 @@ std::unique_ptr<dib24> loadDepthMask(const RenderOptions& options, const dib24& 
 int runRender(const RenderOptions& options) {
     try {
         std::string why;
-        auto image = loadImage(options.input, why);
+        PictureMetadata metadata;
+        auto image = readPicture(options.input, &why, &metadata);
         if (!image) return fail("cannot read image " + options.input + ": " + why);
 
         MaskMan masks;
         if (!options.diaphragm.empty()) {
-            if (!masks.Load(options.diaphragm.c_str(), &why))
+            std::unique_ptr<dib24> shape = readPicture(options.diaphragm, &why);
+            if (!shape || !masks.Install(std::move(shape), &why))
                 return fail("cannot read diaphragm " + options.diaphragm + ": " + why);
         } else if (!loadDefaultDiaphragm(masks, &why)) {
             return fail("cannot load the default diaphragm lmask.bmp: " + why);
@@ -117,7 +93,9 @@ int runRender(const RenderOptions& options) {
         // Ctrl+C, a hang-up or a termination request while the result is written removes
         // the temporary file (or puts the old bytes back) before the program ends.
         const SaveSignalGuard undoOnSignal;
-        if (!saveImageFile(*image, options.output, &why)) return fail(why);
+        // The camera's metadata goes on into every format but bitmaps.
+        if (!writePicture(*image, options.output, &metadata, options.quality, &why))
+            return fail(why);
         return kExitSuccess;
     } catch (const std::bad_alloc&) {
         return fail("not enough memory to defocus " + options.input);

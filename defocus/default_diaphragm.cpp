@@ -1,5 +1,7 @@
 #include "defocus/default_diaphragm.h"
 
+#include <sys/stat.h>
+
 #include <filesystem>
 #include <system_error>
 
@@ -15,6 +17,24 @@ std::filesystem::path programFolder() {
     const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe", error);
     if (error || program.empty()) return {};
     return program.parent_path();
+}
+
+// A bare name that names something in the current folder, even a dangling link: a file the
+// user put there.
+bool isInCurrentFolder(const std::string& candidate) {
+    struct stat info;
+    return !std::filesystem::path(candidate).has_parent_path() &&
+           lstat(candidate.c_str(), &info) == 0;
+}
+
+// Why the candidates after a refused one of the user's were not tried.
+std::string followers(std::vector<std::string>::const_iterator next,
+                      std::vector<std::string>::const_iterator end) {
+    if (next == end) return {};
+    std::string text = "; a file in the current folder is used before ";
+    for (auto candidate = next; candidate != end; ++candidate)
+        text += (candidate == next ? "" : candidate + 1 == end ? " and " : ", ") + *candidate;
+    return text;
 }
 
 }  // namespace
@@ -38,11 +58,16 @@ bool loadDefaultDiaphragm(MaskMan& masks, std::string* whyNot) {
 bool loadFirstDiaphragm(MaskMan& masks, const std::vector<std::string>& candidates,
                         std::string* whyNot) {
     std::string tried;
-    for (const std::string& candidate : candidates) {
+    for (auto candidate = candidates.begin(); candidate != candidates.end(); ++candidate) {
         std::string why;
-        if (masks.Load(candidate.c_str(), &why)) return true;
+        if (masks.Load(candidate->c_str(), &why)) return true;
+        if (isInCurrentFolder(*candidate)) {
+            if (whyNot)
+                *whyNot = *candidate + ": " + why + followers(candidate + 1, candidates.end());
+            return false;
+        }
         if (!tried.empty()) tried += "; ";
-        tried += candidate + ": " + why;
+        tried += *candidate + ": " + why;
     }
     if (whyNot) *whyNot = candidates.empty() ? "no place to look for it" : "tried " + tried;
     return false;

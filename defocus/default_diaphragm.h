@@ -11,10 +11,13 @@ class MaskMan;
 std::vector<std::string> defaultDiaphragmCandidates();
 
 // Loads the first candidate that the diaphragm set accepts. False when none does;
-// `whyNot`, when given, then names every place tried and why it failed.
+// `whyNot`, when given, then names every place tried and why it failed. A file in the
+// current folder is the user's own: when it is there but cannot be used, the search stops
+// there with its reason instead of passing it over for a later candidate.
 bool loadDefaultDiaphragm(MaskMan& masks, std::string* whyNot = nullptr);
 
-// The same for any list of candidate files, tried in order.
+// The same for any list of candidate files, tried in order; a bare file name is one in the
+// current folder.
 bool loadFirstDiaphragm(MaskMan& masks, const std::vector<std::string>& candidates,
                         std::string* whyNot = nullptr);
 

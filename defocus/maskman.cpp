@@ -34,12 +34,20 @@ bool MaskMan::Load(const char* path, std::string* whyNot) {
         if (whyNot) *whyNot = describe(error);
         return false;
     }
-    if (fresh->width != fresh->height) {
+    return Install(std::move(fresh), whyNot);
+}
+
+bool MaskMan::Install(std::unique_ptr<dib24> image, std::string* whyNot) {
+    if (!image || !image->bits) {
+        if (whyNot) *whyNot = "no picture";
+        return false;
+    }
+    if (image->width != image->height) {
         if (whyNot) *whyNot = "not square";
         return false;
     }
     Clear();
-    shape = std::move(fresh);
+    shape = std::move(image);
     return true;
 }
 

@@ -28,6 +28,12 @@ public:
     // (cannot open, not an accepted bitmap and the reader's reason, not square).
     bool Load(const char* path, std::string* whyNot = nullptr);
 
+    // Makes an image that was read elsewhere (a picture of any format) the new shape, on
+    // the same terms as Load: a square image replaces the shape and every scaled copy; any
+    // other image, or none, changes nothing and `whyNot` says why. The image is taken
+    // either way.
+    bool Install(std::unique_ptr<dib24> image, std::string* whyNot = nullptr);
+
     // The kernel of size x size pixels: the shape itself at its own size, otherwise a
     // cached or newly made copy. Null without a shape, for a size below 1, or when no
     // copy can be made. The MaskMan keeps ownership.

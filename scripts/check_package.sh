@@ -34,9 +34,12 @@ dpkg-deb --field "$deb" Package Version Architecture Maintainer Section Depends 
 [ "$(dpkg-deb --field "$deb" Section)" = graphics ] || fail "wrong section"
 # dpkg-shlibdeps found the libraries the programs link.
 depends=$(dpkg-deb --field "$deb" Depends)
-for library in libc6 libstdc++6 libqt6core6 libqt6gui6 libqt6widgets6; do
+for library in libc6 libstdc++6 libqt6core6 libqt6gui6 libqt6widgets6 libexiv2-27; do
     [[ "$depends" == *"$library "* ]] || fail "Depends lacks $library: $depends"
 done
+# Qt's TIFF and WebP plugins, which no library names.
+[[ ", $depends," == *", qt6-image-formats-plugins,"* ]] ||
+    fail "Depends lacks qt6-image-formats-plugins: $depends"
 
 root="$temp/root"
 dpkg -x "$deb" "$root"
@@ -124,6 +127,15 @@ render_sample "$usr/bin/bokavo-render"
 mv "$usr" "$root/elsewhere"
 render_sample "$root/elsewhere/bin/bokavo-render"
 echo "unpacked bokavo-render: rendered the sample to a $(bitmap_size "$sample") bitmap"
+# The other formats, through Qt's codecs and plugins: a JPEG in, a JPEG and a WebP out.
+(cd "$temp/work" && "$root/elsewhere/bin/bokavo-render" -q "$sample" sample.jpg &&
+    "$root/elsewhere/bin/bokavo-render" -q sample.jpg out.jpg &&
+    "$root/elsewhere/bin/bokavo-render" -q sample.jpg out.webp) ||
+    fail "the unpacked bokavo-render could not render a JPEG to JPEG and WebP"
+file -b "$temp/work/out.jpg" | grep -q "^JPEG image data" || fail "out.jpg is no JPEG"
+file -b "$temp/work/out.webp" | grep -q "Web/P image" || fail "out.webp is no WebP picture"
+rm "$temp/work/sample.jpg" "$temp/work/out.jpg" "$temp/work/out.webp"
+echo "unpacked bokavo-render: rendered a JPEG to JPEG and WebP"
 
 # The desktop program, started from the same folder on Qt's screenless platform, finds
 # its default diaphragm too: it is still running when stopped after a few seconds and

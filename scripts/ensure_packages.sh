@@ -9,8 +9,10 @@ packages=(
     clang libclang-rt-dev          # the fuzz target (libFuzzer)
     libgtest-dev libcli11-dev
     qt6-base-dev libgl-dev
+    qt6-image-formats-plugins libexiv2-dev   # TIFF and WebP pictures; metadata of pictures
     qt6-qpa-plugins qt6-wayland fonts-dejavu-core   # the windows on X11, Wayland and offscreen
     python3 python3-pil imagemagick   # sample data and bitmaps written by other programs
+    icc-profiles-free                 # an Adobe RGB profile for the colour profile tests
     locales                           # a comma locale for the number tests (localedef)
     xvfb xauth xclip                  # the real X11 clipboard test
     dpkg-dev file                     # the Debian package (cpack, dpkg-shlibdeps)

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include <exiv2/exiv2.hpp>
+
 #include "bokavo_version.h"
 #include "cli/progress_bar.h"
 #include "defocus/defocus.h"
@@ -476,6 +478,29 @@ TEST_F(RenderCommand, DefaultDiaphragmIsSearchedInOrder) {
         ASSERT_EQ(result.status, 0) << result.err;
         EXPECT_TRUE(
             testing_support::samePixels(*loadBitmap(output()), *renderHere(input(), p.place, {})));
+    }
+}
+
+TEST_F(RenderCommand, PicturesGoInAndOutInEveryFormat) {
+    const fs::path pictures = BOKAVO_PICTURES_DIR;
+    // A camera's JPEG in, an upright JPEG out with the camera's EXIF; --quality trades size.
+    const fs::path out = dir_ / "out.jpg", small = dir_ / "small.jpg";
+    const std::string camera = (pictures / "camera.jpg").string();
+    ASSERT_EQ(run({"-q", camera, out.string()}).status, 0);
+    ASSERT_EQ(run({"-q", "--quality", "20", camera, small.string()}).status, 0);
+    EXPECT_LT(fs::file_size(small), fs::file_size(out));
+    Exiv2::Image::AutoPtr written = Exiv2::ImageFactory::open(out.string());
+    written->readMetadata();
+    EXPECT_EQ(written->pixelWidth(), 30);
+    EXPECT_EQ(written->exifData()["Exif.Image.Make"].toString(), "Bokavo Test Camera");
+    EXPECT_EQ(written->exifData()["Exif.Image.Orientation"].toString(), "1");
+
+    for (const char* quality : {"0", "101"}) {
+        const RunResult result = run({"--quality", quality, camera, out.string()});
+        EXPECT_EQ(result.status, 2);
+        EXPECT_EQ(result.err.substr(0, result.err.find('\n')),
+                  "bokavo-render: --quality: '" + std::string(quality) +
+                      "' is not a quality from 1 to 100");
     }
 }
 

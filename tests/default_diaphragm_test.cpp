@@ -106,6 +106,20 @@ TEST(DefaultDiaphragm, FallsBackToTheProgramFolder) {
     EXPECT_TRUE(testing_support::samePixels(*masks.shape, *delivered));
 }
 
+TEST(DefaultDiaphragm, AnUnusableOneInTheCurrentFolderIsNotPassedOver) {
+    // The build puts the delivered lmask.bmp beside every program, this test included.
+    TempDir here;
+    auto wide = makeImage(4, 2, [](int, int, int) { return 255; });
+    ASSERT_TRUE(saveBitmap(*wide, here / "lmask.bmp"));
+    InFolder inside(here.path());
+    MaskMan masks;
+    std::string why;
+    EXPECT_FALSE(loadDefaultDiaphragm(masks, &why));
+    EXPECT_EQ(why.rfind("lmask.bmp: not square; a file in the current folder is used before ", 0),
+              0u)
+        << why;
+}
+
 TEST(DiaphragmGallery, InstalledFolderBesideBinComesFirst) {
     TempDir root;
     fs::create_directories(root / "bin");

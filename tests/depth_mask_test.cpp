@@ -121,6 +121,24 @@ TEST_F(Diaphragm, RefusedFilesShowTheErrorAndKeepTheShapeAndItsCopies) {
     }
 }
 
+TEST_F(Diaphragm, APictureOfAnyFormatIsTakenAndARefusalGivesItsReason) {
+    QImage square(9, 9, QImage::Format_RGB32);
+    square.fill(qRgb(40, 80, 120));
+    ASSERT_TRUE(square.save(QString::fromStdString((dir / "square.png").string())));
+    auto wide = randomImage(20, 10, 5);
+    ASSERT_TRUE(testing_support::saveBitmap(*wide, dir / "wide.bmp"));
+    for (const char* name : {"square.png", "wide.bmp"})
+        prompts.fileAnswers.push_back(QString::fromStdString((dir / name).string()));
+    form2.Button1->click();
+    EXPECT_EQ(form2.diaphragms.shape->width, 9);
+    EXPECT_EQ(pictureColor(*form2.diaphragms.shape, 4, 4), QColor(40, 80, 120));
+    form2.Button1->click();
+    ASSERT_EQ(prompts.boxes.size(), 1u);
+    EXPECT_EQ(prompts.boxes[0].text, kDiaphragmError);
+    EXPECT_EQ(prompts.boxes[0].detail, "not square");
+    EXPECT_EQ(form2.diaphragms.shape->width, 9);
+}
+
 class DepthMask : public BothWindows {
 protected:
     QString saved(const std::string& name, const dib24& image) {

@@ -14,6 +14,8 @@
 #include <QTest>
 #include <QTimer>
 #include <QUrl>
+#include <exiv2/exiv2.hpp>
+#include <filesystem>
 #include <fstream>
 
 #include "tests/gui_support.h"
@@ -271,6 +273,53 @@ TEST_F(MainWindow, SaveIntoAMissingFolderShowsTheSaveError) {
                                          .text = "Cannot save file",
                                          .icon = QMessageBox::Critical,
                                          .buttons = QMessageBox::Ok});
+}
+
+// The camera's make as the metadata of the file at `path` names it, or nothing.
+std::string cameraMake(const std::filesystem::path& path) {
+    Exiv2::Image::AutoPtr image = Exiv2::ImageFactory::open(path.string());
+    image->readMetadata();
+    const auto make = image->exifData().findKey(Exiv2::ExifKey("Exif.Image.Make"));
+    return make == image->exifData().end() ? std::string() : make->toString();
+}
+
+TEST_F(MainWindow, SavesAnOpenedPhotoInTheChosenFormatWithItsMetadata) {
+    const std::filesystem::path pictures = BOKAVO_PICTURES_DIR;
+    for (const auto& path : {pictures / "camera.jpg", dir / "photo.png", dir / "photo.jpg"})
+        prompts.fileAnswers.push_back(QString::fromStdString(path.string()));
+    form.OpenO1->trigger();
+    form.Saveas1->trigger();
+    form.Saveas1->trigger();
+    ASSERT_EQ(prompts.dialogs.size(), 3u);
+    EXPECT_EQ(prompts.dialogs[0].filters.first(),
+              "All pictures (*.bmp *.png *.jpg *.jpeg *.tif *.tiff *.webp)");
+    EXPECT_EQ(prompts.dialogs[0].filters.mid(1),
+              QStringList({"Bitmap file (*.bmp)", "All files (*)"}));
+    EXPECT_EQ(prompts.dialogs[1].filters.first(), "Bitmap file (*.bmp)");
+    EXPECT_EQ(prompts.dialogs[1].filters.size(), 5);
+    EXPECT_TRUE(prompts.boxes.empty());
+    ASSERT_EQ(form.currentImage->width, 30);  // upright
+    EXPECT_EQ(cameraMake(dir / "photo.png"), "Bokavo Test Camera");
+    EXPECT_EQ(cameraMake(dir / "photo.jpg"), "Bokavo Test Camera");
+
+    // A pasted picture has no metadata of its own.
+    form.CopyC1->trigger();
+    form.PasteP1->trigger();
+    prompts.fileAnswers.push_back(QString::fromStdString((dir / "pasted.jpg").string()));
+    form.Saveas1->trigger();
+    EXPECT_EQ(cameraMake(dir / "pasted.jpg"), "");
+}
+
+TEST_F(MainWindow, ErrorBoxesGiveTheReasonAsTheirDetail) {
+    std::ofstream(dir / "text.bmp") << "This is not a bitmap.\n";
+    prompts.fileAnswers = {QString::fromStdString((dir / "text.bmp").string()),
+                           QString::fromStdString((dir / "no" / "such.jpg").string())};
+    form.OpenO1->trigger();
+    form.installImage(coded(4, 4, 9));
+    form.Saveas1->trigger();
+    ASSERT_EQ(prompts.boxes.size(), 2u);
+    EXPECT_EQ(prompts.boxes[0].detail, "not a bitmap file, nor a PNG, JPEG, TIFF or WebP picture");
+    EXPECT_TRUE(prompts.boxes[1].detail.startsWith("cannot create a temporary file in"));
 }
 
 TEST_F(MainWindow, QuitEndsTheEventLoopWithStatusZero) {

@@ -5,10 +5,12 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QComboBox>
 #include <QDialogButtonBox>
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QTest>
 #include <QTimer>
 #include <functional>
 #include <new>
@@ -155,6 +157,32 @@ TEST(FileDialogs, SaveDialogAddsTheSuffixAndNeverAsksBeforeOverwriting) {
     EXPECT_EQ(seen.filters, QStringList{"Bitmap file (*.bmp)"});
     EXPECT_EQ(seen.mode, QFileDialog::AcceptSave);
     EXPECT_FALSE(seen.asksBeforeOverwriting);
+}
+
+TEST(FileDialogs, PictureSaveDialogAddsTheExtensionOfTheChosenFormat) {
+    testing_support::TempDir dir;
+    const QString folder = QString::fromStdString(dir.path().string());
+    QStringList filters;
+    whenShown<QFileDialog>([&](QFileDialog& dialog) {
+        filters = dialog.nameFilters();
+        dialog.setDirectory(folder);
+        auto* types = dialog.findChild<QComboBox*>("fileTypeCombo");
+        auto* name = dialog.findChild<QLineEdit*>("fileNameEdit");
+        if (!types || !name) {
+            ADD_FAILURE() << "the dialog has no file type or file name box";
+            dialog.reject();
+            return;
+        }
+        // Chosen with the keyboard as a user does, then a name typed without an extension.
+        QTest::keyClick(types, Qt::Key_Down);
+        QTest::keyClick(types, Qt::Key_Down);
+        name->setText("picture");
+        QMetaObject::invokeMethod(&dialog, "accept");
+    });
+    EXPECT_EQ(prompts::choosePictureToSave(nullptr, "Bitmap file (*.bmp)").toStdString(),
+              (folder + "/picture.jpg").toStdString());
+    EXPECT_EQ(filters.value(0), "Bitmap file (*.bmp)");
+    EXPECT_EQ(filters.value(2), "JPEG picture (*.jpg *.jpeg)");
 }
 
 // An object whose event handler fails the way a command can.

@@ -143,6 +143,23 @@ TEST_F(X11Clipboard, PastesAPngAnotherProgramOffersLaidOverWhite) {
     EXPECT_EQ(pictureColor(*form.currentImage, 3, 2), QColor(255, 255, 255));
 }
 
+TEST_F(X11Clipboard, PastesA6000By6000PngAnotherProgramOffers) {
+    // 137 MiB once decoded: more than Qt's own default limit of 128 MiB.
+    QImage picture(6000, 6000, QImage::Format_RGB32);
+    picture.fill(qRgb(70, 90, 110));
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    ASSERT_TRUE(picture.save(&buffer, "PNG"));
+
+    XclipOffer offer("image/png", png);
+    form.PasteP1Click();
+    EXPECT_TRUE(prompts.boxes.empty());
+    ASSERT_NE(form.currentImage, nullptr);
+    EXPECT_EQ(form.currentImage->width, 6000);
+    EXPECT_EQ(pictureColor(*form.currentImage, 5999, 5999), QColor(70, 90, 110));
+}
+
 TEST_F(X11Clipboard, RefusesA32BitBitmapAnotherProgramOffers) {
     form.installImage(testing_support::randomImage(5, 5, 4));
     const dib24* shown = form.currentImage.get();

@@ -10,7 +10,6 @@
 #include <QStatusBar>
 #include <QTimer>
 #include <QUrl>
-#include <cstdio>
 #include <optional>
 #include <string>
 #include <utility>
@@ -22,6 +21,12 @@
 namespace {
 
 const QString kBitmapFilter = QStringLiteral("Bitmap file (*.bmp)");
+
+// A file name as the system's file functions take it.
+std::string localName(const QString& path) {
+    const QByteArray local = QFile::encodeName(path);
+    return std::string(local.constData(), static_cast<std::size_t>(local.size()));
+}
 
 // The first local file among dropped URLs; others in the same drop are ignored.
 std::optional<QString> firstLocalFile(const QMimeData* data) {
@@ -66,50 +71,50 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
 
 TForm1::~TForm1() = default;
 
-void TForm1::installImage(std::unique_ptr<dib24> image) {
+void TForm1::installImage(std::unique_ptr<dib24> image, PictureMetadata metadata) {
     history.clear();
     currentImage = std::move(image);
+    currentMetadata = std::move(metadata);
     PaintBox1->setPicture(currentImage.get());
     if (Form2) Form2->mainImageChanged(currentImage.get());
 }
 
-std::unique_ptr<dib24> readBitmapFile(const QString& path) {
-    auto image = std::make_unique<dib24>(1, 1);
-    bool loaded = false;
-    if (std::FILE* file = std::fopen(QFile::encodeName(path).constData(), "rb")) {
-        loaded = image->loadFromFile(file);
-        std::fclose(file);
-    }
-    return loaded ? std::move(image) : nullptr;
+std::unique_ptr<dib24> readPictureFile(const QString& path, QString* whyNot,
+                                       PictureMetadata* metadata) {
+    std::string why;
+    std::unique_ptr<dib24> image = readPicture(localName(path), &why, metadata);
+    if (!image && whyNot) *whyNot = QString::fromStdString(why);
+    return image;
 }
 
 void TForm1::openImageFile(QWidget* owner, const QString& path) {
-    auto image = readBitmapFile(path);
+    QString why;
+    PictureMetadata metadata;
+    auto image = readPictureFile(path, &why, &metadata);
     if (!image) {
-        prompts::showError(owner, QStringLiteral("Cannot load image"));
+        prompts::showError(owner, QStringLiteral("Cannot load image"), why);
         return;
     }
-    installImage(std::move(image));
+    installImage(std::move(image), std::move(metadata));
 }
 
 void TForm1::OpenO1Click() {
-    const QString path = prompts::chooseFileToOpen(this, kBitmapFilter);
+    const QString path = prompts::choosePictureToOpen(this, kBitmapFilter);
     if (path.isEmpty()) return;
     openImageFile(this, path);
 }
 
 void TForm1::Saveas1Click() {
     if (!currentImage) return;
-    const QString path = prompts::chooseFileToSave(this, kBitmapFilter);
+    const QString path = prompts::choosePictureToSave(this, kBitmapFilter);
     if (path.isEmpty()) return;
-    const QByteArray localPath = QFile::encodeName(path);
-    // Written beside the target and renamed over it only when complete, so a failed save
-    // never destroys the file that was there; a signal that ends the program meanwhile
-    // removes the half-written file first.
+    // The format follows the name's extension. Written beside the target and renamed over
+    // it only when complete, so a failed save never destroys the file that was there; a
+    // signal that ends the program meanwhile removes the half-written file first.
     const SaveSignalGuard undoOnSignal;
-    if (!saveImageFile(*currentImage, std::string(localPath.constData(), localPath.size()))) {
-        prompts::showError(this, QStringLiteral("Cannot save file"));
-    }
+    std::string why;
+    if (!writePicture(*currentImage, localName(path), &currentMetadata, kDefaultQuality, &why))
+        prompts::showError(this, QStringLiteral("Cannot save file"), QString::fromStdString(why));
 }
 
 void TForm1::QuitQ1Click() {

@@ -9,6 +9,7 @@
 
 #include "defocus/defocus.h"
 #include "image/dib24.h"
+#include "image/picture_file.h"
 #include "ui/defocus_history.h"
 #include "ui_Unit1.h"
 
@@ -27,8 +28,10 @@ public:
     QStatusBar* statusBar;  // not owned
 };
 
-// Reads the bitmap file at `path`; null when it cannot be opened or read.
-std::unique_ptr<dib24> readBitmapFile(const QString& path);
+// Reads the picture file at `path` (image/picture_file.h); null with the reason in
+// `whyNot` when it cannot be opened or read.
+std::unique_ptr<dib24> readPictureFile(const QString& path, QString* whyNot = nullptr,
+                                       PictureMetadata* metadata = nullptr);
 
 class TForm1 : public QMainWindow, public Ui_TForm1 {
     Q_OBJECT
@@ -37,13 +40,14 @@ public:
     explicit TForm1(QWidget* parent = nullptr);
     ~TForm1() override;
 
-    // Takes `image` (never null) as the displayed image; the previous one is deleted with
-    // the steps of Undo and Redo, the view shows the new image at actual size from its
-    // top-left corner, and the settings window is told.
-    void installImage(std::unique_ptr<dib24> image);
+    // Takes `image` (never null) as the displayed image, with the metadata of the file it
+    // came from (none for a pasted picture); the previous one is deleted with the steps of
+    // Undo and Redo, the view shows the new image at actual size from its top-left corner,
+    // and the settings window is told.
+    void installImage(std::unique_ptr<dib24> image, PictureMetadata metadata = {});
 
-    // Reads a bitmap file and installs it; a file that cannot be read shows "Cannot load
-    // image" in a box owned by `owner` and leaves everything as it was.
+    // Reads a picture file and installs it; a file that cannot be read shows "Cannot load
+    // image" with the reason in a box owned by `owner` and leaves everything as it was.
     void openImageFile(QWidget* owner, const QString& path);
 
     // Menu commands.
@@ -59,6 +63,9 @@ public:
 
     // The displayed image: null until the first image is installed, never null after.
     std::unique_ptr<dib24> currentImage;
+    // The camera's metadata of the file currentImage was opened from, written into the
+    // pictures saved from it; empty for a pasted picture.
+    PictureMetadata currentMetadata;
 
     // The settings window, not owned: it registers itself here and must go before this
     // window does. Null while there is none.

@@ -1,7 +1,6 @@
 #include "ui/Unit2.h"
 
 #include <QApplication>
-#include <QFile>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QMouseEvent>
@@ -82,7 +81,7 @@ void drawCentred(QWidget* box, const dib24& image) {
 
 void reportMissingDiaphragm(const DefaultDiaphragmMissing& error) {
     std::fprintf(stderr, "bokavo: %s: %s\n", kDiaphragmError.toUtf8().constData(), error.what());
-    prompts::showError(nullptr, kDiaphragmError);
+    prompts::showError(nullptr, kDiaphragmError, QString::fromUtf8(error.what()));
 }
 
 TForm2::TForm2(TForm1& mainWindow, const std::vector<std::string>& diaphragmCandidates)
@@ -224,22 +223,28 @@ void TForm2::mainImageChanged(const dib24* image) {
 void TForm2::Button1Click() {
     const QString folder =
         diaphragmPicked_ ? QString() : QString::fromStdString(diaphragmGalleryFolder());
-    const QString path = prompts::chooseFileToOpen(this, kBitmapFilter, folder);
+    const QString path = prompts::choosePictureToOpen(this, kBitmapFilter, folder);
     if (path.isEmpty()) return;
     diaphragmPicked_ = true;
     // A refused file leaves the shape and its scaled copies as they were.
-    if (!diaphragms.Load(QFile::encodeName(path).constData()))
-        prompts::showError(this, kDiaphragmError);
+    QString unreadable;
+    std::unique_ptr<dib24> shape = readPictureFile(path, &unreadable);
+    const bool read = shape != nullptr;
+    std::string refused;
+    if (!read || !diaphragms.Install(std::move(shape), &refused))
+        prompts::showError(this, kDiaphragmError,
+                           read ? QString::fromStdString(refused) : unreadable);
     PaintBox1->update();
 }
 
 void TForm2::Button4Click() {
     if (!mainImage()) return;
-    const QString path = prompts::chooseFileToOpen(this, kBitmapFilter);
+    const QString path = prompts::choosePictureToOpen(this, kBitmapFilter);
     if (path.isEmpty()) return;
-    auto mask = readBitmapFile(path);
+    QString why;
+    auto mask = readPictureFile(path, &why);
     if (!mask) {
-        prompts::showError(this, QStringLiteral("Cannot open mask image"));
+        prompts::showError(this, QStringLiteral("Cannot open mask image"), why);
         return;
     }
     setDepthMask(std::move(mask));

@@ -7,11 +7,13 @@
 #include <QGuiApplication>
 #include <QPointer>
 #include <QVariant>
+#include <memory>
 #include <utility>
 
 #include "image/bmp_records.h"
 #include "image/dib24.h"
 #include "image/dib_block.h"
+#include "image/picture_file.h"
 #include "ui/clipboard_formats.h"
 
 namespace clipboard_formats {
@@ -102,9 +104,23 @@ bool dib24::pasteFromClipboard(QWidget* /*owner*/) {
         return unpackBmp(*this, reinterpret_cast<const std::uint8_t*>(file.constData()),
                          static_cast<std::size_t>(file.size()));
     }
+    // Other programs offer pictures as files of some format: these are read by the rules
+    // and limits of picture files.
+    for (const char* type : {"image/png", "image/jpeg", "image/tiff", "image/webp"}) {
+        if (!data->hasFormat(QLatin1String(type))) continue;
+        const QByteArray file = data->data(QLatin1String(type));
+        std::unique_ptr<dib24> picture =
+            decodePicture(file.constData(), static_cast<std::size_t>(file.size()));
+        if (!picture) return false;
+        swap(*picture);
+        return true;
+    }
     if (data->hasImage()) {
-        const std::vector<std::uint8_t> block =
-            clipboard_formats::packedDibFromPicture(qvariant_cast<QImage>(data->imageData()));
+        // Qt decodes any other type itself, within the same limit on the size.
+        allowLargePictures();
+        const QImage picture = qvariant_cast<QImage>(data->imageData());
+        if (!pictureSizeRefusal(picture.width(), picture.height()).empty()) return false;
+        const std::vector<std::uint8_t> block = clipboard_formats::packedDibFromPicture(picture);
         return !block.empty() && unpackDib(*this, block.data(), block.size());
     }
     return false;

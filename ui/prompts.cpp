@@ -1,5 +1,6 @@
 #include "ui/prompts.h"
 
+#include <QRegularExpression>
 #include <QStringList>
 #include <utility>
 
@@ -22,6 +23,15 @@ QString choose(const FileDialogRequest& request) {
     return runFileDialog(request);
 }
 
+// The first extension of a name filter: "jpg" for "JPEG picture (*.jpg *.jpeg)"; empty
+// for "All files (*)".
+QString firstExtension(const QString& filter) {
+    const qsizetype start = filter.indexOf(QStringLiteral("(*."));
+    if (start < 0) return {};
+    const qsizetype end = filter.indexOf(QRegularExpression(QStringLiteral("[ )]")), start + 3);
+    return filter.mid(start + 3, end < 0 ? -1 : end - start - 3);
+}
+
 }  // namespace
 
 QMessageBox::StandardButton showMessageBox(const MessageBoxRequest& request) {
@@ -29,8 +39,9 @@ QMessageBox::StandardButton showMessageBox(const MessageBoxRequest& request) {
     return runMessageBox(request);
 }
 
-void showError(QWidget* owner, const QString& text) {
-    showMessageBox({owner, QStringLiteral("Error"), text, QMessageBox::Critical, QMessageBox::Ok});
+void showError(QWidget* owner, const QString& text, const QString& detail) {
+    showMessageBox(
+        {owner, QStringLiteral("Error"), text, QMessageBox::Critical, QMessageBox::Ok, detail});
 }
 
 bool askToContinue(QWidget* owner, const QString& text) {
@@ -48,8 +59,27 @@ QString chooseFileToSave(QWidget* owner, const QString& filter) {
     return choose({owner, QFileDialog::AcceptSave, filter, QStringLiteral("bmp"), {}});
 }
 
+QString choosePictureToOpen(QWidget* owner, const QString& filter, const QString& directory) {
+    FileDialogRequest request{owner, QFileDialog::AcceptOpen, filter, QStringLiteral("bmp"),
+                              directory};
+    request.filters = {
+        QStringLiteral("All pictures (*.bmp *.png *.jpg *.jpeg *.tif *.tiff *.webp)"), filter,
+        QStringLiteral("All files (*)")};
+    return choose(request);
+}
+
+QString choosePictureToSave(QWidget* owner, const QString& filter) {
+    FileDialogRequest request{owner, QFileDialog::AcceptSave, filter, QStringLiteral("bmp"), {}};
+    request.filters = {filter, QStringLiteral("PNG picture (*.png)"),
+                       QStringLiteral("JPEG picture (*.jpg *.jpeg)"),
+                       QStringLiteral("TIFF picture (*.tif *.tiff)"),
+                       QStringLiteral("WebP picture (*.webp)")};
+    return choose(request);
+}
+
 QMessageBox::StandardButton runMessageBox(const MessageBoxRequest& request) {
     QMessageBox box(request.icon, request.caption, request.text, request.buttons, request.owner);
+    if (!request.detail.isEmpty()) box.setInformativeText(request.detail);
     // An owned box blocks only its owner window, as the owner is disabled on Windows; an
     // unowned one blocks the whole program while it waits.
     box.setWindowModality(request.owner ? Qt::WindowModal : Qt::ApplicationModal);
@@ -60,8 +90,21 @@ QMessageBox::StandardButton runMessageBox(const MessageBoxRequest& request) {
 QString runFileDialog(const FileDialogRequest& request) {
     QFileDialog dialog(request.owner);
     dialog.setAcceptMode(request.mode);
-    dialog.setNameFilter(request.filter);
+    if (request.filters.isEmpty()) {
+        dialog.setNameFilter(request.filter);
+    } else {
+        dialog.setNameFilters(request.filters);
+        dialog.selectNameFilter(request.filters.first());
+    }
     dialog.setDefaultSuffix(request.defaultSuffix);
+    if (request.mode == QFileDialog::AcceptSave) {
+        // A name typed without an extension gets the one of the chosen format.
+        QObject::connect(&dialog, &QFileDialog::filterSelected, &dialog,
+                         [&dialog](const QString& filter) {
+                             const QString extension = firstExtension(filter);
+                             if (!extension.isEmpty()) dialog.setDefaultSuffix(extension);
+                         });
+    }
     if (!request.directory.isEmpty()) dialog.setDirectory(request.directory);
     // A typed name need not exist when opening (reading it then fails with the usual
     // message), and an existing file is replaced without a question when saving.

@@ -5,6 +5,7 @@
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QString>
+#include <QStringList>
 #include <functional>
 
 class QWidget;
@@ -18,6 +19,7 @@ struct MessageBoxRequest {
     QString text;
     QMessageBox::Icon icon = QMessageBox::NoIcon;
     QMessageBox::StandardButtons buttons = QMessageBox::Ok;
+    QString detail{};  // the box's informative text below the main text, such as a reason
 };
 
 // One modal file dialog.
@@ -27,13 +29,18 @@ struct FileDialogRequest {
     QString filter;         // a single name filter, such as "Bitmap file (*.bmp)"
     QString defaultSuffix;  // appended to a typed name that has none
     QString directory;      // the folder it opens in; empty: the dialog's usual choice
+    // Every filter offered, in order, the first one chosen at the start; `filter` is among
+    // them. Empty: `filter` alone. When saving, choosing a filter makes its first
+    // extension the one added to a typed name.
+    QStringList filters{};
 };
 
 // Shows a modal message box and returns the button that answered it.
 QMessageBox::StandardButton showMessageBox(const MessageBoxRequest& request);
 
-// Errors: caption "Error", the error icon and one OK button.
-void showError(QWidget* owner, const QString& text);
+// Errors: caption "Error", the error icon and one OK button; `detail`, when given, says
+// why below the text.
+void showError(QWidget* owner, const QString& text, const QString& detail = {});
 
 // Questions: caption "Warning", the warning icon, OK and Cancel. True for OK; Cancel,
 // Esc and closing the box all give false.
@@ -45,6 +52,12 @@ bool askToContinue(QWidget* owner, const QString& text);
 // asking. The open dialog starts in `directory` when one is given.
 QString chooseFileToOpen(QWidget* owner, const QString& filter, const QString& directory = {});
 QString chooseFileToSave(QWidget* owner, const QString& filter);
+
+// The same for pictures of every format read and written (image/picture_file.h), with the
+// window's own bitmap filter `filter` among them. Opening offers "All pictures" first, then
+// `filter`, then "All files"; saving offers `filter` first, then PNG, JPEG, TIFF and WebP.
+QString choosePictureToOpen(QWidget* owner, const QString& filter, const QString& directory = {});
+QString choosePictureToSave(QWidget* owner, const QString& filter);
 
 // Shows the box or dialog that a request describes and returns the user's answer. These
 // are what the functions above call unless a test has put its own answerers in place.

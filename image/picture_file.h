@@ -1,0 +1,56 @@
+// Picture files of every kind the programs take: Windows bitmaps through the bitmap reader
+// and writer (image/bmp_file.h), PNG, JPEG, TIFF and WebP through Qt's image codecs. Every
+// picture comes in as the 24-bit dib24 it is shown as: turned upright by its EXIF
+// orientation, converted to sRGB, laid over white, 16-bit channels rounded to 8 bits.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "image/dib24.h"
+
+// The camera's description of a picture (camera, lens, date, place), kept from the file it
+// was read from so that pictures written from it carry it on.
+struct PictureMetadata {
+    std::string exif;  // the EXIF block (TIFF structure, byte-order mark first), or empty
+    std::string xmp;   // the XMP packet, or empty
+    bool empty() const { return exif.empty() && xmp.empty(); }
+};
+
+// Reads the picture file at `path`. Null when it cannot be read; `whyNot`, when given, then
+// holds one line naming the reason. `metadata`, when given, receives the file's EXIF and XMP
+// (nothing for bitmaps).
+std::unique_ptr<dib24> readPicture(const std::string& path, std::string* whyNot = nullptr,
+                                   PictureMetadata* metadata = nullptr);
+
+// The same for a file's bytes held in memory, such as a picture on the clipboard.
+std::unique_ptr<dib24> decodePicture(const void* data, std::size_t size,
+                                     std::string* whyNot = nullptr,
+                                     PictureMetadata* metadata = nullptr);
+
+// The largest picture read, in pixels.
+constexpr std::int64_t kMaxPicturePixels = 250'000'000;
+
+// "picture too large (W x H)" for a picture above kMaxPicturePixels or whose 24-bit pixels
+// would not fit in the memory this process may address; empty for any other size.
+std::string pictureSizeRefusal(std::int64_t width, std::int64_t height);
+
+// Raises Qt's own limit on the memory a decoded picture may take (128 MiB unless the
+// program says otherwise) so that every picture of an accepted size decodes. The readers
+// here call it themselves; code that has Qt decode a picture directly calls it first.
+void allowLargePictures();
+
+constexpr int kDefaultQuality = 95;
+
+// Writes `image` to `path` in the format its extension names, ignoring case: .png (8-bit,
+// lossless), .jpg or .jpeg and .webp (lossy, at `quality` 1 ... 100), .tif or .tiff
+// (lossless). Any other name is written as a 24-bit bitmap, byte for byte as saveImageFile
+// writes it. Pictures are tagged sRGB; `metadata`, when given and not empty, goes into
+// every format but bitmaps with the orientation set to 1 and the pixel dimensions of
+// `image`. Goes through saveFileSafely, so a failed write leaves an existing file intact;
+// false with the reason in `whyNot` when the picture cannot be written.
+bool writePicture(const dib24& image, const std::string& path,
+                  const PictureMetadata* metadata = nullptr, int quality = kDefaultQuality,
+                  std::string* whyNot = nullptr);

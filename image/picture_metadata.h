@@ -1,0 +1,26 @@
+// The metadata side of picture files, through exiv2: the EXIF orientation a picture is
+// read with, and the EXIF and XMP that travel from a file read to the files written from it.
+// Used by image/picture_file.cpp only.
+#pragma once
+
+#include <QByteArray>
+#include <string>
+
+#include "image/picture_file.h"
+
+namespace picture_metadata {
+
+// The EXIF orientation (1 ... 8) of the encoded file `file`, or 0 when it names none.
+// `kept`, when given, receives the EXIF and XMP that pictures made from this one carry on:
+// everything but what describes the file's own pixels (their layout, orientation, colour
+// profile and the thumbnail), with the colour space given as sRGB, the form every picture
+// is read into. Metadata that cannot be parsed counts as none.
+int read(const QByteArray& file, PictureMetadata* kept);
+
+// Puts `metadata` into `file`, a PNG, JPEG, TIFF or WebP picture of width x height pixels
+// as Qt's writer made it, with the orientation 1 and those pixel dimensions. The file's own
+// structure and colour profile stay. False with the reason in `why` when that fails.
+bool write(QByteArray& file, const PictureMetadata& metadata, int width, int height,
+           std::string& why);
+
+}  // namespace picture_metadata
