@@ -36,6 +36,56 @@ protected:
     }
 };
 
+// A depth that differs from pixel to pixel, so a pick of the wrong pixel shows.
+std::unique_ptr<dib24> depthPattern(int width, int height) {
+    return makeImage(width, height, [](int x, int r, int) { return std::uint8_t(x * 7 + r * 13); });
+}
+
+TEST_F(Focus, DoubleClickSetsTheThresholdToTheDepthUnderThePointer) {
+    form1.installImage(randomImage(2000, 1500, 1));
+    form2.setDepthMask(depthPattern(2000, 1500));
+    // Zoom step, scroll position, point in the viewport, and the picture pixel shown there.
+    struct Case {
+        int step;
+        QPoint scroll, at, pixel;
+    };
+    for (const auto& [step, scroll, at, pixel] :
+         {Case{0, {0, 0}, {10, 20}, {10, 20}}, Case{0, {300, 200}, {150, 120}, {450, 320}},
+          Case{2, {301, 203}, {150, 121}, {225, 162}}}) {
+        SCOPED_TRACE(pixel.x());
+        form2.CheckBoxDOF->setChecked(false);
+        form1.PaintBox1->zoomTo(step);
+        form1.ScrollBox1->horizontalScrollBar()->setValue(scroll.x());
+        form1.ScrollBox1->verticalScrollBar()->setValue(scroll.y());
+        doubleClick(form1.PaintBox1, form1.PaintBox1->mapFrom(viewport(), at));
+        const int depth = pixelFromTop(*form2.depthMask, pixel.x(), pixel.y(), 0);
+        EXPECT_EQ(form2.Edit2->text(), QString::number(depth));
+        EXPECT_TRUE(form2.CheckBoxDOF->isChecked());
+        EXPECT_EQ(
+            form1.StatusBar1->currentMessage(),
+            QStringLiteral("Focus at depth %1 (%2, %3)").arg(depth).arg(pixel.x()).arg(pixel.y()));
+    }
+    // The boxes are normalised with it.
+    EXPECT_EQ(form2.Edit1->text(), "0.100000");
+}
+
+TEST_F(Focus, WithoutAMaskItSaysSoAndBesideThePictureNothingHappens) {
+    form1.installImage(randomImage(200, 100, 2));
+    form2.Edit2->setText("17");
+    doubleClick(form1.PaintBox1, {50, 50});
+    EXPECT_EQ(form1.StatusBar1->currentMessage(), "Load a depth mask (ZMask) to pick the focus");
+    EXPECT_EQ(form2.Edit2->text(), "17");
+    EXPECT_FALSE(form2.CheckBoxDOF->isChecked());
+
+    form2.setDepthMask(depthPattern(200, 100));
+    form1.StatusBar1->clearMessage();
+    doubleClick(viewport(), {300, 50});
+    doubleClick(viewport(), {50, 150});
+    EXPECT_EQ(form1.StatusBar1->currentMessage(), "");
+    EXPECT_EQ(form2.Edit2->text(), "17");
+    EXPECT_FALSE(form2.CheckBoxDOF->isChecked());
+}
+
 // A picture of black and white stripes 10 rows high, with depth 40 in columns 0 ... 199
 // and 200 in the others; "Show focus area" ticked.
 class FocusArea : public Focus {
