@@ -1,5 +1,6 @@
 // Benchmark of the main window's picture view on a synthetic photograph: the one-time
 // preparation of its reduced copies, and repaints of the whole view at every zoom step,
+// without and with the focus area's tint drawn from a depth mask of the picture's size,
 // with the memory the view holds beside the picture.
 //
 //   view_bench [--quick] [--repeat N] [--picture WxH] [--view WxH]
@@ -21,7 +22,9 @@
 #include <string>
 #include <vector>
 
+#include "defocus/defocus.h"
 #include "image/dib24.h"
+#include "ui/focus_area.h"
 #include "ui/picture_view.h"
 #include "ui/zoomed_drawing.h"
 
@@ -51,6 +54,25 @@ std::unique_ptr<dib24> photograph(int width, int height) {
         }
     }
     return picture;
+}
+
+// Depth that falls from the bottom row to the top, with objects standing out in columns
+// and light noise, so the depths in focus form bands and edges, as in a real scene.
+std::unique_ptr<dib24> depthMask(int width, int height) {
+    auto mask = std::make_unique<dib24>(width, height);
+    if (!mask->bits) return nullptr;
+    std::uint32_t noise = 7;
+    for (int r = 0; r < height; ++r) {
+        std::uint8_t* row = mask->bits + static_cast<std::ptrdiff_t>(r) * mask->stride;
+        for (int x = 0; x < width; ++x) {
+            noise = noise * 1664525u + 1013904223u;
+            const int object = (x / (width / 16 + 1)) % 3 == 1 ? 60 : 0;
+            const int depth = 255 * r / height - object + static_cast<int>(noise >> 30);
+            const auto byte = static_cast<std::uint8_t>(std::clamp(depth, 0, 255));
+            row[3 * x] = row[3 * x + 1] = row[3 * x + 2] = byte;
+        }
+    }
+    return mask;
 }
 
 bool parseSize(const char* text, int* width, int* height) {
@@ -121,30 +143,67 @@ int main(int argc, char** argv) {
     view->setPicture(picture.get());
     QCoreApplication::processEvents();
 
-    std::printf("%5s %9s %12s %12s %12s\n", "step", "zoom", "first ms", "median ms", "max ms");
-    double worst = 0;
+    // The focus area as the settings window shows it: the depths near the middle of the
+    // scale in focus with the default diaphragm's width.
+    const std::unique_ptr<dib24> mask = depthMask(pictureWidth, pictureHeight);
+    if (!mask) {
+        std::fprintf(stderr, "view_bench: no memory for the depth mask\n");
+        return 1;
+    }
+    DofSettings dof;
+    dof.threshold = 128;
+    dof.distScaling = 2.0;
+    dof.focusRange = 20;
+    FocusArea focusArea;
+    focusArea.setMask(mask.get());
+    focusArea.setDepths(depthsInFocus(dof, 15));
+    const PictureView::Overlay tint = [&](QPainter& painter, const QRect& pixels) {
+        focusArea.paintOnView(painter, *view, pixels);
+    };
+
+    // A repaint of everything the view shows, painted and handed to the window system:
+    // the first one's time, the median and the largest of `repeat` more.
+    auto timeRepaints = [&](double* first, double* mid, double* most) {
+        Clock::time_point start = Clock::now();
+        view->repaint();
+        *first = millisecondsSince(start);
+        std::vector<double> times;
+        for (int i = 0; i < repeat; ++i) {
+            start = Clock::now();
+            view->repaint();
+            times.push_back(millisecondsSince(start));
+        }
+        *mid = median(times);
+        *most = *std::max_element(times.begin(), times.end());
+    };
+
+    std::printf("%5s %9s %10s %10s %10s %10s %10s\n", "step", "zoom", "first ms", "median ms",
+                "max ms", "tinted med", "tinted max");
+    double worst = 0, worstTinted = 0, firstTinted = 0;
     for (int step = PictureView::kSmallestStep; step <= PictureView::kLargestStep; ++step) {
         view->zoomTo(step);
         // The middle of the picture, where it fills the view.
         area.horizontalScrollBar()->setValue(area.horizontalScrollBar()->maximum() / 2);
         area.verticalScrollBar()->setValue(area.verticalScrollBar()->maximum() / 2);
         QCoreApplication::processEvents();
-        // A repaint of everything the view shows, painted and handed to the window system.
-        std::vector<double> times;
-        Clock::time_point start = Clock::now();
-        view->repaint();
-        const double first = millisecondsSince(start);
-        for (int i = 0; i < repeat; ++i) {
-            start = Clock::now();
-            view->repaint();
-            times.push_back(millisecondsSince(start));
-        }
-        worst = std::max(worst, *std::max_element(times.begin(), times.end()));
-        std::printf("%5d %9.4f %12.2f %12.2f %12.2f\n", step, view->zoom(), first, median(times),
-                    *std::max_element(times.begin(), times.end()));
+        double first, mid, most, tintFirst, tintMid, tintMost;
+        timeRepaints(&first, &mid, &most);
+        view->setOverlay(tint);
+        timeRepaints(&tintFirst, &tintMid, &tintMost);
+        view->setOverlay({});
+        worst = std::max(worst, most);
+        // The first tinted repaint zoomed out far enough makes the samples.
+        if (firstTinted == 0 && focusArea.bytes() > 0) firstTinted = tintFirst;
+        worstTinted = std::max(worstTinted, tintMost);
+        std::printf("%5d %9.4f %10.2f %10.2f %10.2f %10.2f %10.2f\n", step, view->zoom(), first,
+                    mid, most, tintMid, tintMost);
     }
-    std::printf("slowest repaint %.2f ms; view memory beside the picture %.1f MiB = %.3f of it\n",
-                worst, view->drawingBytes() / 1048576.0,
-                double(view->drawingBytes()) / picture->pixelBytes());
+    std::printf("slowest repaint %.2f ms, with the focus area %.2f ms (its first one %.0f ms)\n",
+                worst, worstTinted, firstTinted);
+    std::printf(
+        "view memory beside the picture %.1f MiB = %.3f of it; the focus area's "
+        "samples %.1f MiB = %.3f of the mask\n",
+        view->drawingBytes() / 1048576.0, double(view->drawingBytes()) / picture->pixelBytes(),
+        focusArea.bytes() / 1048576.0, double(focusArea.bytes()) / mask->pixelBytes());
     return 0;
 }

@@ -7,6 +7,8 @@
 #                                        is dark): the lamp posts hide the lights behind
 #   windows.png                          both windows of bokavo with the sample defocused
 #                                        and previewed, shot on a private X server
+#   focus_area.png                       the main window with the focus area shown after
+#                                        a double-click on the railing
 # Run after ./run.sh or ./test.sh:  scripts/make_readme_images.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -87,9 +89,16 @@ sleep 0.5
 xdotool key o
 choose_file "$data/sample.bmp"
 
-click_settings 280 500   # Load ZMask
+click_settings 280 572   # Load ZMask
 choose_file "$data/sample_zmask.bmp"
-click_settings 184 416   # Use DOF with ZMask
+
+# The focus area: ticked, and the focus picked by a double-click on the railing, which
+# also ticks "Use DOF with ZMask".
+click_settings 184 537   # Show focus area
+xdotool mousemove --window "$main" 100 361 click --repeat 2 --delay 80 1
+sleep 1
+import -window "$main" "$out/focus.png"
+click_settings 184 537   # Show focus area off again
 click_settings 288 442   # Threshold: the railing's depth
 xdotool key ctrl+a
 xdotool type 40
@@ -110,7 +119,7 @@ for name in main settings; do
     import -window "$id" "$out/$name.png"
 done
 EOF
-xvfb-run -a -s "-screen 0 1024x700x24" bash "$temp/shoot.sh" "$bin" "$PWD/data" "$temp"
+xvfb-run -a -s "-screen 0 1024x768x24" bash "$temp/shoot.sh" "$bin" "$PWD/data" "$temp"
 
 /usr/bin/python3 - "$temp" <<'EOF'
 import os
@@ -133,6 +142,9 @@ for name, (x, y) in places.items():
     canvas.paste(shots[name], (x - left, y - top))
 canvas.quantize(256, method=Image.Quantize.MEDIANCUT, dither=Image.Dither.NONE).save(
     "docs/windows.png", optimize=True)
+Image.open(os.path.join(temp, "focus.png")).convert("RGB").quantize(
+    256, method=Image.Quantize.MEDIANCUT, dither=Image.Dither.NONE).save(
+    "docs/focus_area.png", optimize=True)
 EOF
 ls -l docs/sample_before.png docs/sample_after.png docs/occlusion_off.png docs/occlusion_on.png \
-    docs/windows.png
+    docs/windows.png docs/focus_area.png

@@ -3,10 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <QComboBox>
 #include <QImage>
 #include <QMouseEvent>
 #include <QStatusBar>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "tests/settings_support.h"
@@ -199,6 +201,31 @@ TEST_F(DefocusCommand, ThresholdIsTheIntegerPartOfTheText) {
     expectImage(*rendered(*source, masks, 0.1, 1.0, 1, &dof12));
     const DofSettings dof13{form2.depthMask.get(), 12.7, 2.0};
     EXPECT_FALSE(samePixels(*form1.currentImage, *rendered(*source, masks, 0.1, 1.0, 1, &dof13)));
+}
+
+TEST_F(DefocusCommand, FocusRangeAndOcclusionReachTheRendererFromDefocusAndPreview) {
+    // Bright points at depths 20 and 230 in blocks, both out of focus: occlusion either way
+    // and the focus range each change the result.
+    auto depths =
+        makeImage(96, 64, [](int x, int r, int) { return (x / 16 + r / 16) % 2 ? 230 : 20; });
+    form2.CheckBoxDOF->setChecked(true);
+    form2.Edit2->setText("125");
+    for (const auto& [range, choice, dof] :
+         {std::tuple{"40", 0, DofSettings{depths.get(), 125.0, 2.0, 40, Occlusion::Off}},
+          std::tuple{"0", 1, DofSettings{depths.get(), 125.0, 2.0, 0, Occlusion::BrightNear}},
+          std::tuple{"300", 2, DofSettings{depths.get(), 125.0, 2.0, 255, Occlusion::DarkNear}}}) {
+        install(starryImage(96, 64, 16));
+        form2.setDepthMask(copyOf(*depths));
+        form2.Edit5->setText(range);  // used as typed, within 0 ... 255
+        form2.ComboBox1->setCurrentIndex(choice);
+        const auto expected = rendered(*source, masks, 0.1, 1.0, 1, &dof);
+        const DofSettings plain{depths.get(), 125.0, 2.0};
+        EXPECT_FALSE(samePixels(*expected, *rendered(*source, masks, 0.1, 1.0, 1, &plain)));
+        form2.Button2->click();  // the whole picture fits the preview region
+        EXPECT_TRUE(samePixels(*form2.previewImage, *expected)) << range;
+        form1.Blur1->trigger();
+        expectImage(*expected);
+    }
 }
 
 TEST_F(DefocusCommand, RunningTwiceDefocusesTheResultAgain) {

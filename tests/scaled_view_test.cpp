@@ -8,6 +8,7 @@
 #include "tests/gui_support.h"
 #include "tests/test_bitmaps.h"
 #include "ui/Unit1.h"
+#include "ui/Unit2.h"
 
 namespace {
 
@@ -37,6 +38,22 @@ TEST(ScaledScreen, ActualSizeIsOnePicturePixelPerDevicePixel) {
         form.ZoominI1->trigger();
         form.ZoominI1->trigger();
     }
+}
+
+TEST(ScaledScreen, TheSettingsWindowsBoxesShowTheirWholeArea) {
+    TForm1 form1;
+    TForm2 form2(form1);
+    form2.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&form2));
+    form1.installImage(testing_support::randomImage(400, 300, 2));
+    // The preview box shows its region's pixels at 2 x 2 device pixels each, to the far edge.
+    const QImage box = form2.PaintBox2->grab().toImage().convertToFormat(QImage::Format_RGB32);
+    ASSERT_EQ(box.width(), 366);
+    for (int y = 0; y < 183; y += 13)
+        for (int x = 0; x < 183; x += 13)
+            ASSERT_EQ(box.pixel(2 * x + 1, 2 * y + 1),
+                      pictureColor(*form1.currentImage, x, y).rgb())
+                << x << "," << y;
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QFont>
 #include <QGroupBox>
 #include <QLabel>
@@ -51,8 +52,10 @@ std::vector<Placed> layoutOf(TForm2& f) {
             {f.CheckBoxDOF, f.GroupBox1, {16, 24, 137, 17}},
             {f.Edit2, f.GroupBox1, {80, 48, 97, 20}},
             {f.Edit3, f.GroupBox1, {80, 72, 97, 20}},
-            {f.Button4, &f, {216, 488, 129, 25}},
-            {f.Button3, &f, {216, 520, 129, 25}}};
+            // The two depth-mask buttons sit below the DOF group, which holds three more
+            // rows than the original layout.
+            {f.Button4, &f, {216, 560, 129, 25}},
+            {f.Button3, &f, {216, 592, 129, 25}}};
 }
 
 TEST(SettingsWindowLayout, ControlsCarryTheirCaptionsAndDefaults) {
@@ -110,8 +113,9 @@ TEST(SettingsWindowLayout, TabOrderFollowsTheGroups) {
     TForm1 form1;
     TForm2 form2(form1);
     const std::vector<QWidget*> expected{
-        form2.Button2,     form2.Edit1, form2.Edit4, form2.CheckBoxBlend, form2.Button1,
-        form2.CheckBoxDOF, form2.Edit2, form2.Edit3, form2.Button4,       form2.Button3};
+        form2.Button2,           form2.Edit1,   form2.Edit4,  form2.CheckBoxBlend, form2.Button1,
+        form2.CheckBoxDOF,       form2.Edit2,   form2.Edit3,  form2.Edit5,         form2.ComboBox1,
+        form2.CheckBoxFocusArea, form2.Button4, form2.Button3};
     std::vector<QWidget*> chain;
     QWidget* w = form2.Button2;
     do {
@@ -240,6 +244,9 @@ TEST_F(BothWindows, FirstShowingNormalisesTheDefaults) {
     EXPECT_EQ(form2.Edit3->text(), "2.000000");
     EXPECT_TRUE(form2.CheckBoxBlend->isChecked());
     EXPECT_FALSE(form2.CheckBoxDOF->isChecked());
+    EXPECT_EQ(form2.Edit5->text(), "0");
+    EXPECT_EQ(form2.ComboBox1->currentText(), "Off");
+    EXPECT_FALSE(form2.CheckBoxFocusArea->isChecked());
 }
 
 // One typed text and the box's text after Enter.
@@ -259,6 +266,7 @@ protected:
         if (name == "density") return form2.Edit1;
         if (name == "threshold") return form2.Edit2;
         if (name == "distance") return form2.Edit3;
+        if (name == "focus range") return form2.Edit5;
         return form2.Edit4;
     }
 };
@@ -287,6 +295,12 @@ INSTANTIATE_TEST_SUITE_P(
                     Normalised{"threshold", "128", "128"}, Normalised{"threshold", "0x40", "0"},
                     Normalised{"threshold", "99999999999999999999", "255"},
                     Normalised{"threshold", "-99999999999999999999", "0"}));
+
+INSTANTIATE_TEST_SUITE_P(FocusRange, Normalisation,
+                         testing::Values(Normalised{"focus range", "300", "255"},
+                                         Normalised{"focus range", "-7", "0"},
+                                         Normalised{"focus range", "12.9", "12"},
+                                         Normalised{"focus range", "", "0"}));
 
 INSTANTIATE_TEST_SUITE_P(
     DistanceAndGamma, Normalisation,

@@ -7,6 +7,7 @@
 #include <QKeySequence>
 #include <QList>
 #include <QMimeData>
+#include <QMouseEvent>
 #include <QStatusBar>
 #include <QTimer>
 #include <QUrl>
@@ -66,6 +67,8 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
     // Actions hold one shortcut in the layout; these answer to a second one as well.
     ZoominI1->setShortcuts({ZoominI1->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Equal)});
     RedoR1->setShortcuts({RedoR1->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Y)});
+    // Double-clicks on the picture pick the focus; those beside it reach the viewport.
+    PaintBox1->installEventFilter(this);
     setAcceptDrops(true);
 }
 
@@ -192,6 +195,18 @@ void TForm1::Settings1Click() {
     Form2->activateWindow();
 }
 
+void TForm1::PaintBox1DblClick(QPointF at) {
+    const std::optional<QPoint> pixel = PaintBox1->pixelAt(at);
+    if (!pixel || !Form2) return;
+    const int depth = Form2->pickFocus(*pixel);
+    if (depth < 0) {
+        StatusBar1->showMessage(QStringLiteral("Load a depth mask (ZMask) to pick the focus"));
+        return;
+    }
+    StatusBar1->showMessage(
+        QStringLiteral("Focus at depth %1 (%2, %3)").arg(depth).arg(pixel->x()).arg(pixel->y()));
+}
+
 void SBNotifyer::Notify(const char* text) {
     statusBar->showMessage(QString::fromUtf8(text));
     // Painted now: the event loop does not run until the renderer returns.
@@ -203,6 +218,17 @@ bool TForm1::event(QEvent* event) {
     // otherwise replace it with the (empty) status tips of the menu items.
     if (event->type() == QEvent::StatusTip) return true;
     return QMainWindow::event(event);
+}
+
+bool TForm1::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == PaintBox1 && event->type() == QEvent::MouseButtonDblClick) {
+        const auto* mouse = static_cast<QMouseEvent*>(event);
+        if (mouse->button() == Qt::LeftButton) {
+            PaintBox1DblClick(mouse->position());
+            return true;
+        }
+    }
+    return QMainWindow::eventFilter(watched, event);
 }
 
 void TForm1::dragEnterEvent(QDragEnterEvent* event) {

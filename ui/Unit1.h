@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QMainWindow>
+#include <QPointF>
 #include <QString>
 #include <memory>
 
@@ -60,6 +61,9 @@ public:
     void UndoU1Click();
     void RedoR1Click();
     void Settings1Click();
+    // A double-click on the picture at `at` (in PaintBox1's coordinates) puts the focus at
+    // the depth mask's depth there.
+    void PaintBox1DblClick(QPointF at);
 
     // The displayed image: null until the first image is installed, never null after.
     std::unique_ptr<dib24> currentImage;
@@ -76,6 +80,7 @@ public:
 
 protected:
     bool event(QEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dropEvent(QDropEvent* event) override;
 };

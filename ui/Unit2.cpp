@@ -1,6 +1,7 @@
 #include "ui/Unit2.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QMouseEvent>
@@ -19,6 +20,7 @@
 #include "defocus/numbers.h"
 #include "ui/Unit1.h"
 #include "ui/fit_text.h"
+#include "ui/focus_area.h"
 #include "ui/prompts.h"
 
 namespace {
@@ -107,7 +109,8 @@ TForm2::TForm2(TForm1& mainWindow, const std::vector<std::string>& diaphragmCand
     // Where a text does not fit in the desktop's font, its control grows; the window's size
     // is then fixed. The boxes keep room for their normal form ("0.100000"), the size
     // label for a five-digit width and height.
-    const QStringList layoutTexts{Edit1->text(), Edit2->text(), Edit3->text(), Edit4->text()};
+    const QStringList layoutTexts{Edit1->text(), Edit2->text(), Edit3->text(), Edit4->text(),
+                                  Edit5->text()};
     validateParameters();
     LabelGInfo->setText(QStringLiteral("99999 x 99999"));
     growToFitText(this);
@@ -116,24 +119,29 @@ TForm2::TForm2(TForm1& mainWindow, const std::vector<std::string>& diaphragmCand
     Edit2->setText(layoutTexts[1]);
     Edit3->setText(layoutTexts[2]);
     Edit4->setText(layoutTexts[3]);
+    Edit5->setText(layoutTexts[4]);
 
     connect(Button1, &QPushButton::clicked, this, &TForm2::Button1Click);
     connect(Button2, &QPushButton::clicked, this, &TForm2::Button2Click);
     connect(Button3, &QPushButton::clicked, this, &TForm2::Button3Click);
     connect(Button4, &QPushButton::clicked, this, &TForm2::Button4Click);
+    connect(CheckBoxFocusArea, &QCheckBox::toggled, this, &TForm2::updateFocusArea);
     // The paint boxes and edit boxes have no classes of their own; their events come here.
     for (QWidget* box : {PaintBox1, PaintBox2, PaintBox3}) box->installEventFilter(this);
-    for (QLineEdit* edit : {Edit1, Edit2, Edit3, Edit4}) edit->installEventFilter(this);
+    for (QLineEdit* edit : {Edit1, Edit2, Edit3, Edit4, Edit5}) edit->installEventFilter(this);
 
     mainWindow.Form2 = this;
 }
 
 TForm2::~TForm2() {
+    // The main view's tint reads this window's depth mask.
+    if (focusAreaShown_) Form1->PaintBox1->setOverlay({});
     FormDestroy();
     if (Form1->Form2 == this) Form1->Form2 = nullptr;
 }
 
 void TForm2::FormDestroy() {
+    focusArea_.setMask(nullptr);
     previewImage.reset();
     depthMask.reset();
     maskThumbnail.reset();
@@ -163,6 +171,11 @@ void TForm2::validateParameters() {
 
     const double gamma = readDecimal(textOf(Edit4));
     Edit4->setText(fixedText(gamma >= 0 ? gamma : 0.0));
+
+    const std::int32_t focusRange = readInteger(textOf(Edit5));
+    Edit5->setText(QString::fromStdString(formatInteger(std::clamp(focusRange, 0, 255))));
+
+    updateFocusArea();
 }
 
 BaseParameters TForm2::readBaseParameters() const {
@@ -182,7 +195,44 @@ DofSettings TForm2::readDofSettings(const dib24* mask) const {
     dof.depthMask = mask;
     dof.threshold = readInteger(textOf(Edit2));
     dof.distScaling = readDecimal(textOf(Edit3));
+    dof.focusRange = std::clamp(readInteger(textOf(Edit5)), 0, 255);
+    // The items are in the order of the choices.
+    constexpr Occlusion kOcclusions[] = {Occlusion::Off, Occlusion::BrightNear,
+                                         Occlusion::DarkNear};
+    dof.occlusion = kOcclusions[std::clamp(ComboBox1->currentIndex(), 0, 2)];
     return dof;
+}
+
+int TForm2::pickFocus(QPoint pixel) {
+    if (!depthMask || pixel.x() < 0 || pixel.y() < 0 || pixel.x() >= depthMask->width ||
+        pixel.y() >= depthMask->height)
+        return -1;
+    // The mask's rows are stored bottom-up; blue is the first byte of a pixel.
+    const int depth =
+        depthMask->bits[static_cast<std::ptrdiff_t>(depthMask->height - 1 - pixel.y()) *
+                            depthMask->stride +
+                        3 * pixel.x()];
+    Edit2->setText(QString::number(depth));
+    CheckBoxDOF->setChecked(true);
+    validateParameters();
+    return depth;
+}
+
+void TForm2::updateFocusArea() {
+    const bool show = depthMask && CheckBoxFocusArea->isChecked();
+    if (!show && !focusAreaShown_) return;
+    focusAreaShown_ = show;
+    PictureView* view = Form1->PaintBox1;
+    if (show) {
+        focusArea_.setDepths(
+            depthsInFocus(readDofSettings(depthMask.get()), diaphragms.shape->width));
+        view->setOverlay([this, view](QPainter& painter, const QRect& pixels) {
+            focusArea_.paintOnView(painter, *view, pixels);
+        });
+    } else {
+        view->setOverlay({});
+    }
+    PaintBox2->update();
 }
 
 void TForm2::EditExit(QLineEdit*) {
@@ -209,6 +259,7 @@ const dib24* TForm2::mainImage() const {
 
 void TForm2::mainImageChanged(const dib24* image) {
     previewImage.reset();
+    focusArea_.setMask(nullptr);
     depthMask.reset();
     maskThumbnail.reset();
     LabelGInfo->setText(QStringLiteral("%1 x %2").arg(image->width).arg(image->height));
@@ -216,6 +267,7 @@ void TForm2::mainImageChanged(const dib24* image) {
     previewLeft = 0;
     PaintBox2->update();
     PaintBox3->update();
+    updateFocusArea();  // the mask is gone
 }
 
 // The diaphragm and the depth mask.
@@ -235,6 +287,7 @@ void TForm2::Button1Click() {
         prompts::showError(this, kDiaphragmError,
                            read ? QString::fromStdString(refused) : unreadable);
     PaintBox1->update();
+    updateFocusArea();  // the size of the diaphragm sets the kernel sizes
 }
 
 void TForm2::Button4Click() {
@@ -272,7 +325,9 @@ void TForm2::setDepthMask(std::unique_ptr<dib24> mask) {
     std::unique_ptr<dib24> thumbnail = resizedOrThrow(*mask, thumb.width(), thumb.height());
     depthMask = std::move(mask);
     maskThumbnail = std::move(thumbnail);
+    focusArea_.setMask(depthMask.get());
     PaintBox3->update();
+    updateFocusArea();
 }
 
 void TForm2::PaintBox1Paint() {
@@ -293,6 +348,11 @@ void TForm2::PaintBox2Paint() {
         // The region's top-left pixel lands on the box's top-left corner; the source y is
         // counted from the bottom row of the bottom-up image.
         image->draw(painter, 0, 0, image->width, image->height, previewLeft, -previewTop);
+        if (focusAreaShown_)
+            focusArea_.paint(
+                painter, 1.0,
+                QRect(previewLeft, previewTop, PaintBox2->width(), PaintBox2->height()),
+                QPoint(0, 0));
     }
 }
 

@@ -15,11 +15,13 @@
 #include "defocus/defocus.h"
 #include "defocus/maskman.h"
 #include "image/dib24.h"
+#include "ui/focus_area.h"
 #include "ui_Unit2.h"
 
 class QKeyEvent;
 class QLineEdit;
 class QMouseEvent;
+class QPoint;
 class TForm1;
 
 // The program cannot start without a diaphragm. what() names every place looked at and
@@ -53,7 +55,8 @@ public:
     ~TForm2() override;
 
     // Writes every parameter box back in its normal form: density limited to 0 ... 1,
-    // threshold to 0 ... 255, distance scaling and gamma to 0 and above.
+    // threshold and focus range to 0 ... 255, distance scaling and gamma to 0 and above;
+    // the focus area follows the new values.
     void validateParameters();
 
     // The parameters as the renderer takes them; see BaseParameters.
@@ -61,8 +64,21 @@ public:
     // Depth of field runs when a depth mask is installed and "Use DOF with ZMask" is checked.
     bool depthOfFieldUsed() const;
     // The depth of field record for `mask` with the threshold and distance scaling of the
-    // boxes (no limits applied).
+    // boxes (no limits applied), the focus range of its box limited to 0 ... 255, the
+    // occlusion chosen and the tolerance of 16.
     DofSettings readDofSettings(const dib24* mask) const;
+
+    // Focus by pointing: "Threshold:" takes the depth mask's depth at picture pixel `pixel`
+    // (counted from the top-left), "Use DOF with ZMask" is ticked and the boxes are
+    // normalised. Returns that depth, or -1 (changing nothing) without a depth mask or
+    // outside it.
+    int pickFocus(QPoint pixel);
+
+    // Shows the focus area in the main view and the preview box while "Show focus area" is
+    // ticked and a depth mask is installed, for the boxes' present values and the
+    // diaphragm's size, and hides it otherwise.
+    void updateFocusArea();
+    bool focusAreaShown() const { return focusAreaShown_; }
 
     // The main window installed `image` (it keeps it): the preview and the depth mask are
     // dropped, the size label shows the new size, the region returns to the top-left.
@@ -113,4 +129,7 @@ private:
     // Until the user has picked a diaphragm file, "Diaphragm shape" opens the dialog in the
     // folder of delivered shapes.
     bool diaphragmPicked_ = false;
+
+    bool focusAreaShown_ = false;
+    FocusArea focusArea_;  // of depthMask, with the depths in focus when it was shown
 };

@@ -6,6 +6,7 @@
 #include <QPaintDevice>
 #include <QPainter>
 #include <QRectF>
+#include <QWidget>
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -20,7 +21,11 @@ QRectF paintableArea(const QPainter& dc) {
     if (dc.hasClipping()) return dc.clipBoundingRect();
     const QPaintDevice* device = dc.device();
     if (!device) return {};
-    const QRectF deviceRect(0, 0, device->width(), device->height());
+    // The painter's transform includes the scale of a scaled screen. Images and pixmaps
+    // give their size in device pixels; a widget gives it in logical pixels, so on a screen
+    // scaled by 2 only a quarter of it would count as paintable.
+    const double scale = dynamic_cast<const QWidget*>(device) ? device->devicePixelRatioF() : 1.0;
+    const QRectF deviceRect(0, 0, device->width() * scale, device->height() * scale);
     bool invertible = false;
     const QTransform toLogical = dc.combinedTransform().inverted(&invertible);
     return invertible ? toLogical.mapRect(deviceRect) : QRectF();

@@ -1,6 +1,7 @@
 #include "ui/fit_text.h"
 
 #include <QAbstractButton>
+#include <QComboBox>
 #include <QFontMetrics>
 #include <QGroupBox>
 #include <QLabel>
@@ -136,6 +137,8 @@ AxisResult solveAxis(const std::vector<AxisItem>& items, int extent, int target)
 QSize neededSize(const QWidget* widget, QSize laidOut, QSize contents) {
     if (qobject_cast<const QLabel*>(widget)) return widget->sizeHint();
     if (qobject_cast<const QAbstractButton*>(widget)) return laidOut.expandedTo(widget->sizeHint());
+    // A combo box's size hint has room for its longest item and the arrow.
+    if (qobject_cast<const QComboBox*>(widget)) return laidOut.expandedTo(widget->sizeHint());
     // An edit box shows its whole text (longer texts scroll) and one line's height. Its
     // size hint is the room for 17 'x' plus frame and margins.
     if (const auto* edit = qobject_cast<const QLineEdit*>(widget)) {
@@ -154,7 +157,8 @@ QSize neededSize(const QWidget* widget, QSize laidOut, QSize contents) {
 // with others; picture boxes and their frames keep their size.
 bool stretchable(const QWidget* widget) {
     return qobject_cast<const QLabel*>(widget) || qobject_cast<const QAbstractButton*>(widget) ||
-           qobject_cast<const QLineEdit*>(widget) || qobject_cast<const QGroupBox*>(widget);
+           qobject_cast<const QLineEdit*>(widget) || qobject_cast<const QComboBox*>(widget) ||
+           qobject_cast<const QGroupBox*>(widget);
 }
 
 std::vector<QWidget*> controlsIn(const QWidget* container) {
