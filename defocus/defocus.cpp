@@ -50,12 +50,12 @@ public:
         }
         aligned_ = true;
         const std::size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
-        data_ = static_cast<T*>(::operator new(rounded, std::align_val_t{kHugePage}));
+        data_ = static_cast<T*>(::operator new (rounded, std::align_val_t{kHugePage}));
         madvise(data_, rounded, MADV_HUGEPAGE);  // only a hint: refused is fine
     }
     ~LargeBuffer() {
         if (aligned_)
-            ::operator delete(data_, std::align_val_t{kHugePage});
+            ::operator delete (data_, std::align_val_t{kHugePage});
         else
             ::operator delete(data_);
     }
@@ -89,43 +89,73 @@ bool strokesStayNormal(const std::array<double, 256>& sourcePower, double densit
     return density * (weakest * kernelIntensity(1)) >= 0x1p-126;  // the smallest normal float
 }
 
-// A kernel from the diaphragm set with the tables the painter uses to skip work.
+// How far below the least paint of a register, in the units of the skip test, a source's
+// strongest stroke onto it must stay to be passed over (paint_row::Job::skipFactor).
+//
+// A stroke with term s = d (k h) raises nothing where keep e + s <= e, keep the double
+// nearest 1 - d: with rounding to nearest that holds whenever s <= e (d - 3u), u = 2^-53,
+// for every d above 0 and e >= 0. The painter passes a source over when, for its power K
+// and the largest byte B that reaches the register, K B <= f e for the register's least
+// paint e. With h <= B / 255 (1 + u), s <= d (k h) (1 + u) and each product rounded, that
+// gives s <= e d (f / 255) (1 + u)^5, which stays below e (d - 3u) when f / 255 is
+// 1 - 2^-29 and d at least 2^-20; subnormal results add less than 2^-1074, far below the
+// margin of a paint that is not 0 (at least 2^-149, a float). Smaller or larger densities
+// and ones that are not a number get 0: only sources whose strokes are 0 are passed over.
+double skipFactorFor(double density) {
+    if (!(density >= 0x1p-20 && density <= 0x1p20)) return 0.0;
+    return 255.0 * (1.0 - 0x1p-29);
+}
+
+// A kernel from the diaphragm set laid out for the painter (paint_row::Kernel).
 class PreparedKernel {
 public:
     explicit PreparedKernel(const dib24& kernel) {
+        using paint_row::kKernelPad;
+        using paint_row::kMaxLanes;
         const int n = kernel.width;
-        rowPeak_.assign(std::size_t(n) * 3, 0.0);
+        const std::size_t line = std::size_t(n) + 2 * kKernelPad;
+        plane_.assign(std::size_t(n) * 3 * line, 0);
+        reversedPeak_.assign(plane_.size(), 0);
+        rowPeak_.assign(std::size_t(n) * 3, 0);
         first_.assign(std::size_t(n), n);
         last_.assign(std::size_t(n), -1);
-        columnPeak_.assign(std::size_t(n) * n * 3, 0);
         for (int kr = 0; kr < n; ++kr) {
             const std::uint8_t* row = kernel.bits + std::ptrdiff_t(kr) * kernel.stride;
-            for (int kc = 0; kc < n; ++kc)
-                for (int c = 0; c < 3; ++c) {
-                    const std::uint8_t b = row[3 * kc + c];
-                    if (b == 0) continue;
-                    const std::size_t at = std::size_t(kr) * 3 + c;
-                    rowPeak_[at] = std::max(rowPeak_[at], kernelIntensity(b));
-                    first_[kr] = std::min(first_[kr], kc);
-                    last_[kr] = kc;
-                }
-            for (int c = 0; c < 3; ++c)
+            for (int c = 0; c < 3; ++c) {
+                const std::size_t at = std::size_t(kr) * 3 + c;
+                std::uint8_t* plane = plane_.data() + at * line + kKernelPad;
                 for (int kc = 0; kc < n; ++kc) {
-                    std::uint8_t peak = 0;
-                    for (int back = std::max(0, kc - 7); back <= kc; ++back)
-                        peak = std::max(peak, row[3 * back + c]);
-                    columnPeak_[(std::size_t(kr) * 3 + c) * n + kc] = peak;
+                    const std::uint8_t b = row[3 * kc + c];
+                    plane[kc] = b;
+                    if (b == 0) continue;
+                    rowPeak_[at] = std::max(rowPeak_[at], b);
+                    first_[kr] = std::min(first_[kr], kc);
+                    last_[kr] = std::max(last_[kr], kc);
                 }
+                // Entry i: the largest byte of columns n - 1 - i ... n - 1 - i + kMaxLanes - 1.
+                std::uint8_t* peak = reversedPeak_.data() + at * line;
+                for (int i = -kKernelPad; i < n + kKernelPad; ++i) {
+                    std::uint8_t most = 0;
+                    for (int kc = std::max(0, n - 1 - i);
+                         kc <= std::min(n - 1, n - 2 - i + kMaxLanes); ++kc)
+                        most = std::max(most, plane[kc]);
+                    peak[kKernelPad + i] = most;
+                }
+            }
         }
-        view_ = {kernel.bits,  kernel.stride,     n, rowPeak_.data(), first_.data(),
-                 last_.data(), columnPeak_.data()};
+        view_ = {n,
+                 std::ptrdiff_t(line),
+                 plane_.data(),
+                 reversedPeak_.data(),
+                 rowPeak_.data(),
+                 first_.data(),
+                 last_.data()};
     }
     const paint_row::Kernel* view() const { return &view_; }
 
 private:
-    std::vector<double> rowPeak_;
+    std::vector<std::uint8_t> plane_, reversedPeak_, rowPeak_;
     std::vector<std::int32_t> first_, last_;
-    std::vector<std::uint8_t> columnPeak_;
     paint_row::Kernel view_;
 };
 
@@ -177,7 +207,7 @@ private:
 };
 
 // Source rows prepared for the painter by one thread: source powers with zeros around,
-// their window peaks, the runs of sources that share a kernel, and with occlusion each
+// the runs of sources that share a kernel with their peaks, and with occlusion each
 // source's nearness. A thread paints consecutive target rows, which share most of their
 // source rows, so rows are kept in a ring and prepared once while they stay in reach.
 class SourceRows {
@@ -191,33 +221,26 @@ public:
           depth_(depth),
           nearnessOfDepth_(nearnessOfDepth),
           width_(image.width),
-          margin_(marginFor(kernels.largest())),
-          rowLength_(std::size_t(width_) + 2 * std::size_t(margin_)),
-          parities_(depth ? 2 : 1),
+          rowLength_(std::size_t(width_) + 2 * std::size_t(kMargin)),
           capacity_(capacity),
-          power_(std::size_t(capacity) * parities_ * 3 * rowLength_),
-          peak_(power_.size()),
-          coarse_(depth ? 0 : std::size_t(capacity) * 3 * coarseLength()),
+          power_(std::size_t(capacity) * 3 * rowLength_),
+          coarse_(depth ? 0 : std::size_t(capacity) * 3 * coarseLength(width_)),
           runs_(depth ? std::size_t(capacity) * width_ : std::size_t(capacity)),
           runAt_(depth ? std::size_t(capacity) * width_ : 0),
-          coarseLargest_(depth ? std::size_t(capacity) * coarseLength() : 0),
+          coarseLargest_(depth ? std::size_t(capacity) * coarseLength(width_) : 0),
           nearness_(nearnessOfDepth ? std::size_t(capacity) * rowLength_ : 0),
           stored_(std::size_t(capacity), -1),
-          rows_(std::size_t(capacity)),
-          widened_(rowLength_) {}
+          rows_(std::size_t(capacity)) {}
 
-    // Columns of zeros around each row: as far as a kernel and a block reach, and a peak
-    // window beyond.
-    static int marginFor(int largestKernel) {
-        return largestKernel + paint_row::kMaxBlock + paint_row::kPeakWindow;
-    }
+    // Columns of zeros around each row: a register's lanes read up to kMaxLanes - 1
+    // columns beyond the sources they test.
+    static constexpr int kMargin = paint_row::kMaxLanes;
 
     // Bytes one ring slot takes.
-    static std::size_t slotBytes(int width, int largestKernel, bool depthOfField, bool occlusion) {
-        const std::size_t length = std::size_t(width) + 2 * std::size_t(marginFor(largestKernel));
-        const std::size_t coarse = length / paint_row::kCoarseWindow + 1;
-        const std::size_t parities = depthOfField ? 2 : 1;
-        return (parities * 3 * 2 + (occlusion ? 1 : 0)) * length * sizeof(double) +
+    static std::size_t slotBytes(int width, bool depthOfField, bool occlusion) {
+        const std::size_t length = std::size_t(width) + 2 * std::size_t(kMargin);
+        const std::size_t coarse = coarseLength(width);
+        return (3 + (occlusion ? 1 : 0)) * length * sizeof(double) +
                (depthOfField
                     ? std::size_t(width) * (sizeof(paint_row::Run) + sizeof(std::int32_t)) +
                           coarse * sizeof(std::int32_t)
@@ -237,6 +260,16 @@ private:
     void prepare(std::size_t slot, int r) {
         paint_row::SourceRow& row = rows_[slot];
         paint_row::Run* runs = runs_.data() + (depth_ ? slot * width_ : slot);
+        const std::uint8_t* source = image_.bits + std::ptrdiff_t(r) * image_.stride;
+        for (int c = 0; c < 3; ++c) {
+            double* power = power_.data() + (slot * 3 + c) * rowLength_;
+            std::fill(power, power + kMargin, 0.0);
+            std::fill(power + kMargin + width_, power + rowLength_, 0.0);
+            power += kMargin;
+            for (int x = 0; x < width_; ++x) power[x] = sourcePower_[source[3 * x + c]];
+            row.power[c] = power;
+        }
+        row.nearness = nullptr;
         if (depth_) {
             const std::uint8_t* depth = depth_->bits + std::ptrdiff_t(r) * depth_->stride;
             std::int32_t* runAt = runAt_.data() + slot * width_;
@@ -244,15 +277,16 @@ private:
             for (int x = 0; x < width_; ++x) {
                 const paint_row::Kernel* kernel = kernels_.ofDepth()[depth[3 * x]];
                 if (count == 0 || runs[count - 1].kernel != kernel)
-                    runs[count++] = paint_row::Run{x, x, kernel, {}, false, 255.0, 0.0};
-                runs[count - 1].x1 = x + 1;
+                    runs[count++] = paint_row::Run{x, x, kernel, {}, 255.0, 0.0};
+                paint_row::Run& run = runs[count - 1];
+                run.x1 = x + 1;
+                for (int c = 0; c < 3; ++c) run.peak[c] = std::max(run.peak[c], row.power[c][x]);
                 runAt[x] = count - 1;
             }
-            row.nearness = nullptr;
             if (nearnessOfDepth_) {
                 double* nearness = nearness_.data() + slot * rowLength_;
                 std::fill(nearness, nearness + rowLength_, 0.0);
-                nearness += margin_;
+                nearness += kMargin;
                 for (int x = 0; x < width_; ++x) {
                     const double near = nearnessOfDepth_[depth[3 * x]];
                     nearness[x] = near;
@@ -262,102 +296,50 @@ private:
                 }
                 row.nearness = nearness;
             }
-            // A run's neighbours have the other parity; beyond them, runs of its own.
-            const auto length = [&](int i) { return runs[i].x1 - runs[i].x0; };
-            for (int i = 0; i < count; ++i)
-                runs[i].alone = (i == 0 || length(i - 1) >= paint_row::kStrayReach) &&
-                                (i == count - 1 || length(i + 1) >= paint_row::kStrayReach);
-            std::int32_t* largest = coarseLargest_.data() + slot * coarseLength();
-            std::fill(largest, largest + coarseLength(), 0);
+            std::int32_t* largest = coarseLargest_.data() + slot * coarseLength(width_);
+            std::fill(largest, largest + coarseLength(width_), 0);
             for (int x = 0; x < width_; ++x) {
-                std::int32_t& stretch = largest[(x + margin_) / paint_row::kCoarseWindow];
+                std::int32_t& stretch = largest[x / paint_row::kCoarseWindow];
                 stretch = std::max(stretch, runs[runAt[x]].kernel->n);
             }
             row.runCount = count;
             row.runAt = runAt;
             row.coarseLargest = largest;
+            for (int c = 0; c < 3; ++c) row.coarsePeak[c] = nullptr;
         } else {
-            runs[0] = paint_row::Run{0, width_, kernels_.fixed(), {}, true, 0.0, 0.0};
+            // The row is one run, and the strongest source a block can meet is bounded by
+            // aligned stretches of the row instead.
+            runs[0] = paint_row::Run{0, width_, kernels_.fixed(), {}, 0.0, 0.0};
             row.runCount = 1;
             row.runAt = nullptr;
             row.coarseLargest = nullptr;
-            row.nearness = nullptr;
+            for (int c = 0; c < 3; ++c) {
+                double* coarse = coarse_.data() + (slot * 3 + c) * coarseLength(width_);
+                std::fill(coarse, coarse + coarseLength(width_), 0.0);
+                for (int x = 0; x < width_; ++x) {
+                    double& stretch = coarse[x / paint_row::kCoarseWindow];
+                    stretch = std::max(stretch, row.power[c][x]);
+                }
+                row.coarsePeak[c] = coarse;
+            }
         }
         row.runs = runs;
-
-        const std::uint8_t* source = image_.bits + std::ptrdiff_t(r) * image_.stride;
-        for (int p = 0; p < 2; ++p)
-            for (int c = 0; c < 3; ++c) {
-                if (p >= parities_) {
-                    row.power[p][c] = row.peak[p][c] = nullptr;
-                    continue;
-                }
-                const std::size_t at = (slot * parities_ + p) * 3 + c;
-                double* power = power_.data() + at * rowLength_;
-                double* peak = peak_.data() + at * rowLength_;
-                std::fill(power, power + rowLength_, 0.0);
-                for (int i = p; i < row.runCount; i += 2) {
-                    double most = 0.0;
-                    for (int x = runs[i].x0; x < runs[i].x1; ++x) {
-                        power[margin_ + x] = sourcePower_[source[3 * x + c]];
-                        most = std::max(most, power[margin_ + x]);
-                    }
-                    runs[i].peak[c] = most;
-                }
-                windowPeaks(power, peak);
-                row.power[p][c] = power + margin_;
-                row.peak[p][c] = peak + margin_;
-            }
-        // Without depth of field the row is one run, and the strongest source a block can
-        // meet is bounded by aligned stretches of the row instead.
-        for (int c = 0; c < 3; ++c) {
-            row.coarsePeak[c] = nullptr;
-            if (depth_) continue;
-            const double* peak = peak_.data() + (slot * 3 + c) * rowLength_;
-            double* coarse = coarse_.data() + (slot * 3 + c) * coarseLength();
-            // A stretch's largest power is the largest of the peaks of its windows.
-            static_assert(paint_row::kCoarseWindow % paint_row::kPeakWindow == 0);
-            for (std::size_t j = 0; j < coarseLength(); ++j) {
-                const std::size_t begin = j * paint_row::kCoarseWindow;
-                const std::size_t end = std::min(rowLength_, begin + paint_row::kCoarseWindow);
-                double most = 0.0;
-                for (std::size_t x = begin; x < end; x += paint_row::kPeakWindow)
-                    most = std::max(most, peak[x]);
-                coarse[j] = most;
-            }
-            row.coarsePeak[c] = coarse;
-        }
         stored_[slot] = r;
     }
 
-    // peak[x] = the largest of power[x ... x + 7], by doubling the window three times.
-    // Windows are cut at the row's end, where only zeros lie anyway.
-    void windowPeaks(const double* power, double* peak) {
-        static_assert(paint_row::kPeakWindow == 8);
-        const std::size_t n = rowLength_;
-        const auto widen = [n](const double* in, double* out, std::size_t step) {
-            const std::size_t inside = n > step ? n - step : 0;
-            for (std::size_t x = 0; x < inside; ++x) out[x] = std::max(in[x], in[x + step]);
-            for (std::size_t x = inside; x < n; ++x) out[x] = in[x];
-        };
-        double* tmp = widened_.data();
-        widen(power, peak, 1);  // 2 wide
-        widen(peak, tmp, 2);    // 4 wide
-        widen(tmp, peak, 4);    // 8 wide
+    static std::size_t coarseLength(int width) {
+        return std::size_t(width) / paint_row::kCoarseWindow + 1;
     }
-
-    std::size_t coarseLength() const { return rowLength_ / paint_row::kCoarseWindow + 1; }
 
     const dib24& image_;
     const double* sourcePower_;
     const KernelSet& kernels_;
     const dib24* depth_;
     const double* nearnessOfDepth_;
-    const int width_, margin_;
+    const int width_;
     const std::size_t rowLength_;
-    const int parities_;  // copies of the powers: one per run parity
     const int capacity_;
-    LargeBuffer<double> power_, peak_;
+    LargeBuffer<double> power_;
     std::vector<double> coarse_;
     LargeBuffer<paint_row::Run> runs_;
     LargeBuffer<std::int32_t> runAt_;
@@ -365,7 +347,6 @@ private:
     LargeBuffer<double> nearness_;
     std::vector<int> stored_;
     std::vector<paint_row::SourceRow> rows_;
-    std::vector<double> widened_;  // room for the peaks' intermediate widths
 };
 
 // One thread's memory, all allocated before painting starts.
@@ -417,9 +398,10 @@ public:
                               height_,
                               density_,
                               1 - density_,
+                              skipFactorFor(density_),
                               kernels_.reachLow(),
                               kernels_.reachHigh(),
-                              SourceRows::marginFor(kernels_.largest()),
+                              SourceRows::kMargin,
                               intensity_.data(),
                               densityIntensity_.data(),
                               strokesStayNormal(sourcePower_, density_),
@@ -438,8 +420,7 @@ public:
         // more than kRingBudget; then target rows are painted in several passes.
         constexpr std::size_t kRingBudget = std::size_t{64} << 20;
         const int reachRows = kernels_.reachLow() + kernels_.reachHigh() + 1;
-        const std::size_t slot =
-            SourceRows::slotBytes(width_, kernels_.largest(), depth_, occlusion_);
+        const std::size_t slot = SourceRows::slotBytes(width_, depth_, occlusion_);
         const int ringRows =
             int(std::clamp<std::size_t>(kRingBudget / slot, 1, std::size_t(reachRows)));
         std::vector<std::unique_ptr<ThreadBuffers>> buffers;

@@ -11,59 +11,52 @@
 
 namespace paint_row {
 
-// The widest block of target pixels any painter keeps in registers at once.
-constexpr int kMaxBlock = 64;
-// Source-power peaks cover this many consecutive columns.
-constexpr int kPeakWindow = 8;
+// The most doubles any painter keeps in one register.
+constexpr int kMaxLanes = 8;
+// Zero columns on either side of each row of a kernel's tables, so that a register's
+// lanes may read beyond the kernel's edge.
+constexpr int kKernelPad = 2 * kMaxLanes;
+// Without depth of field, source peaks cover aligned stretches of this many columns.
 constexpr int kCoarseWindow = 64;
 
-// One diaphragm kernel, n x n, with what the painter precomputes about it.
+// One diaphragm kernel, n x n, laid out for the painter. Each row kr and channel c of the
+// tables below is a line of `lineLength` bytes starting at (kr * 3 + c) * lineLength,
+// whose entries kKernelPad ... kKernelPad + n - 1 describe the kernel and whose padding
+// holds zeros.
 struct Kernel {
-    const std::uint8_t* bits;   // the kernel image's pixels, bottom-up rows
-    std::ptrdiff_t stride;      // bytes per kernel row
     std::int32_t n;             // width and height
-    const double* rowPeak;      // [kr * 3 + c]: the largest intensity of row kr, channel c
-    const std::int32_t* first;  // [kr]: first column with a non-zero byte (any channel), or n
-    const std::int32_t* last;   // [kr]: last column with a non-zero byte (any channel), or -1
-    // [(kr * 3 + c) * n + kc]: the largest byte of columns kc - 7 ... kc of row kr.
-    const std::uint8_t* columnPeak;
+    std::ptrdiff_t lineLength;  // n + 2 * kKernelPad
+    // Entry kc: the byte of column kc.
+    const std::uint8_t* plane;
+    // Entry i: the largest byte of the columns n - 1 - i ... n - 1 - i + kMaxLanes - 1 that
+    // lie in the kernel. As a source moves right by one, the kernel columns that reach a
+    // register move left by one, so consecutive sources read consecutive entries.
+    const std::uint8_t* reversedPeak;
+    const std::uint8_t* rowPeak;  // [kr * 3 + c]: the largest byte of row kr, channel c
+    const std::int32_t* first;    // [kr]: first column with a non-zero byte (any channel), or n
+    const std::int32_t* last;     // [kr]: last column with a non-zero byte (any channel), or -1
 };
-
-// Painted lanes read sources up to this many columns beyond the run they paint (a
-// register's lanes beyond the run's reach, and a segment's columns).
-constexpr int kStrayReach = 14;
 
 // Consecutive sources of one row that use the same kernel.
 struct Run {
     std::int32_t x0, x1;  // columns x0 ... x1 - 1
     const struct Kernel* kernel;
     double peak[3];  // the largest power of each channel in the run
-    // Whether every source within kStrayReach columns of the run either belongs to it or
-    // lies in a run of the other parity (see SourceRow), so that what a painted lane reads
-    // from outside the run is always 0.
-    bool alone;
     // With occlusion: the smallest and the largest nearness of the run's sources.
     double nearLow, nearHigh;
 };
 
-// One source row as the painter reads it, prepared once per thread and row. Its runs
-// are numbered from the left; a run's parity is its number & 1. Each parity has its own
-// copy of the powers, holding only the sources of its runs and 0 elsewhere, so that
-// painting a run through its parity's copy cannot pick up a neighbouring run's sources,
-// and the peaks of that copy bound the run's sources alone.
+// One source row as the painter reads it, prepared once per thread and row.
 struct SourceRow {
-    // power[p][c][x]: (byte / 255) ^ gamma of channel c at column x where x lies in a run
-    // of parity p, otherwise 0, also for Job::margin columns on either side.
-    const double* power[2][3];
-    // peak[p][c][x]: at least the largest of power[p][c][x ... x + kPeakWindow - 1].
-    const double* peak[2][3];
-    // Without depth of field, coarsePeak[c][(x + margin) / kCoarseWindow]: the largest
-    // power[0][c] of the aligned stretch of kCoarseWindow columns that x lies in (margin:
-    // see Job).
+    // power[c][x]: (byte / 255) ^ gamma of channel c at column x, and 0 for Job::margin
+    // columns on either side.
+    const double* power[3];
+    // Without depth of field, coarsePeak[c][x / kCoarseWindow]: the largest power of
+    // channel c in the aligned stretch of kCoarseWindow columns that x lies in.
     const double* coarsePeak[3];
-    // Without depth of field one run covers the row and parity 1 is absent. With it,
-    // runAt[x] is the number of the run of column x, and coarseLargest the largest kernel
-    // side of each aligned stretch of kCoarseWindow columns (indexed like coarsePeak).
+    // Without depth of field one run covers the row. With it, runAt[x] is the number of
+    // the run of column x, and coarseLargest[x / kCoarseWindow] the largest kernel side of
+    // the aligned stretch of columns that x lies in.
     const Run* runs;
     std::int32_t runCount;
     const std::int32_t* runAt;
@@ -79,11 +72,16 @@ struct Job {
     std::int32_t height;
     double density;  // d, above 0
     double keep;     // 1 - d
+    // Skipping: a source's strokes onto a register of targets are passed over when the
+    // source's power times the largest kernel byte that reaches the register is at most
+    // the register's least paint times this factor (0: only when the product is 0). The
+    // renderer derives it from d so that such strokes provably raise nothing.
+    double skipFactor;
     // How far any kernel of this job reaches from its source pixel: towards lower rows
     // or columns (n / 2) and towards higher ones (n - 1 - n / 2).
     std::int32_t reachLow;
     std::int32_t reachHigh;
-    // The columns of zeros on either side of a source row's powers.
+    // The columns of zeros on either side of a source row's powers and nearness.
     std::int32_t margin;
     // For every kernel byte b: its intensity h = b / 255, and d x h.
     const double* intensity;

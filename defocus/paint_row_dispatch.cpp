@@ -22,7 +22,10 @@ int availablePainters(Painter* out, int capacity) {
         ++count;
     };
     __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq"))
+    // The AVX-512 painter is built with the F, DQ, VL and BW extensions (see
+    // defocus/CMakeLists.txt), so the compiler may use any of them: all four must be there.
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
+        __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512bw"))
         add("avx512", paintRowAvx512);
     if (__builtin_cpu_supports("avx2")) add("avx2", paintRowAvx2);
     add("sse2", paintRowSse2);  // every x86-64 processor has SSE2

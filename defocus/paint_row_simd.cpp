@@ -1,6 +1,6 @@
 // The row painter, compiled once for each instruction set (see defocus/CMakeLists.txt):
 // VECTOR_BYTES is the register width, PAINT_GROUPS how many registers of target pixels of
-// each channel stay in flight, PAINT_ROW_FUNCTION the name of this build's entry point.
+// each channel one block holds, PAINT_ROW_FUNCTION the name of this build's entry point.
 //
 // Every arithmetic step is the straightforward painter's, in the same order and in the
 // same precision; only the order in which independent target pixels are visited changes.
@@ -8,6 +8,13 @@
 // the same order as there: source rows upwards, sources left to right, and for each
 // source the one kernel pixel that lands on it. With occlusion it receives only the
 // strokes of the sources it is not hidden from, decided for each stroke as there.
+//
+// The work is organised source by source for each register of target pixels: a source's
+// kernel row lays kLanes consecutive kernel bytes onto a register's kLanes targets. Few
+// of those strokes raise anything, so for a batch of kLanes sources at a time one
+// comparison per channel tells which sources may raise some lane of the register (their
+// power times the largest kernel byte that reaches it, against the register's least
+// paint), and only those are painted.
 //
 // This file must not use anything the linker could share with code built for another
 // instruction set (templates or inline functions from headers): everything here has
@@ -24,6 +31,12 @@
 #error "build this file through defocus/CMakeLists.txt"
 #endif
 
+#if VECTOR_BYTES == 64
+// GCC 12's 512-bit conversions and reductions start from an "undefined" register and warn
+// about it.
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+
 namespace paint_row {
 namespace {
 
@@ -31,12 +44,13 @@ constexpr int kLanes = VECTOR_BYTES / 8;  // doubles per register
 constexpr int kGroups = PAINT_GROUPS;     // registers per block and channel
 constexpr int kChannels = 3;              // painted together, for more strokes in flight
 constexpr int kBlock = kLanes * kGroups;  // target pixels painted together
-constexpr int kSegment = 8;               // kernel columns tested for skipping at once
-static_assert(kBlock <= kMaxBlock, "source rows are padded for kMaxBlock");
-static_assert(kSegment <= kPeakWindow, "a peak must cover a lane's columns in a segment");
-// A painted register holds lanes up to kLanes - 1 beyond the run's reach through a
-// segment, and a segment's columns shift a lane's source by up to kSegment - 1.
-static_assert((kLanes - 1) + (kSegment - 1) <= kStrayReach, "lanes stray beyond kStrayReach");
+static_assert(kLanes <= kMaxLanes, "kernel tables are padded and peaked for kMaxLanes");
+static_assert(kGroups <= 8, "a source's registers are bits of a byte");
+// Sources whose strokes are tested before any of them is painted, as bits.
+typedef std::uint64_t ChunkBits;
+// (64 measured faster than 32 or 16: fewer rounds of tests and threshold updates outweigh
+// the thresholds' staying older within a chunk.)
+constexpr int kChunk = 64;
 
 typedef double Doubles __attribute__((vector_size(VECTOR_BYTES)));
 typedef std::int64_t Mask __attribute__((vector_size(VECTOR_BYTES)));
@@ -57,15 +71,25 @@ inline Doubles loadDoubles(const double* p) {
     return v;
 }
 
+// kLanes bytes from p on, as doubles 0 ... 255 (exactly).
+inline Doubles loadBytes(const std::uint8_t* p) {
+#if VECTOR_BYTES == 64
+    return Doubles(_mm512_cvtepi32_pd(
+        _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)))));
+#elif VECTOR_BYTES == 32
+    std::int32_t four;
+    std::memcpy(&four, p, sizeof four);
+    return Doubles(_mm256_cvtepi32_pd(_mm_cvtepu8_epi32(_mm_cvtsi32_si128(four))));
+#else
+    return Doubles{double(p[0]), double(p[1])};
+#endif
+}
+
 // The planes store floats: every stored value passes through float precision. (Generic
 // vector conversions compile to piecewise sequences here, hence the intrinsics.)
 inline Doubles convertThroughFloat(Doubles v) {
 #if VECTOR_BYTES == 64
-    // GCC 12's 512-bit conversions start from an "undefined" register and warn about it.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
     return Doubles(_mm512_cvtps_pd(_mm512_cvtpd_ps(__m512d(v))));
-#pragma GCC diagnostic pop
 #elif VECTOR_BYTES == 32
     return Doubles(_mm256_cvtps_pd(_mm256_cvtpd_ps(__m256d(v))));
 #else
@@ -89,34 +113,73 @@ inline Doubles throughFloat(Doubles v) {
     return kSplit ? splitThroughFloat(v) : convertThroughFloat(v);
 }
 
-// The lanes of register g that a stroke term `strongest` may raise, as bits of the block's
-// lanes: the stroke's own arithmetic, keep x e + strongest > e. (The bits come straight
-// from the comparison: a generic vector comparison would be widened to a vector of lane
-// masks and then tested again.)
-inline std::uint64_t mayRise(Doubles e, Doubles strongest, Doubles keep, int g) {
-    const Doubles i = keep * e + strongest;
+// A choice of lanes, as the instruction set compares best: mask bits with AVX-512, lanes
+// of all ones elsewhere.
 #if VECTOR_BYTES == 64
-    const unsigned bits = _mm512_cmp_pd_mask(__m512d(i), __m512d(e), _CMP_GT_OQ);
-#elif VECTOR_BYTES == 32
-    const unsigned bits =
-        unsigned(_mm256_movemask_pd(_mm256_cmp_pd(__m256d(i), __m256d(e), _CMP_GT_OQ)));
+typedef __mmask8 Lanes;
+inline Lanes lanesAbove(Doubles a, Doubles b) {
+    return _mm512_cmp_pd_mask(__m512d(a), __m512d(b), _CMP_GT_OQ);
+}
+inline Lanes lanesNotBelow(Doubles a, Doubles b) {
+    return _mm512_cmp_pd_mask(__m512d(a), __m512d(b), _CMP_GE_OQ);
+}
+// v through float precision in the chosen lanes, kept elsewhere. The split's last step
+// and the choice are one masked instruction.
+template <bool kSplit>
+inline Doubles storedWhere(Lanes chosen, Doubles v, Doubles kept) {
+    if (!kSplit)
+        return Doubles(_mm512_mask_mov_pd(__m512d(kept), chosen, __m512d(convertThroughFloat(v))));
+    const Doubles c = v * splat(0x1p29 + 1);
+    return Doubles(_mm512_mask_sub_pd(__m512d(kept), chosen, __m512d(c), __m512d(c - v)));
+}
 #else
-    const unsigned bits = unsigned(_mm_movemask_pd(_mm_cmpgt_pd(__m128d(i), __m128d(e))));
+typedef Mask Lanes;
+inline Lanes lanesAbove(Doubles a, Doubles b) {
+    return a > b;
+}
+inline Lanes lanesNotBelow(Doubles a, Doubles b) {
+    return a >= b;
+}
+template <bool kSplit>
+inline Doubles storedWhere(Lanes chosen, Doubles v, Doubles kept) {
+    return chosen ? throughFloat<kSplit>(v) : kept;
+}
 #endif
-    return std::uint64_t(bits) << (g * kLanes);
+
+// The lanes where a > b, as bits. (Straight from the comparison: a generic vector
+// comparison would be widened to a vector of lane masks and then tested again.)
+inline unsigned above(Doubles a, Doubles b) {
+#if VECTOR_BYTES == 64
+    return _mm512_cmp_pd_mask(__m512d(a), __m512d(b), _CMP_GT_OQ);
+#elif VECTOR_BYTES == 32
+    return unsigned(_mm256_movemask_pd(_mm256_cmp_pd(__m256d(a), __m256d(b), _CMP_GT_OQ)));
+#else
+    return unsigned(_mm_movemask_pd(_mm_cmpgt_pd(__m128d(a), __m128d(b))));
+#endif
 }
 
-// The lanes of register g where a <= b, as bits of the block's lanes.
-inline std::uint64_t notAbove(Doubles a, Doubles b, int g) {
+// The lanes where a >= b, as bits.
+inline unsigned notBelow(Doubles a, Doubles b) {
 #if VECTOR_BYTES == 64
-    const unsigned bits = _mm512_cmp_pd_mask(__m512d(a), __m512d(b), _CMP_LE_OQ);
+    return _mm512_cmp_pd_mask(__m512d(a), __m512d(b), _CMP_GE_OQ);
 #elif VECTOR_BYTES == 32
-    const unsigned bits =
-        unsigned(_mm256_movemask_pd(_mm256_cmp_pd(__m256d(a), __m256d(b), _CMP_LE_OQ)));
+    return unsigned(_mm256_movemask_pd(_mm256_cmp_pd(__m256d(a), __m256d(b), _CMP_GE_OQ)));
 #else
-    const unsigned bits = unsigned(_mm_movemask_pd(_mm_cmple_pd(__m128d(a), __m128d(b))));
+    return unsigned(_mm_movemask_pd(_mm_cmpge_pd(__m128d(a), __m128d(b))));
 #endif
-    return std::uint64_t(bits) << (g * kLanes);
+}
+
+// The smallest lane.
+inline double lowest(Doubles v) {
+#if VECTOR_BYTES == 64
+    return _mm512_reduce_min_pd(__m512d(v));
+#elif VECTOR_BYTES == 32
+    const __m128d half =
+        _mm_min_pd(_mm256_castpd256_pd128(__m256d(v)), _mm256_extractf128_pd(__m256d(v), 1));
+    return _mm_cvtsd_f64(_mm_min_sd(half, _mm_unpackhi_pd(half, half)));
+#else
+    return _mm_cvtsd_f64(_mm_min_sd(__m128d(v), _mm_unpackhi_pd(__m128d(v), __m128d(v))));
+#endif
 }
 
 inline int minInt(int a, int b) {
@@ -132,223 +195,170 @@ inline double minDouble(double a, double b) {
     return a < b ? a : b;
 }
 
-// Lanes lowest ... highest of a block as bits, cut to the block; at least one of them
-// must lie in it.
-inline std::uint64_t lanesBetween(int lowest, int highest) {
-    static_assert(kBlock <= 64, "a block's lanes fit in 64 bits");
-    const unsigned first = unsigned(maxInt(0, lowest));
-    const unsigned last = unsigned(minInt(kBlock - 1, highest));
-    return (~std::uint64_t{0} >> (63 - last)) & (~std::uint64_t{0} << first);
-}
-
-// Paint and cover of the three channels of kBlock consecutive target pixels.
+// Paint and cover of the three channels of kBlock consecutive target pixels, and what
+// decides which strokes may be passed over.
 struct BlockState {
     Doubles paint[kChannels][kGroups];
     Doubles cover[kChannels][kGroups];
-};
-
-// With occlusion, for each lane of a block the least nearness a source needs to paint that
-// target (Job::leastNearness); lanes beyond the row's end take infinity and accept none.
-struct BlockOcclusion {
+    // At most the least paint of the register's lanes in the row, times Job::skipFactor.
+    // Paint only grows, so a value computed earlier stays a valid bound.
+    double threshold[kChannels][kGroups];
+    // 0 in lanes of the row, infinity beyond its end, which keeps those lanes out of the
+    // thresholds (what they receive is never stored).
+    Doubles beyondRow[kGroups];
+    // With occlusion, for each lane the least nearness a source needs to paint that target
+    // (Job::leastNearness), infinity beyond the row's end; and the smallest of them in each
+    // register and in the block.
     Doubles least[kGroups];
-    double lowest, highest;  // the least and the largest of them over the lanes in the row
+    double leastOfRegister[kGroups];
+    double lowestLeast, highestLeast;
 };
 
-// The lanes of every register, numbered through the block.
-constexpr struct LaneNumbers {
-    std::int64_t at[kBlock];
-    constexpr LaneNumbers() : at() {
-        for (int j = 0; j < kBlock; ++j) at[j] = j;
+__attribute__((always_inline)) inline void updateThreshold(const Job& job, BlockState& state,
+                                                           int g) {
+#pragma GCC unroll 3
+    for (int ci = 0; ci < kChannels; ++ci) {
+        const Doubles paint = state.paint[ci][g];
+        const Doubles counted = paint > state.beyondRow[g] ? paint : state.beyondRow[g];
+        state.threshold[ci][g] = lowest(counted) * job.skipFactor;
     }
-} kLaneNumbers;
+}
 
-// Where a run's strokes land, as the painter needs it for one block.
+// Where one run's strokes come from and land, for one kernel row.
 struct RunView {
-    const double* power[kChannels];  // lane j reads power[c][j - kc] through column kc
-    const double* nearness;          // with occlusion, lane j's source: nearness[j - kc]
-    int low, high;  // with run edges: lanes low + kc ... high + kc hold the run's sources
+    const std::uint8_t* plane[kChannels];         // the kernel row's bytes, entry kc at [kc]
+    const std::uint8_t* reversedPeak[kChannels];  // see Kernel
+    const double* power[kChannels];
+    const double* nearness;
+    int n, hw;
 };
 
-// Lays kernel columns top ... bottom (of the row at kernelRow) onto registers
-// kFirstGroup ... kLastGroup of every channel. Lane j of the block takes the source at
-// run.power[channel][j - kc]. With kRunEdges, only lanes run.low + kc ... run.high + kc do,
-// the others lie outside the run. With kOcclusion, only lanes whose source is near enough
-// (BlockOcclusion) do, the others are hidden from it.
-template <bool kSplit, bool kRunEdges, bool kOcclusion, int kFirstGroup, int kLastGroup>
-__attribute__((always_inline)) inline void paintColumns(const Job& job, BlockState& state,
-                                                        const RunView& run,
-                                                        const BlockOcclusion& occlusion,
-                                                        const std::uint8_t* kernelRow, int top,
-                                                        int bottom) {
+// The strokes of the source at column x onto register g, whose lane 0 lies at kernel
+// column laneZero - x: lane j takes kernel column laneZero - x + j of each channel. A lane
+// whose column lies outside the kernel reads a zero byte from the padding, and a zero
+// stroke raises nothing, as in the straightforward painter.
+template <bool kSplit, bool kOcclusion>
+__attribute__((always_inline)) inline void paintSource(const Job& job, BlockState& state, int g,
+                                                       const RunView& run, int laneZero, int x) {
     const Doubles keep = splat(job.keep);
     const Doubles d = splat(job.density);
-    for (int kc = top; kc >= bottom; --kc) {
-        Mask within[kGroups];
-        if (kRunEdges) {
-            const Mask low = Mask{} + (run.low + kc);
-            const Mask high = Mask{} + (run.high + kc);
-#pragma GCC unroll 16
-            for (int g = kFirstGroup; g <= kLastGroup; ++g) {
-                Mask lane;
-                std::memcpy(&lane, kLaneNumbers.at + g * kLanes, sizeof lane);
-                within[g] = (lane >= low) & (lane <= high);
-            }
-        }
-        if (kOcclusion) {
-            const double* near = run.nearness - kc;
-#pragma GCC unroll 16
-            for (int g = kFirstGroup; g <= kLastGroup; ++g) {
-                const Mask seen = loadDoubles(near + g * kLanes) >= occlusion.least[g];
-                within[g] = kRunEdges ? within[g] & seen : seen;
-            }
-        }
-        // The channels' strokes are independent, so they are interleaved to keep more of
-        // them in flight. A zero kernel byte gives strokes that raise nothing.
+    // Kernel intensities are bytes times 1 / 255, which is the intensity of byte 1.
+    const Doubles byteScale = splat(job.intensity[1]);
+    Lanes seen{};
+    if (kOcclusion) seen = lanesNotBelow(splat(run.nearness[x]), state.least[g]);
+    const int kc = laneZero - x;
 #pragma GCC unroll 3
-        for (int ci = 0; ci < kChannels; ++ci) {
-            const std::uint8_t b = kernelRow[3 * kc + ci];
-            const Doubles vh = splat(job.intensity[b]);
-            const Doubles dh = splat(job.densityIntensity[b]);
-            const double* k = run.power[ci] - kc;
-#pragma GCC unroll 16
-            for (int g = kFirstGroup; g <= kLastGroup; ++g) {
-                const Doubles e = state.paint[ci][g];
-                const Doubles i = keep * e + d * (loadDoubles(k + g * kLanes) * vh);
-                Mask raised = i > e;
-                if (kRunEdges || kOcclusion) raised &= within[g];
-                state.paint[ci][g] = raised ? throughFloat<kSplit>(i) : e;
-                state.cover[ci][g] = raised ? throughFloat<kSplit>(keep * state.cover[ci][g] + dh)
-                                            : state.cover[ci][g];
-            }
-        }
+    for (int ci = 0; ci < kChannels; ++ci) {
+        const Doubles h = loadBytes(run.plane[ci] + kc) * byteScale;
+        const Doubles k = splat(run.power[ci][x]);
+        const Doubles e = state.paint[ci][g];
+        const Doubles i = keep * e + d * (k * h);
+        Lanes raised = lanesAbove(i, e);
+        if (kOcclusion) raised &= seen;
+        state.paint[ci][g] = storedWhere<kSplit>(raised, i, e);
+        state.cover[ci][g] =
+            storedWhere<kSplit>(raised, keep * state.cover[ci][g] + d * h, state.cover[ci][g]);
     }
 }
 
-// paintColumns for the registers first ... last of the block, span = first * 8 + last.
-template <bool kSplit, bool kRunEdges, bool kOcclusion>
-__attribute__((always_inline)) inline void paintSpan(int span, const Job& job, BlockState& state,
-                                                     const RunView& run,
-                                                     const BlockOcclusion& occlusion,
-                                                     const std::uint8_t* kernelRow, int top,
-                                                     int bottom) {
-#define PAINT_SPAN(first, last)                                           \
-    case (first)*8 + (last):                                              \
-        if constexpr ((last) < kGroups)                                   \
-            paintColumns<kSplit, kRunEdges, kOcclusion, (first), (last)>( \
-                job, state, run, occlusion, kernelRow, top, bottom);      \
-        break;
-    static_assert(kGroups <= 8, "every span of registers has its case below");
-    switch (span) {
-        // clang-format off
-        PAINT_SPAN(0, 0) PAINT_SPAN(0, 1) PAINT_SPAN(0, 2) PAINT_SPAN(0, 3) PAINT_SPAN(0, 4)
-        PAINT_SPAN(0, 5) PAINT_SPAN(0, 6) PAINT_SPAN(0, 7)
-        PAINT_SPAN(1, 1) PAINT_SPAN(1, 2) PAINT_SPAN(1, 3) PAINT_SPAN(1, 4) PAINT_SPAN(1, 5)
-        PAINT_SPAN(1, 6) PAINT_SPAN(1, 7)
-        PAINT_SPAN(2, 2) PAINT_SPAN(2, 3) PAINT_SPAN(2, 4) PAINT_SPAN(2, 5) PAINT_SPAN(2, 6)
-        PAINT_SPAN(2, 7)
-        PAINT_SPAN(3, 3) PAINT_SPAN(3, 4) PAINT_SPAN(3, 5) PAINT_SPAN(3, 6) PAINT_SPAN(3, 7)
-        PAINT_SPAN(4, 4) PAINT_SPAN(4, 5) PAINT_SPAN(4, 6) PAINT_SPAN(4, 7)
-        PAINT_SPAN(5, 5) PAINT_SPAN(5, 6) PAINT_SPAN(5, 7)
-        PAINT_SPAN(6, 6) PAINT_SPAN(6, 7)
-        PAINT_SPAN(7, 7)
-        // clang-format on
-    }
-#undef PAINT_SPAN
-}
-
-// Lays kernel row kr of `kernel`, every channel, from the sources x0 <= x < x1 of a run
-// of parity `parity` in `source` onto the block of targets starting at column tx0. With
-// kRunEdges, lanes whose source lies outside the run are held back; without, the run is
-// alone and those lanes read 0. sourcePeak[c]: at least the largest power of channel c
-// among those sources. With kOcclusion, each stroke lands only where the target accepts
-// its source (BlockOcclusion); nearHigh is at least the largest nearness among the
-// sources.
+// Lays kernel row kr of `kernel`, every channel, from the sources x0 <= x < x1 of one run
+// onto the block of targets starting at column tx0. runPeak[c]: at least the largest
+// power of channel c among those sources. With kOcclusion, each stroke lands only where
+// the target accepts its source; nearHigh is at least the largest nearness among them.
 //
-// Every test below bounds the strokes of the run as if each of them landed; with
-// occlusion only some of them do, which can only leave more pixels unchanged, so a test
-// that finds nothing to change stays right. A lane whose least nearness exceeds nearHigh
-// accepts no source of the run and is left out of the tests.
-template <bool kSplit, bool kRunEdges, bool kOcclusion>
+// The tests below bound the strokes as if each of them landed; with occlusion only some
+// of them do, which can only leave more pixels unchanged, so a test that finds nothing to
+// change stays right.
+template <bool kSplit, bool kOcclusion>
 __attribute__((always_inline)) inline void paintRun(const Job& job, BlockState& state,
                                                     const Kernel& kernel, int kr,
-                                                    const SourceRow& source, int parity, int x0,
-                                                    int x1, int tx0, const double* sourcePeak,
-                                                    const BlockOcclusion& occlusion,
+                                                    const SourceRow& source, int x0, int x1,
+                                                    int tx0, const double* runPeak,
                                                     double nearHigh) {
-    const int n = kernel.n;
-    const int hw = n / 2;
-    // Target tx receives kernel column kc from source tx - kc + hw: keep the columns
-    // through which some source of the run reaches the block.
-    const int kcFirst = maxInt(kernel.first[kr], tx0 + hw - (x1 - 1));
-    const int kcLast = minInt(kernel.last[kr], tx0 + kBlock - 1 + hw - x0);
-    if (kcFirst > kcLast) return;
-
-    // Nothing can change in a channel when even the strongest stroke of the run, evaluated
-    // with the stroke's own arithmetic, fails to raise any pixel: strokes rise
-    // monotonically with k and h, and the paint only grows. Equality counts as "may
-    // change".
-    const Doubles keep = splat(job.keep);
-    const Doubles d = splat(job.density);
-    std::uint64_t accepting = ~std::uint64_t{0};  // lanes that accept some source of the run
-    if (kOcclusion) {
-        accepting = 0;
-        const Doubles high = splat(nearHigh);
-#pragma GCC unroll 16
-        for (int g = 0; g < kGroups; ++g) accepting |= notAbove(occlusion.least[g], high, g);
-    }
-    unsigned channels = 0;  // the channels that may change
-    {
-        const std::uint64_t reached =
-            lanesBetween(x0 + kcFirst - hw - tx0, x1 - 1 + kcLast - hw - tx0) & accepting;
-#pragma GCC unroll 3
-        for (int ci = 0; ci < kChannels; ++ci) {
-            if (sourcePeak[ci] == 0.0) continue;  // black sources never raise anything
-            const Doubles strongest =
-                splat(job.density * (sourcePeak[ci] * kernel.rowPeak[kr * 3 + ci]));
-            std::uint64_t mayChange = 0;
-#pragma GCC unroll 16
-            for (int g = 0; g < kGroups; ++g)
-                mayChange |= mayRise(state.paint[ci][g], strongest, keep, g);
-            if (mayChange & reached) channels |= 1u << ci;
-        }
-        if (!channels) return;
-    }
-
-    // Most strokes still raise nothing, so the kernel row is taken kSegment columns at a
-    // time, and only the registers of targets that the strongest stroke those columns can
-    // give might raise are painted: the span from the first to the last such register, in
-    // every channel, since code with fixed registers and no branch per register is faster
-    // than visiting exactly the registers that need it.
-    const std::uint8_t* kernelRow = kernel.bits + kr * kernel.stride;
+    const int first = kernel.first[kr], last = kernel.last[kr];
+    if (first > last) return;  // a row of zeros
     RunView run;
+    run.n = kernel.n;
+    run.hw = kernel.n / 2;
+    double strongest[kChannels];  // bounds every stroke of the run, as a product of the test
 #pragma GCC unroll 3
-    for (int ci = 0; ci < kChannels; ++ci) run.power[ci] = source.power[parity][ci] + tx0 + hw;
-    run.nearness = kOcclusion ? source.nearness + tx0 + hw : nullptr;
-    run.low = x0 - hw - tx0;
-    run.high = x1 - 1 - hw - tx0;
-    for (int top = kcLast; top >= kcFirst; top -= kSegment) {
-        const int bottom = maxInt(kcFirst, top - (kSegment - 1));
-        // Lane j meets, through columns top ... bottom, the sources from
-        // tx0 + j - top + hw on, at most kSegment of them: one peak bounds them all.
-        std::uint64_t active = 0;  // lanes that may change
+    for (int ci = 0; ci < kChannels; ++ci) {
+        const std::ptrdiff_t line = (std::ptrdiff_t(kr) * 3 + ci) * kernel.lineLength + kKernelPad;
+        run.plane[ci] = kernel.plane + line;
+        run.reversedPeak[ci] = kernel.reversedPeak + line;
+        run.power[ci] = source.power[ci];
+        strongest[ci] = runPeak[ci] * double(kernel.rowPeak[kr * 3 + ci]);
+    }
+    run.nearness = source.nearness;
+
+    // Sources are taken kChunk at a time. First, for each register, the sources that may
+    // raise some lane of it; then those sources in order, each onto its registers. A
+    // register's paint depends on the stroke before, so painting one source onto several
+    // registers in a row keeps independent strokes in flight, where painting a register
+    // source after source would wait for each result.
+    const int xFirst = maxInt(x0, tx0 + run.hw - last);
+    const int xLast = minInt(x1 - 1, tx0 + kBlock - 1 + run.hw - first);
+    for (int xc = xFirst; xc <= xLast; xc += kChunk) {
+        const int xcLast = minInt(xLast, xc + kChunk - 1);
+        ChunkBits mayRaise[kGroups];
+        ChunkBits anyRegister = 0;
+        for (int g = 0; g < kGroups; ++g) {
+            mayRaise[g] = 0;
+            const int laneZero = tx0 + g * kLanes + run.hw;  // lane 0's column plus hw
+            if (laneZero - run.hw >= job.width) break;       // registers beyond the row
+            // Source x reaches lane j through column laneZero - x + j: the sources whose
+            // non-zero columns reach some lane.
+            const int xa = maxInt(xc, laneZero - last);
+            const int xb = minInt(xcLast, laneZero + kLanes - 1 - first);
+            if (xa > xb) continue;
+            if (kOcclusion && nearHigh < state.leastOfRegister[g]) continue;
+            bool any = false;
 #pragma GCC unroll 3
-        for (int ci = 0; ci < kChannels; ++ci) {
-            if (!(channels >> ci & 1)) continue;
-            const std::uint8_t columnPeak = kernel.columnPeak[(kr * 3 + ci) * n + top];
-            const Doubles hPeak = splat(job.intensity[columnPeak]);
-            const double* peak = source.peak[parity][ci] + tx0 - top + hw;
-#pragma GCC unroll 16
-            for (int g = 0; g < kGroups; ++g) {
-                const Doubles strongest = d * (loadDoubles(peak + g * kLanes) * hPeak);
-                active |= mayRise(state.paint[ci][g], strongest, keep, g);
+            for (int ci = 0; ci < kChannels; ++ci) any |= strongest[ci] > state.threshold[ci][g];
+            if (!any) continue;
+            // The largest byte that reaches the register from source x is entry
+            // n - 1 - laneZero + x of the reversed peaks.
+            const int peakOffset = run.n - 1 - laneZero;
+            for (int xs = xa; xs <= xb; xs += kLanes) {
+                unsigned bits = 0;
+#pragma GCC unroll 3
+                for (int ci = 0; ci < kChannels; ++ci) {
+                    const Doubles product = loadDoubles(run.power[ci] + xs) *
+                                            loadBytes(run.reversedPeak[ci] + peakOffset + xs);
+                    bits |= above(product, splat(state.threshold[ci][g]));
+                }
+                if (xb - xs + 1 < kLanes) bits &= (1u << (xb - xs + 1)) - 1;
+                if (kOcclusion)
+                    bits &=
+                        notBelow(loadDoubles(run.nearness + xs), splat(state.leastOfRegister[g]));
+                mayRaise[g] |= ChunkBits(bits) << (xs - xc);
             }
+            anyRegister |= mayRaise[g];
         }
-        active &= lanesBetween(x0 + bottom - hw - tx0, x1 - 1 + top - hw - tx0) & accepting;
-        if (!active) continue;
-        const int firstGroup = __builtin_ctzll(active) / kLanes;
-        const int lastGroup = (63 - __builtin_clzll(active)) / kLanes;
-        paintSpan<kSplit, kRunEdges, kOcclusion>(firstGroup * 8 + lastGroup, job, state, run,
-                                                 occlusion, kernelRow, top, bottom);
+        if (!anyRegister) continue;
+
+        // The registers each source may raise.
+        unsigned char registersOf[kChunk];
+        for (ChunkBits bits = anyRegister; bits; bits &= bits - 1)
+            registersOf[__builtin_ctzll(bits)] = 0;
+        for (int g = 0; g < kGroups; ++g)
+            for (ChunkBits bits = mayRaise[g]; bits; bits &= bits - 1)
+                registersOf[__builtin_ctzll(bits)] |= (unsigned char)(1u << g);
+        for (ChunkBits bits = anyRegister; bits; bits &= bits - 1) {
+            const int j = __builtin_ctzll(bits);
+            const int x = xc + j;
+            const unsigned registers = registersOf[j];
+            // Unrolled, so that every register index is a constant and paint and cover stay
+            // in registers of the processor.
+#pragma GCC unroll 8
+            for (int g = 0; g < kGroups; ++g)
+                if (registers >> g & 1)
+                    paintSource<kSplit, kOcclusion>(job, state, g, run, tx0 + g * kLanes + run.hw,
+                                                    x);
+        }
+#pragma GCC unroll 8
+        for (int g = 0; g < kGroups; ++g)
+            if (mayRaise[g]) updateThreshold(job, state, g);
     }
 }
 
@@ -362,29 +372,44 @@ void paintRowWith(const Job& job, int row, const SourceRow* const* sources, int 
         const int xLow = maxInt(0, tx0 - job.reachHigh);
         const int xEnd = minInt(width, tx0 + kBlock + job.reachLow);
 
-        BlockState state;
-        for (int ci = 0; ci < kChannels; ++ci)
-            for (int g = 0; g < kGroups; ++g) state.paint[ci][g] = state.cover[ci][g] = Doubles{};
-        if (resume) {
+        BlockState state{};
+        {
+            // Through arrays: paint and cover are only ever indexed by constants.
+            double paintLanes[kChannels][kBlock] = {}, coverLanes[kChannels][kBlock] = {};
+            if (resume) {
+                for (int ci = 0; ci < kChannels; ++ci)
+                    for (int j = 0; j < lanes; ++j) {
+                        paintLanes[ci][j] = paint[3 * (tx0 + j) + ci];
+                        coverLanes[ci][j] = cover[3 * (tx0 + j) + ci];
+                    }
+            }
+#pragma GCC unroll 3
             for (int ci = 0; ci < kChannels; ++ci)
-                for (int j = 0; j < lanes; ++j) {
-                    state.paint[ci][j / kLanes][j % kLanes] = paint[3 * (tx0 + j) + ci];
-                    state.cover[ci][j / kLanes][j % kLanes] = cover[3 * (tx0 + j) + ci];
+#pragma GCC unroll 8
+                for (int g = 0; g < kGroups; ++g) {
+                    state.paint[ci][g] = loadDoubles(paintLanes[ci] + g * kLanes);
+                    state.cover[ci][g] = loadDoubles(coverLanes[ci] + g * kLanes);
                 }
         }
-        BlockOcclusion occlusion{};
+        for (int j = 0; j < kBlock; ++j)
+            state.beyondRow[j / kLanes][j % kLanes] = j < lanes ? 0.0 : __builtin_inf();
+#pragma GCC unroll 8
+        for (int g = 0; g < kGroups; ++g) updateThreshold(job, state, g);
         if (job.occlusion) {
             const std::uint8_t* depth = job.depth + std::ptrdiff_t(row) * job.depthStride;
-            double least[kBlock];
-            occlusion.lowest = __builtin_inf();
-            occlusion.highest = -__builtin_inf();
-            for (int j = 0; j < lanes; ++j) {
-                least[j] = job.leastNearness[depth[3 * (tx0 + j)]];
-                occlusion.lowest = minDouble(occlusion.lowest, least[j]);
-                occlusion.highest = maxDouble(occlusion.highest, least[j]);
+            state.lowestLeast = __builtin_inf();
+            state.highestLeast = -__builtin_inf();
+            for (int g = 0; g < kGroups; ++g) state.leastOfRegister[g] = __builtin_inf();
+            for (int j = 0; j < kBlock; ++j) {
+                const double least =
+                    j < lanes ? job.leastNearness[depth[3 * (tx0 + j)]] : __builtin_inf();
+                state.least[j / kLanes][j % kLanes] = least;
+                if (j >= lanes) continue;
+                state.leastOfRegister[j / kLanes] =
+                    minDouble(state.leastOfRegister[j / kLanes], least);
+                state.lowestLeast = minDouble(state.lowestLeast, least);
+                state.highestLeast = maxDouble(state.highestLeast, least);
             }
-            for (int j = lanes; j < kBlock; ++j) least[j] = __builtin_inf();
-            for (int g = 0; g < kGroups; ++g) occlusion.least[g] = loadDoubles(least + g * kLanes);
         }
 
         for (int r = firstSource; r <= lastSource; ++r) {
@@ -396,19 +421,17 @@ void paintRowWith(const Job& job, int row, const SourceRow* const* sources, int 
                 // The row is one run: its strongest sources near the block bound the strokes.
                 double sourcePeak[kChannels] = {};
                 for (int ci = 0; ci < kChannels; ++ci)
-                    for (int j = (xLow + job.margin) / kCoarseWindow;
-                         j <= (xEnd - 1 + job.margin) / kCoarseWindow; ++j)
+                    for (int j = xLow / kCoarseWindow; j <= (xEnd - 1) / kCoarseWindow; ++j)
                         sourcePeak[ci] = maxDouble(sourcePeak[ci], source.coarsePeak[ci][j]);
-                paintRun<kSplit, false, false>(job, state, kernel, kr, source, 0, xLow, xEnd, tx0,
-                                               sourcePeak, occlusion, 0.0);
+                paintRun<kSplit, false>(job, state, kernel, kr, source, xLow, xEnd, tx0, sourcePeak,
+                                        0.0);
                 continue;
             }
             // With depth of field, the runs are painted one after the other from left to
             // right. Rows whose kernels around this block are too small to reach the target
             // row are passed over.
             int largest = 0;
-            for (int j = (xLow + job.margin) / kCoarseWindow;
-                 j <= (xEnd - 1 + job.margin) / kCoarseWindow; ++j)
+            for (int j = xLow / kCoarseWindow; j <= (xEnd - 1) / kCoarseWindow; ++j)
                 largest = maxInt(largest, source.coarseLargest[j]);
             if (row - r > largest - 1 - largest / 2 || r - row > largest / 2) continue;
             for (int i = source.runAt[xLow]; i < source.runCount && source.runs[i].x0 < xEnd; ++i) {
@@ -420,32 +443,29 @@ void paintRowWith(const Job& job, int row, const SourceRow* const* sources, int 
                 // With occlusion, a run whose nearest source lies too far for every target
                 // of the block paints none of them, and one whose farthest source every
                 // target accepts paints as without occlusion.
-                const bool occluded = job.occlusion && run.nearLow < occlusion.highest;
-                if (occluded && run.nearHigh < occlusion.lowest) continue;
-                if (run.alone) {
-                    if (occluded)
-                        paintRun<kSplit, false, true>(job, state, kernel, kr, source, i & 1, x0, x1,
-                                                      tx0, run.peak, occlusion, run.nearHigh);
-                    else
-                        paintRun<kSplit, false, false>(job, state, kernel, kr, source, i & 1, x0,
-                                                       x1, tx0, run.peak, occlusion, 0.0);
-                } else {
-                    if (occluded)
-                        paintRun<kSplit, true, true>(job, state, kernel, kr, source, i & 1, x0, x1,
-                                                     tx0, run.peak, occlusion, run.nearHigh);
-                    else
-                        paintRun<kSplit, true, false>(job, state, kernel, kr, source, i & 1, x0, x1,
-                                                      tx0, run.peak, occlusion, 0.0);
-                }
+                const bool occluded = job.occlusion && run.nearLow < state.highestLeast;
+                if (occluded && run.nearHigh < state.lowestLeast) continue;
+                if (occluded)
+                    paintRun<kSplit, true>(job, state, kernel, kr, source, x0, x1, tx0, run.peak,
+                                           run.nearHigh);
+                else
+                    paintRun<kSplit, false>(job, state, kernel, kr, source, x0, x1, tx0, run.peak,
+                                            0.0);
             }
         }
 
+        double paintLanes[kChannels][kBlock], coverLanes[kChannels][kBlock];
+#pragma GCC unroll 3
+        for (int ci = 0; ci < kChannels; ++ci)
+#pragma GCC unroll 8
+            for (int g = 0; g < kGroups; ++g) {
+                std::memcpy(paintLanes[ci] + g * kLanes, &state.paint[ci][g], sizeof(Doubles));
+                std::memcpy(coverLanes[ci] + g * kLanes, &state.cover[ci][g], sizeof(Doubles));
+            }
         for (int ci = 0; ci < kChannels; ++ci)
             for (int j = 0; j < lanes; ++j) {
-                paint[3 * (tx0 + j) + ci] =
-                    static_cast<float>(state.paint[ci][j / kLanes][j % kLanes]);
-                cover[3 * (tx0 + j) + ci] =
-                    static_cast<float>(state.cover[ci][j / kLanes][j % kLanes]);
+                paint[3 * (tx0 + j) + ci] = static_cast<float>(paintLanes[ci][j]);
+                cover[3 * (tx0 + j) + ci] = static_cast<float>(coverLanes[ci][j]);
             }
     }
 }

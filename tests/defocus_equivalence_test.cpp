@@ -241,11 +241,12 @@ TEST_P(RendererEquivalence, ValuesBelowTheNormalFloatRange) {
 }
 
 TEST_P(RendererEquivalence, RowsPaintedInSeveralPassesOverTheirSources) {
-    // A few pixels whose depth asks for a 2000-pixel kernel make every prepared source row
-    // so long that the rows one target row reaches no longer fit the renderer's memory for
-    // them at once, so each target row is painted in passes that resume from the last.
+    // A few pixels whose depth asks for a 2000-pixel kernel make every target row reach
+    // every source row, and the rows are so wide that those no longer fit the renderer's
+    // memory for prepared source rows at once, so each target row is painted in passes
+    // that resume from the last.
     std::mt19937 random(8);
-    const int width = 5, height = 176;
+    const int width = 4800, height = 176;
     const auto source = picture(width, height, kAnyPicture, random);
     const auto depth = makeImage(width, height, [](int x, int r, int) -> std::uint8_t {
         return (x == 2 && r % 40 == 7) ? 250 : 0;
