@@ -1,12 +1,13 @@
 // Benchmark of the renderer: the product's renderer against the straightforward reference
 // on deterministic synthetic pictures, checking on the way that both give the same bytes.
 //
-//   defocus_bench [--quick] [--repeat N] [--threads N] [--render PATH [--jpeg]]
+//   defocus_bench [--quick] [--repeat N] [--threads N] [--render PATH [--jpeg] [--large]]
 //
 // --quick runs small pictures once (a check that everything runs and agrees, used by the
 // test script). With --render, the peak memory of bokavo-render on a 4000 x 3000 picture
 // is measured too; --jpeg adds a 24-megapixel JPEG read, rendered with the default
-// diaphragm and written as JPEG, by bokavo-render as a whole and stage by stage.
+// diaphragm and written as JPEG, by bokavo-render as a whole and stage by stage; --large
+// renders a 100-megapixel picture with a 41-pixel disc (about half a minute and 700 MiB).
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -151,7 +152,8 @@ struct Options {
     int repeat = 3;
     unsigned threads = 0;
     std::string render;
-    bool jpeg = false;  // with `render`: the 24-megapixel JPEG case
+    bool jpeg = false;   // with `render`: the 24-megapixel JPEG case
+    bool large = false;  // with `render`: the 100-megapixel case
 };
 
 struct Timing {
@@ -185,16 +187,23 @@ Timing runCase(const Case& c, MaskMan& masks, const Options& options) {
     return {agree ? referenceTime / fastTime : -1.0, fastTime};
 }
 
-// Peak resident memory of bokavo-render on a 4000 x 3000 picture with the 31-pixel disc,
-// in MiB, or -1 when it fails. A child's peak counts the memory of the process it was
-// forked from, so the files are written by a child of their own, and this runs before the
-// benchmark holds any pictures.
-double renderPeakMiB(const std::string& renderPath) {
+// bokavo-render as a whole process on a synthetic picture of width x height with a disc
+// of side `discSide`: its wall time and peak resident memory in MiB, or a negative time
+// when it fails. A child's peak counts the memory of the process it was forked from, so
+// the files are written by a child of their own, and this runs before the benchmark holds
+// any pictures.
+struct ProcessRun {
+    double seconds = -1;
+    double peakMiB = -1;
+};
+ProcessRun renderProcess(const std::string& renderPath, int width, int height, int discSide,
+                         unsigned threads) {
     const std::filesystem::path dir = std::filesystem::temp_directory_path() / "bokavo-bench";
     std::filesystem::create_directories(dir);
     const std::string input = (dir / "large.bmp").string(),
                       output = (dir / "large-out.bmp").string(),
-                      diaphragm = (dir / "disc31.bmp").string();
+                      diaphragm = (dir / "disc.bmp").string(),
+                      threadCount = std::to_string(threads);
     const auto save = [](const dib24& image, const std::string& path) {
         std::FILE* file = std::fopen(path.c_str(), "wb");
         const bool saved = file && image.saveToFile(file);
@@ -205,28 +214,48 @@ double renderPeakMiB(const std::string& renderPath) {
         return wait4(child, &status, 0, usage) == child && WIFEXITED(status) &&
                WEXITSTATUS(status) == 0;
     };
-    double peak = -1;
+    ProcessRun run;
     const pid_t writer = fork();
-    if (writer == 0) _exit(save(*scene(4000, 3000), input) && save(*disc(31), diaphragm) ? 0 : 1);
+    if (writer == 0)
+        _exit(save(*scene(width, height), input) && save(*disc(discSide), diaphragm) ? 0 : 1);
     if (writer > 0 && waitFor(writer, nullptr)) {
+        const auto start = std::chrono::steady_clock::now();
         const pid_t child = fork();
         if (child == 0) {
-            execl(renderPath.c_str(), renderPath.c_str(), "--quiet", "--diaphragm",
-                  diaphragm.c_str(), input.c_str(), output.c_str(), static_cast<char*>(nullptr));
+            execl(renderPath.c_str(), renderPath.c_str(), "--quiet", "--threads",
+                  threadCount.c_str(), "--diaphragm", diaphragm.c_str(), input.c_str(),
+                  output.c_str(), static_cast<char*>(nullptr));
             _exit(127);
         }
         struct rusage usage {};
-        if (child > 0 && waitFor(child, &usage))
-            peak = usage.ru_maxrss / 1024.0;  // ru_maxrss is in KiB on Linux
+        if (child > 0 && waitFor(child, &usage)) {
+            run.seconds =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            run.peakMiB = usage.ru_maxrss / 1024.0;  // ru_maxrss is in KiB on Linux
+        }
     }
     std::filesystem::remove_all(dir);
-    return peak;
+    return run;
+}
+
+// The optional large case: a 100-megapixel picture through the 41-pixel disc.
+void largeCase(const std::string& renderPath, unsigned threads) {
+    const int width = 12000, height = 8400;
+    const ProcessRun run = renderProcess(renderPath, width, height, 41, threads);
+    const double pictureMiB = 3.0 * width * height / (1 << 20);
+    if (run.seconds < 0)
+        std::printf("bokavo-render 12000 x 8400, disc 41: FAILED to run\n");
+    else
+        std::printf(
+            "bokavo-render 12000 x 8400, disc 41: %.1f s (goal below 30 s), peak resident "
+            "memory %.1f MiB = %.2f x the 24-bit picture (goal at most 2.2 x)\n",
+            run.seconds, run.peakMiB, run.peakMiB / pictureMiB);
 }
 
 // A 24-megapixel photo: the synthetic scene as a JPEG of quality 95, read, rendered with
 // the default diaphragm and written as a JPEG again. bokavo-render does it as one process
 // (its wall time and peak resident memory); then this process times each stage. Runs
-// before the benchmark holds any pictures, like renderPeakMiB.
+// before the benchmark holds any pictures, like renderProcess.
 void photoCase(const std::string& renderPath, unsigned threads) {
     const std::filesystem::path dir = std::filesystem::temp_directory_path() / "bokavo-bench-jpeg";
     std::filesystem::create_directories(dir);
@@ -289,7 +318,7 @@ void photoCase(const std::string& renderPath, unsigned threads) {
 int usage() {
     std::fprintf(stderr,
                  "usage: defocus_bench [--quick] [--repeat N] [--threads N] [--render PATH "
-                 "[--jpeg]]\n");
+                 "[--jpeg] [--large]]\n");
     return 2;
 }
 
@@ -310,13 +339,19 @@ int main(int argc, char** argv) {
             options.render = argv[++i];
         } else if (arg == "--jpeg") {
             options.jpeg = true;
+        } else if (arg == "--large") {
+            options.large = true;
         } else {
             return usage();
         }
     }
 
-    if (options.jpeg && options.render.empty()) return usage();
-    const double renderPeak = options.render.empty() ? 0 : renderPeakMiB(options.render);
+    if ((options.jpeg || options.large) && options.render.empty()) return usage();
+    const double renderPeak =
+        options.render.empty()
+            ? 0
+            : renderProcess(options.render, 4000, 3000, 31, options.threads).peakMiB;
+    if (options.large) largeCase(options.render, options.threads);
     if (options.jpeg) photoCase(options.render, options.threads);
 
     const int width = options.quick ? 160 : 1600, height = options.quick ? 120 : 1200;
