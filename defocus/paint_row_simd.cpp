@@ -158,17 +158,6 @@ inline unsigned above(Doubles a, Doubles b) {
 #endif
 }
 
-// The lanes where a >= b, as bits.
-inline unsigned notBelow(Doubles a, Doubles b) {
-#if VECTOR_BYTES == 64
-    return _mm512_cmp_pd_mask(__m512d(a), __m512d(b), _CMP_GE_OQ);
-#elif VECTOR_BYTES == 32
-    return unsigned(_mm256_movemask_pd(_mm256_cmp_pd(__m256d(a), __m256d(b), _CMP_GE_OQ)));
-#else
-    return unsigned(_mm_movemask_pd(_mm_cmpge_pd(__m128d(a), __m128d(b))));
-#endif
-}
-
 // The smallest lane.
 inline double lowest(Doubles v) {
 #if VECTOR_BYTES == 64
@@ -328,9 +317,9 @@ __attribute__((always_inline)) inline void paintRun(const Job& job, BlockState& 
                     bits |= above(product, splat(state.threshold[ci][g]));
                 }
                 if (xb - xs + 1 < kLanes) bits &= (1u << (xb - xs + 1)) - 1;
+                // A source less near than every lane of the register needs paints none.
                 if (kOcclusion)
-                    bits &=
-                        notBelow(loadDoubles(run.nearness + xs), splat(state.leastOfRegister[g]));
+                    bits &= ~above(splat(state.leastOfRegister[g]), loadDoubles(run.nearness + xs));
                 mayRaise[g] |= ChunkBits(bits) << (xs - xc);
             }
             anyRegister |= mayRaise[g];
