@@ -289,10 +289,9 @@ __attribute__((always_inline)) inline void paintRun(const Job& job, BlockState& 
     const int xLast = minInt(x1 - 1, tx0 + kBlock - 1 + run.hw - first);
     for (int xc = xFirst; xc <= xLast; xc += kChunk) {
         const int xcLast = minInt(xLast, xc + kChunk - 1);
-        ChunkBits mayRaise[kGroups];
+        ChunkBits mayRaise[kGroups] = {};  // also for the registers beyond the row
         ChunkBits anyRegister = 0;
         for (int g = 0; g < kGroups; ++g) {
-            mayRaise[g] = 0;
             const int laneZero = tx0 + g * kLanes + run.hw;  // lane 0's column plus hw
             if (laneZero - run.hw >= job.width) break;       // registers beyond the row
             // Source x reaches lane j through column laneZero - x + j: the sources whose
