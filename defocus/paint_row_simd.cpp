@@ -113,39 +113,6 @@ inline Doubles throughFloat(Doubles v) {
     return kSplit ? splitThroughFloat(v) : convertThroughFloat(v);
 }
 
-// A choice of lanes, as the instruction set compares best: mask bits with AVX-512, lanes
-// of all ones elsewhere.
-#if VECTOR_BYTES == 64
-typedef __mmask8 Lanes;
-inline Lanes lanesAbove(Doubles a, Doubles b) {
-    return _mm512_cmp_pd_mask(__m512d(a), __m512d(b), _CMP_GT_OQ);
-}
-inline Lanes lanesNotBelow(Doubles a, Doubles b) {
-    return _mm512_cmp_pd_mask(__m512d(a), __m512d(b), _CMP_GE_OQ);
-}
-// v through float precision in the chosen lanes, kept elsewhere. The split's last step
-// and the choice are one masked instruction.
-template <bool kSplit>
-inline Doubles storedWhere(Lanes chosen, Doubles v, Doubles kept) {
-    if (!kSplit)
-        return Doubles(_mm512_mask_mov_pd(__m512d(kept), chosen, __m512d(convertThroughFloat(v))));
-    const Doubles c = v * splat(0x1p29 + 1);
-    return Doubles(_mm512_mask_sub_pd(__m512d(kept), chosen, __m512d(c), __m512d(c - v)));
-}
-#else
-typedef Mask Lanes;
-inline Lanes lanesAbove(Doubles a, Doubles b) {
-    return a > b;
-}
-inline Lanes lanesNotBelow(Doubles a, Doubles b) {
-    return a >= b;
-}
-template <bool kSplit>
-inline Doubles storedWhere(Lanes chosen, Doubles v, Doubles kept) {
-    return chosen ? throughFloat<kSplit>(v) : kept;
-}
-#endif
-
 // The lanes where a > b, as bits. (Straight from the comparison: a generic vector
 // comparison would be widened to a vector of lane masks and then tested again.)
 inline unsigned above(Doubles a, Doubles b) {
@@ -233,8 +200,8 @@ __attribute__((always_inline)) inline void paintSource(const Job& job, BlockStat
     const Doubles d = splat(job.density);
     // Kernel intensities are bytes times 1 / 255, which is the intensity of byte 1.
     const Doubles byteScale = splat(job.intensity[1]);
-    Lanes seen{};
-    if (kOcclusion) seen = lanesNotBelow(splat(run.nearness[x]), state.least[g]);
+    Mask seen{};
+    if (kOcclusion) seen = splat(run.nearness[x]) >= state.least[g];
     const int kc = laneZero - x;
 #pragma GCC unroll 3
     for (int ci = 0; ci < kChannels; ++ci) {
@@ -242,11 +209,11 @@ __attribute__((always_inline)) inline void paintSource(const Job& job, BlockStat
         const Doubles k = splat(run.power[ci][x]);
         const Doubles e = state.paint[ci][g];
         const Doubles i = keep * e + d * (k * h);
-        Lanes raised = lanesAbove(i, e);
+        Mask raised = i > e;
         if (kOcclusion) raised &= seen;
-        state.paint[ci][g] = storedWhere<kSplit>(raised, i, e);
+        state.paint[ci][g] = raised ? throughFloat<kSplit>(i) : e;
         state.cover[ci][g] =
-            storedWhere<kSplit>(raised, keep * state.cover[ci][g] + d * h, state.cover[ci][g]);
+            raised ? throughFloat<kSplit>(keep * state.cover[ci][g] + d * h) : state.cover[ci][g];
     }
 }
 
