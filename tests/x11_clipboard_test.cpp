@@ -31,6 +31,14 @@ QByteArray bytesOf(const std::vector<std::uint8_t>& bytes) {
     return QByteArray(reinterpret_cast<const char*>(bytes.data()), qsizetype(bytes.size()));
 }
 
+QByteArray pngOf(const QImage& picture) {
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    EXPECT_TRUE(picture.save(&buffer, "PNG"));
+    return png;
+}
+
 // Runs xclip to completion while the event loop keeps serving the clipboard; its output.
 QByteArray xclipOutput(const QStringList& arguments) {
     QProcess xclip;
@@ -128,12 +136,7 @@ TEST_F(X11Clipboard, PastesAPngAnotherProgramOffersLaidOverWhite) {
     QImage picture(4, 3, QImage::Format_ARGB32);
     picture.fill(qRgba(20, 40, 60, 255));
     picture.setPixel(3, 2, qRgba(0, 0, 0, 0));
-    QByteArray png;
-    QBuffer buffer(&png);
-    buffer.open(QIODevice::WriteOnly);
-    ASSERT_TRUE(picture.save(&buffer, "PNG"));
-
-    XclipOffer offer("image/png", png);
+    XclipOffer offer("image/png", pngOf(picture));
     form.PasteP1Click();
     EXPECT_TRUE(prompts.boxes.empty());
     ASSERT_NE(form.currentImage, nullptr);
@@ -147,12 +150,7 @@ TEST_F(X11Clipboard, PastesA6000By6000PngAnotherProgramOffers) {
     // 137 MiB once decoded: more than Qt's own default limit of 128 MiB.
     QImage picture(6000, 6000, QImage::Format_RGB32);
     picture.fill(qRgb(70, 90, 110));
-    QByteArray png;
-    QBuffer buffer(&png);
-    buffer.open(QIODevice::WriteOnly);
-    ASSERT_TRUE(picture.save(&buffer, "PNG"));
-
-    XclipOffer offer("image/png", png);
+    XclipOffer offer("image/png", pngOf(picture));
     form.PasteP1Click();
     EXPECT_TRUE(prompts.boxes.empty());
     ASSERT_NE(form.currentImage, nullptr);
