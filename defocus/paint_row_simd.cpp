@@ -292,22 +292,14 @@ __attribute__((always_inline)) inline void paintRun(const Job& job, BlockState& 
         }
         if (!anyRegister) continue;
 
-        // The registers each source may raise.
-        unsigned char registersOf[kChunk];
-        for (ChunkBits bits = anyRegister; bits; bits &= bits - 1)
-            registersOf[__builtin_ctzll(bits)] = 0;
-        for (int g = 0; g < kGroups; ++g)
-            for (ChunkBits bits = mayRaise[g]; bits; bits &= bits - 1)
-                registersOf[__builtin_ctzll(bits)] |= (unsigned char)(1u << g);
         for (ChunkBits bits = anyRegister; bits; bits &= bits - 1) {
             const int j = __builtin_ctzll(bits);
             const int x = xc + j;
-            const unsigned registers = registersOf[j];
             // Unrolled, so that every register index is a constant and paint and cover stay
             // in registers of the processor.
 #pragma GCC unroll 8
             for (int g = 0; g < kGroups; ++g)
-                if (registers >> g & 1)
+                if (mayRaise[g] >> j & 1)
                     paintSource<kSplit, kOcclusion>(job, state, g, run, tx0 + g * kLanes + run.hw,
                                                     x);
         }
