@@ -224,7 +224,8 @@ public:
           rowLength_(std::size_t(width_) + 2 * std::size_t(kMargin)),
           capacity_(capacity),
           power_(std::size_t(capacity) * 3 * rowLength_),
-          coarse_(depth ? 0 : std::size_t(capacity) * 3 * coarseLength(width_)),
+          reachPeak_(depth ? 0 : std::size_t(capacity) * 3 * reachLength(width_)),
+          blockPeak_(depth ? 0 : 2 * reachLength(width_)),
           runs_(depth ? std::size_t(capacity) * width_ : std::size_t(capacity)),
           runAt_(depth ? std::size_t(capacity) * width_ : 0),
           coarseLargest_(depth ? std::size_t(capacity) * coarseLength(width_) : 0),
@@ -239,12 +240,11 @@ public:
     // Bytes one ring slot takes.
     static std::size_t slotBytes(int width, bool depthOfField, bool occlusion) {
         const std::size_t length = std::size_t(width) + 2 * std::size_t(kMargin);
-        const std::size_t coarse = coarseLength(width);
         return (3 + (occlusion ? 1 : 0)) * length * sizeof(double) +
                (depthOfField
                     ? std::size_t(width) * (sizeof(paint_row::Run) + sizeof(std::int32_t)) +
-                          coarse * sizeof(std::int32_t)
-                    : 3 * coarse * sizeof(double) + sizeof(paint_row::Run));
+                          coarseLength(width) * sizeof(std::int32_t)
+                    : 3 * reachLength(width) * sizeof(double) + sizeof(paint_row::Run));
     }
 
     int capacity() const { return capacity_; }
@@ -305,26 +305,53 @@ private:
             row.runCount = count;
             row.runAt = runAt;
             row.coarseLargest = largest;
-            for (int c = 0; c < 3; ++c) row.coarsePeak[c] = nullptr;
+            for (int c = 0; c < 3; ++c) row.reachPeak[c] = nullptr;
         } else {
-            // The row is one run, and the strongest source a block can meet is bounded by
-            // aligned stretches of the row instead.
+            // The row is one run, and the strongest source a register can meet is bounded
+            // by the row's reach peaks instead.
             runs[0] = paint_row::Run{0, width_, kernels_.fixed(), {}, 0.0, 0.0};
             row.runCount = 1;
             row.runAt = nullptr;
             row.coarseLargest = nullptr;
             for (int c = 0; c < 3; ++c) {
-                double* coarse = coarse_.data() + (slot * 3 + c) * coarseLength(width_);
-                std::fill(coarse, coarse + coarseLength(width_), 0.0);
-                for (int x = 0; x < width_; ++x) {
-                    double& stretch = coarse[x / paint_row::kCoarseWindow];
-                    stretch = std::max(stretch, row.power[c][x]);
-                }
-                row.coarsePeak[c] = coarse;
+                double* peak = reachPeak_.data() + (slot * 3 + c) * reachLength(width_);
+                findReachPeaks(row.power[c], peak);
+                row.reachPeak[c] = peak;
             }
         }
         row.runs = runs;
         stored_[slot] = r;
+    }
+
+    // The largest of each window of `span` consecutive peaks of kReachStep columns, in
+    // linear time whatever the span (van Herk and Gil-Werman): within aligned segments of
+    // `span` steps, the largest from the segment's start and the largest to its end; a
+    // window is the end of one segment and the start of the next.
+    void findReachPeaks(const double* power, double* peak) {
+        const int steps = int(reachLength(width_));
+        const int span = (kernels_.fixed()->n - 2 + 2 * paint_row::kMaxLanes +
+                          paint_row::kReachStep - 1) /
+                         paint_row::kReachStep;
+        double* fromStart = blockPeak_.data();
+        double* toEnd = fromStart + steps;
+        for (int m = 0; m < steps; ++m) {
+            double largest = 0.0;
+            const int x1 = std::min(width_, (m + 1) * paint_row::kReachStep);
+            for (int x = m * paint_row::kReachStep; x < x1; ++x)
+                largest = std::max(largest, power[x]);
+            fromStart[m] = m % span == 0 ? largest : std::max(fromStart[m - 1], largest);
+            toEnd[m] = largest;
+        }
+        for (int m = steps - 2; m >= 0; --m)
+            if ((m + 1) % span != 0) toEnd[m] = std::max(toEnd[m], toEnd[m + 1]);
+        for (int m = 0; m < steps; ++m) {
+            const int last = std::min(m + span - 1, steps - 1);
+            peak[m] = last / span == m / span ? toEnd[m] : std::max(toEnd[m], fromStart[last]);
+        }
+    }
+
+    static std::size_t reachLength(int width) {
+        return std::size_t(width) / paint_row::kReachStep + 1;
     }
 
     static std::size_t coarseLength(int width) {
@@ -340,7 +367,8 @@ private:
     const std::size_t rowLength_;
     const int capacity_;
     LargeBuffer<double> power_;
-    std::vector<double> coarse_;
+    std::vector<double> reachPeak_;
+    std::vector<double> blockPeak_;  // scratch for findReachPeaks
     LargeBuffer<paint_row::Run> runs_;
     LargeBuffer<std::int32_t> runAt_;
     std::vector<std::int32_t> coarseLargest_;

@@ -16,8 +16,12 @@ constexpr int kMaxLanes = 8;
 // Zero columns on either side of each row of a kernel's tables, so that a register's
 // lanes may read beyond the kernel's edge.
 constexpr int kKernelPad = 2 * kMaxLanes;
-// Without depth of field, source peaks cover aligned stretches of this many columns.
+// With depth of field, the largest kernel side is kept for aligned stretches of this many
+// columns of a source row.
 constexpr int kCoarseWindow = 64;
+// Without depth of field, a source row keeps for each column m * kReachStep the largest
+// power among the columns from there that can reach one register: see reachPeakSpan.
+constexpr int kReachStep = kMaxLanes;
 
 // One diaphragm kernel, n x n, laid out for the painter. Each row kr and channel c of the
 // tables below is a line of `lineLength` bytes starting at (kr * 3 + c) * lineLength,
@@ -51,9 +55,12 @@ struct SourceRow {
     // power[c][x]: (byte / 255) ^ gamma of channel c at column x, and 0 for Job::margin
     // columns on either side.
     const double* power[3];
-    // Without depth of field, coarsePeak[c][x / kCoarseWindow]: the largest power of
-    // channel c in the aligned stretch of kCoarseWindow columns that x lies in.
-    const double* coarsePeak[3];
+    // Without depth of field, reachPeak[c][m]: the largest power of channel c in the
+    // columns m * kReachStep ... m * kReachStep + reachSpan - 1 of the row, reachSpan being
+    // n - 2 + 2 * kMaxLanes for the job's n x n kernel. The sources that reach a register
+    // of up to kMaxLanes targets lie within n - 1 + kMaxLanes columns from the first, so
+    // they all lie in the stretch of the step at or before that first column.
+    const double* reachPeak[3];
     // Without depth of field one run covers the row. With it, runAt[x] is the number of
     // the run of column x, and coarseLargest[x / kCoarseWindow] the largest kernel side of
     // the aligned stretch of columns that x lies in.

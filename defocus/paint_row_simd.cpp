@@ -218,8 +218,9 @@ __attribute__((always_inline)) inline void paintSource(const Job& job, BlockStat
 }
 
 // Lays kernel row kr of `kernel`, every channel, from the sources x0 <= x < x1 of one run
-// onto the block of targets starting at column tx0. runPeak[c]: at least the largest
-// power of channel c among those sources. With kOcclusion, each stroke lands only where
+// onto the block of targets starting at column tx0. The strongest sources are bounded
+// either by runPeak[c], at least the largest power of channel c among them, or, when the
+// row is one run, by the row's reach peaks (SourceRow::reachPeak). With kOcclusion, each stroke lands only where
 // the target accepts its source; nearHigh is at least the largest nearness among them.
 //
 // The tests below bound the strokes as if each of them landed; with occlusion only some
@@ -230,6 +231,7 @@ __attribute__((always_inline)) inline void paintRun(const Job& job, BlockState& 
                                                     const Kernel& kernel, int kr,
                                                     const SourceRow& source, int x0, int x1,
                                                     int tx0, const double* runPeak,
+                                                    const double* const* reachPeak,
                                                     double nearHigh) {
     const int first = kernel.first[kr], last = kernel.last[kr];
     if (first > last) return;  // a row of zeros
@@ -237,13 +239,15 @@ __attribute__((always_inline)) inline void paintRun(const Job& job, BlockState& 
     run.n = kernel.n;
     run.hw = kernel.n / 2;
     double strongest[kChannels];  // bounds every stroke of the run, as a product of the test
+    double rowPeak[kChannels];
 #pragma GCC unroll 3
     for (int ci = 0; ci < kChannels; ++ci) {
         const std::ptrdiff_t line = (std::ptrdiff_t(kr) * 3 + ci) * kernel.lineLength + kKernelPad;
         run.plane[ci] = kernel.plane + line;
         run.reversedPeak[ci] = kernel.reversedPeak + line;
         run.power[ci] = source.power[ci];
-        strongest[ci] = runPeak[ci] * double(kernel.rowPeak[kr * 3 + ci]);
+        rowPeak[ci] = double(kernel.rowPeak[kr * 3 + ci]);
+        strongest[ci] = runPeak ? runPeak[ci] * rowPeak[ci] : 0.0;
     }
     run.nearness = source.nearness;
 
@@ -268,8 +272,17 @@ __attribute__((always_inline)) inline void paintRun(const Job& job, BlockState& 
             if (xa > xb) continue;
             if (kOcclusion && nearHigh < state.leastOfRegister[g]) continue;
             bool any = false;
+            if (reachPeak) {
+                // The sources that reach the register from this row, bounded more closely.
+                const int step = maxInt(laneZero - last, 0) / kReachStep;
 #pragma GCC unroll 3
-            for (int ci = 0; ci < kChannels; ++ci) any |= strongest[ci] > state.threshold[ci][g];
+                for (int ci = 0; ci < kChannels; ++ci)
+                    any |= reachPeak[ci][step] * rowPeak[ci] > state.threshold[ci][g];
+            } else {
+#pragma GCC unroll 3
+                for (int ci = 0; ci < kChannels; ++ci)
+                    any |= strongest[ci] > state.threshold[ci][g];
+            }
             if (!any) continue;
             // The largest byte that reaches the register from source x is entry
             // n - 1 - laneZero + x of the reversed peaks.
@@ -365,13 +378,9 @@ void paintRowWith(const Job& job, int row, const SourceRow* const* sources, int 
                 const Kernel& kernel = *source.runs[0].kernel;
                 const int kr = row - r + kernel.n / 2;
                 if (kr < 0 || kr >= kernel.n) continue;
-                // The row is one run: its strongest sources near the block bound the strokes.
-                double sourcePeak[kChannels] = {};
-                for (int ci = 0; ci < kChannels; ++ci)
-                    for (int j = xLow / kCoarseWindow; j <= (xEnd - 1) / kCoarseWindow; ++j)
-                        sourcePeak[ci] = maxDouble(sourcePeak[ci], source.coarsePeak[ci][j]);
-                paintRun<kSplit, false>(job, state, kernel, kr, source, xLow, xEnd, tx0, sourcePeak,
-                                        0.0);
+                // The row is one run, and its reach peaks bound the strokes.
+                paintRun<kSplit, false>(job, state, kernel, kr, source, xLow, xEnd, tx0, nullptr,
+                                        source.reachPeak, 0.0);
                 continue;
             }
             // With depth of field, the runs are painted one after the other from left to
@@ -394,10 +403,10 @@ void paintRowWith(const Job& job, int row, const SourceRow* const* sources, int 
                 if (occluded && run.nearHigh < state.lowestLeast) continue;
                 if (occluded)
                     paintRun<kSplit, true>(job, state, kernel, kr, source, x0, x1, tx0, run.peak,
-                                           run.nearHigh);
+                                           nullptr, run.nearHigh);
                 else
                     paintRun<kSplit, false>(job, state, kernel, kr, source, x0, x1, tx0, run.peak,
-                                            0.0);
+                                            nullptr, 0.0);
             }
         }
 
