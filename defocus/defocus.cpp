@@ -50,12 +50,12 @@ public:
         }
         aligned_ = true;
         const std::size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
-        data_ = static_cast<T*>(::operator new (rounded, std::align_val_t{kHugePage}));
+        data_ = static_cast<T*>(::operator new(rounded, std::align_val_t{kHugePage}));
         madvise(data_, rounded, MADV_HUGEPAGE);  // only a hint: refused is fine
     }
     ~LargeBuffer() {
         if (aligned_)
-            ::operator delete (data_, std::align_val_t{kHugePage});
+            ::operator delete(data_, std::align_val_t{kHugePage});
         else
             ::operator delete(data_);
     }
@@ -408,8 +408,6 @@ public:
         const double g = clampGamma(gamma);
         for (int b = 0; b < 256; ++b) {
             sourcePower_[b] = sourcePower(std::uint8_t(b), g);
-            intensity_[b] = kernelIntensity(std::uint8_t(b));
-            densityIntensity_[b] = density_ * intensity_[b];
         }
         // A tolerance of 255 lets every source paint every target: no occlusion at all.
         occlusion_ = dof && dof->occlusion != Occlusion::Off && occlusionTolerance(*dof) < 255;
@@ -430,8 +428,7 @@ public:
                               kernels_.reachLow(),
                               kernels_.reachHigh(),
                               SourceRows::kMargin,
-                              intensity_.data(),
-                              densityIntensity_.data(),
+                              kernelIntensity(1),
                               strokesStayNormal(sourcePower_, density_),
                               occlusion_,
                               depth_ ? depth_->bits : nullptr,
@@ -562,7 +559,7 @@ private:
     const std::size_t rowBytes_;
     LargeBuffer<std::uint8_t> result_;
     std::unique_ptr<std::atomic<bool>[]> rowDone_;
-    std::array<double, 256> sourcePower_{}, intensity_{}, densityIntensity_{};
+    std::array<double, 256> sourcePower_{};
     bool occlusion_ = false;
     std::array<double, 256> nearnessOfDepth_{}, leastNearness_{};
     paint_row::Job job_{};

@@ -20,7 +20,7 @@ constexpr int kKernelPad = 2 * kMaxLanes;
 // columns of a source row.
 constexpr int kCoarseWindow = 64;
 // Without depth of field, a source row keeps for each column m * kReachStep the largest
-// power among the columns from there that can reach one register: see reachPeakSpan.
+// power among the columns from there that can reach one register: see SourceRow::reachPeak.
 constexpr int kReachStep = kMaxLanes;
 
 // One diaphragm kernel, n x n, laid out for the painter. Each row kr and channel c of the
@@ -90,9 +90,8 @@ struct Job {
     std::int32_t reachHigh;
     // The columns of zeros on either side of a source row's powers and nearness.
     std::int32_t margin;
-    // For every kernel byte b: its intensity h = b / 255, and d x h.
-    const double* intensity;
-    const double* densityIntensity;
+    // A kernel byte b has the intensity h = b x byteIntensity (kernelIntensity).
+    double byteIntensity;
     // Whether every paint and cover value a stroke stores is 0 or in the normal float
     // range, so that rounding to float precision may be done by arithmetic instead of
     // conversion.

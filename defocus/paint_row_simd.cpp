@@ -198,8 +198,7 @@ __attribute__((always_inline)) inline void paintSource(const Job& job, BlockStat
                                                        const RunView& run, int laneZero, int x) {
     const Doubles keep = splat(job.keep);
     const Doubles d = splat(job.density);
-    // Kernel intensities are bytes times 1 / 255, which is the intensity of byte 1.
-    const Doubles byteScale = splat(job.intensity[1]);
+    const Doubles byteScale = splat(job.byteIntensity);
     Mask seen{};
     if (kOcclusion) seen = splat(run.nearness[x]) >= state.least[g];
     const int kc = laneZero - x;
