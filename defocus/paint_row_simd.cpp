@@ -217,10 +217,11 @@ __attribute__((always_inline)) inline void paintSource(const Job& job, BlockStat
 }
 
 // Lays kernel row kr of `kernel`, every channel, from the sources x0 <= x < x1 of one run
-// onto the block of targets starting at column tx0. The strongest sources are bounded
-// either by runPeak[c], at least the largest power of channel c among them, or, when the
-// row is one run, by the row's reach peaks (SourceRow::reachPeak). With kOcclusion, each stroke lands only where
-// the target accepts its source; nearHigh is at least the largest nearness among them.
+// onto the block of targets starting at column tx0. The sources are bounded either by
+// runPeak[c], at least the largest power of channel c among them, or, when the row is one
+// run and runPeak is null, by the row's reach peaks (SourceRow::reachPeak). With
+// kOcclusion, each stroke lands only where the target accepts its source; nearHigh is at
+// least the largest nearness among them.
 //
 // The tests below bound the strokes as if each of them landed; with occlusion only some
 // of them do, which can only leave more pixels unchanged, so a test that finds nothing to
@@ -237,8 +238,7 @@ __attribute__((always_inline)) inline void paintRun(const Job& job, BlockState& 
     RunView run;
     run.n = kernel.n;
     run.hw = kernel.n / 2;
-    double strongest[kChannels];  // bounds every stroke of the run, as a product of the test
-    double rowPeak[kChannels];
+    double rowPeak[kChannels];  // the largest byte of the kernel row
 #pragma GCC unroll 3
     for (int ci = 0; ci < kChannels; ++ci) {
         const std::ptrdiff_t line = (std::ptrdiff_t(kr) * 3 + ci) * kernel.lineLength + kKernelPad;
@@ -246,7 +246,6 @@ __attribute__((always_inline)) inline void paintRun(const Job& job, BlockState& 
         run.reversedPeak[ci] = kernel.reversedPeak + line;
         run.power[ci] = source.power[ci];
         rowPeak[ci] = double(kernel.rowPeak[kr * 3 + ci]);
-        strongest[ci] = runPeak ? runPeak[ci] * rowPeak[ci] : 0.0;
     }
     run.nearness = source.nearness;
 
@@ -270,17 +269,14 @@ __attribute__((always_inline)) inline void paintRun(const Job& job, BlockState& 
             const int xb = minInt(xcLast, laneZero + kLanes - 1 - first);
             if (xa > xb) continue;
             if (kOcclusion && nearHigh < state.leastOfRegister[g]) continue;
+            // First the strongest source that can reach the register, as a product of the
+            // test below.
+            const int step = maxInt(laneZero - last, 0) / kReachStep;
             bool any = false;
-            if (reachPeak) {
-                // The sources that reach the register from this row, bounded more closely.
-                const int step = maxInt(laneZero - last, 0) / kReachStep;
 #pragma GCC unroll 3
-                for (int ci = 0; ci < kChannels; ++ci)
-                    any |= reachPeak[ci][step] * rowPeak[ci] > state.threshold[ci][g];
-            } else {
-#pragma GCC unroll 3
-                for (int ci = 0; ci < kChannels; ++ci)
-                    any |= strongest[ci] > state.threshold[ci][g];
+            for (int ci = 0; ci < kChannels; ++ci) {
+                const double peak = runPeak ? runPeak[ci] : reachPeak[ci][step];
+                any |= peak * rowPeak[ci] > state.threshold[ci][g];
             }
             if (!any) continue;
             // The largest byte that reaches the register from source x is entry
