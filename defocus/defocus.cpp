@@ -143,13 +143,20 @@ public:
                 }
             }
         }
+        bool grey = true;
+        for (int kr = 0; kr < n && grey; ++kr) {
+            const std::uint8_t* red = plane_.data() + std::size_t(kr) * 3 * line;
+            grey = std::equal(red, red + line, red + line) &&
+                   std::equal(red, red + line, red + 2 * line);
+        }
         view_ = {n,
                  std::ptrdiff_t(line),
                  plane_.data(),
                  reversedPeak_.data(),
                  rowPeak_.data(),
                  first_.data(),
-                 last_.data()};
+                 last_.data(),
+                 grey};
     }
     const paint_row::Kernel* view() const { return &view_; }
 

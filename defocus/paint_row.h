@@ -39,6 +39,9 @@ struct Kernel {
     const std::uint8_t* rowPeak;  // [kr * 3 + c]: the largest byte of row kr, channel c
     const std::int32_t* first;    // [kr]: first column with a non-zero byte (any channel), or n
     const std::int32_t* last;     // [kr]: last column with a non-zero byte (any channel), or -1
+    // Whether the three channels' bytes are the same everywhere, as in a grey diaphragm:
+    // then the painter derives each lane's intensity once for all three channels.
+    bool grey;
 };
 
 // Consecutive sources of one row that use the same kernel.

@@ -192,8 +192,9 @@ struct RunView {
 // The strokes of the source at column x onto register g, whose lane 0 lies at kernel
 // column laneZero - x: lane j takes kernel column laneZero - x + j of each channel. A lane
 // whose column lies outside the kernel reads a zero byte from the padding, and a zero
-// stroke raises nothing, as in the straightforward painter.
-template <bool kSplit, bool kOcclusion>
+// stroke raises nothing, as in the straightforward painter. With kGrey the three channels'
+// kernel bytes are the same, and so are their intensities h and cover terms d x h.
+template <bool kSplit, bool kOcclusion, bool kGrey>
 __attribute__((always_inline)) inline void paintSource(const Job& job, BlockState& state, int g,
                                                        const RunView& run, int laneZero, int x) {
     const Doubles keep = splat(job.keep);
@@ -202,17 +203,20 @@ __attribute__((always_inline)) inline void paintSource(const Job& job, BlockStat
     Mask seen{};
     if (kOcclusion) seen = splat(run.nearness[x]) >= state.least[g];
     const int kc = laneZero - x;
+    const Doubles greyH = kGrey ? loadBytes(run.plane[0] + kc) * byteScale : Doubles{};
+    const Doubles greyCoverTerm = d * greyH;
 #pragma GCC unroll 3
     for (int ci = 0; ci < kChannels; ++ci) {
-        const Doubles h = loadBytes(run.plane[ci] + kc) * byteScale;
+        const Doubles h = kGrey ? greyH : loadBytes(run.plane[ci] + kc) * byteScale;
         const Doubles k = splat(run.power[ci][x]);
         const Doubles e = state.paint[ci][g];
         const Doubles i = keep * e + d * (k * h);
         Mask raised = i > e;
         if (kOcclusion) raised &= seen;
+        const Doubles coverTerm = kGrey ? greyCoverTerm : d * h;
         state.paint[ci][g] = raised ? throughFloat<kSplit>(i) : e;
-        state.cover[ci][g] =
-            raised ? throughFloat<kSplit>(keep * state.cover[ci][g] + d * h) : state.cover[ci][g];
+        state.cover[ci][g] = raised ? throughFloat<kSplit>(keep * state.cover[ci][g] + coverTerm)
+                                    : state.cover[ci][g];
     }
 }
 
@@ -226,7 +230,7 @@ __attribute__((always_inline)) inline void paintSource(const Job& job, BlockStat
 // The tests below bound the strokes as if each of them landed; with occlusion only some
 // of them do, which can only leave more pixels unchanged, so a test that finds nothing to
 // change stays right.
-template <bool kSplit, bool kOcclusion>
+template <bool kSplit, bool kOcclusion, bool kGrey>
 __attribute__((always_inline)) inline void paintRun(const Job& job, BlockState& state,
                                                     const Kernel& kernel, int kr,
                                                     const SourceRow& source, int x0, int x1,
@@ -284,10 +288,13 @@ __attribute__((always_inline)) inline void paintRun(const Job& job, BlockState& 
             const int peakOffset = run.n - 1 - laneZero;
             for (int xs = xa; xs <= xb; xs += kLanes) {
                 unsigned bits = 0;
+                const Doubles greyPeak =
+                    kGrey ? loadBytes(run.reversedPeak[0] + peakOffset + xs) : Doubles{};
 #pragma GCC unroll 3
                 for (int ci = 0; ci < kChannels; ++ci) {
-                    const Doubles product = loadDoubles(run.power[ci] + xs) *
-                                            loadBytes(run.reversedPeak[ci] + peakOffset + xs);
+                    const Doubles peak =
+                        kGrey ? greyPeak : loadBytes(run.reversedPeak[ci] + peakOffset + xs);
+                    const Doubles product = loadDoubles(run.power[ci] + xs) * peak;
                     bits |= above(product, splat(state.threshold[ci][g]));
                 }
                 if (xb - xs + 1 < kLanes) bits &= (1u << (xb - xs + 1)) - 1;
@@ -308,13 +315,26 @@ __attribute__((always_inline)) inline void paintRun(const Job& job, BlockState& 
 #pragma GCC unroll 8
             for (int g = 0; g < kGroups; ++g)
                 if (mayRaise[g] >> j & 1)
-                    paintSource<kSplit, kOcclusion>(job, state, g, run, tx0 + g * kLanes + run.hw,
-                                                    x);
+                    paintSource<kSplit, kOcclusion, kGrey>(job, state, g, run,
+                                                           tx0 + g * kLanes + run.hw, x);
         }
 #pragma GCC unroll 8
         for (int g = 0; g < kGroups; ++g)
             if (mayRaise[g]) updateThreshold(job, state, g);
     }
+}
+
+// paintRun for a kernel whose channels may differ, or the cheaper one for a grey kernel.
+template <bool kSplit, bool kOcclusion>
+inline void paintRunOf(const Job& job, BlockState& state, const Kernel& kernel, int kr,
+                       const SourceRow& source, int x0, int x1, int tx0, const double* runPeak,
+                       const double* const* reachPeak, double nearHigh) {
+    if (kernel.grey)
+        paintRun<kSplit, kOcclusion, true>(job, state, kernel, kr, source, x0, x1, tx0, runPeak,
+                                           reachPeak, nearHigh);
+    else
+        paintRun<kSplit, kOcclusion, false>(job, state, kernel, kr, source, x0, x1, tx0, runPeak,
+                                            reachPeak, nearHigh);
 }
 
 template <bool kSplit>
@@ -374,8 +394,8 @@ void paintRowWith(const Job& job, int row, const SourceRow* const* sources, int 
                 const int kr = row - r + kernel.n / 2;
                 if (kr < 0 || kr >= kernel.n) continue;
                 // The row is one run, and its reach peaks bound the strokes.
-                paintRun<kSplit, false>(job, state, kernel, kr, source, xLow, xEnd, tx0, nullptr,
-                                        source.reachPeak, 0.0);
+                paintRunOf<kSplit, false>(job, state, kernel, kr, source, xLow, xEnd, tx0, nullptr,
+                                          source.reachPeak, 0.0);
                 continue;
             }
             // With depth of field, the runs are painted one after the other from left to
@@ -397,11 +417,11 @@ void paintRowWith(const Job& job, int row, const SourceRow* const* sources, int 
                 const bool occluded = job.occlusion && run.nearLow < state.highestLeast;
                 if (occluded && run.nearHigh < state.lowestLeast) continue;
                 if (occluded)
-                    paintRun<kSplit, true>(job, state, kernel, kr, source, x0, x1, tx0, run.peak,
-                                           nullptr, run.nearHigh);
+                    paintRunOf<kSplit, true>(job, state, kernel, kr, source, x0, x1, tx0,
+                                             run.peak, nullptr, run.nearHigh);
                 else
-                    paintRun<kSplit, false>(job, state, kernel, kr, source, x0, x1, tx0, run.peak,
-                                            nullptr, 0.0);
+                    paintRunOf<kSplit, false>(job, state, kernel, kr, source, x0, x1, tx0,
+                                              run.peak, nullptr, 0.0);
             }
         }
 
