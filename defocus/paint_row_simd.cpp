@@ -204,7 +204,7 @@ __attribute__((always_inline)) inline void paintSource(const Job& job, BlockStat
     if (kOcclusion) seen = splat(run.nearness[x]) >= state.least[g];
     const int kc = laneZero - x;
     const Doubles greyH = kGrey ? loadBytes(run.plane[0] + kc) * byteScale : Doubles{};
-    const Doubles greyCoverTerm = d * greyH;
+    const Doubles greyCoverTerm = kGrey ? d * greyH : Doubles{};
 #pragma GCC unroll 3
     for (int ci = 0; ci < kChannels; ++ci) {
         const Doubles h = kGrey ? greyH : loadBytes(run.plane[ci] + kc) * byteScale;
@@ -298,7 +298,7 @@ __attribute__((always_inline)) inline void paintRun(const Job& job, BlockState& 
                     bits |= above(product, splat(state.threshold[ci][g]));
                 }
                 if (xb - xs + 1 < kLanes) bits &= (1u << (xb - xs + 1)) - 1;
-                // A source less near than every lane of the register needs paints none.
+                // A source less near than every lane of the register requires paints none of them.
                 if (kOcclusion)
                     bits &= ~above(splat(state.leastOfRegister[g]), loadDoubles(run.nearness + xs));
                 mayRaise[g] |= ChunkBits(bits) << (xs - xc);
