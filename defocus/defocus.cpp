@@ -232,7 +232,7 @@ public:
           capacity_(capacity),
           power_(std::size_t(capacity) * 3 * rowLength_),
           reachPeak_(depth ? 0 : std::size_t(capacity) * 3 * reachLength(width_)),
-          blockPeak_(depth ? 0 : 2 * reachLength(width_)),
+          reachScratch_(depth ? 0 : 2 * reachLength(width_)),
           runs_(depth ? std::size_t(capacity) * width_ : std::size_t(capacity)),
           runAt_(depth ? std::size_t(capacity) * width_ : 0),
           coarseLargest_(depth ? std::size_t(capacity) * coarseLength(width_) : 0),
@@ -339,7 +339,7 @@ private:
         const int span = (kernels_.fixed()->n - 2 + 2 * paint_row::kMaxLanes +
                           paint_row::kReachStep - 1) /
                          paint_row::kReachStep;
-        double* fromStart = blockPeak_.data();
+        double* fromStart = reachScratch_.data();
         double* toEnd = fromStart + steps;
         for (int m = 0; m < steps; ++m) {
             double largest = 0.0;
@@ -375,7 +375,7 @@ private:
     const int capacity_;
     LargeBuffer<double> power_;
     std::vector<double> reachPeak_;
-    std::vector<double> blockPeak_;  // scratch for findReachPeaks
+    std::vector<double> reachScratch_;  // findReachPeaks' running peaks
     LargeBuffer<paint_row::Run> runs_;
     LargeBuffer<std::int32_t> runAt_;
     std::vector<std::int32_t> coarseLargest_;

@@ -58,9 +58,10 @@ struct SourceRow {
     // power[c][x]: (byte / 255) ^ gamma of channel c at column x, and 0 for Job::margin
     // columns on either side.
     const double* power[3];
-    // Without depth of field, reachPeak[c][m]: the largest power of channel c in the
-    // columns m * kReachStep ... m * kReachStep + reachSpan - 1 of the row, reachSpan being
-    // n - 2 + 2 * kMaxLanes for the job's n x n kernel. The sources that reach a register
+    // Without depth of field, reachPeak[c][m]: the largest power of channel c in at least
+    // the columns m * kReachStep ... m * kReachStep + reachSpan - 1 of the row (whole steps
+    // of kReachStep columns), reachSpan being n - 2 + 2 * kMaxLanes for the job's n x n
+    // kernel. The sources that reach a register
     // of up to kMaxLanes targets lie within n - 1 + kMaxLanes columns from the first, so
     // they all lie in the stretch of the step at or before that first column.
     const double* reachPeak[3];
