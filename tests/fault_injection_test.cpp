@@ -19,6 +19,7 @@
 #include <fstream>
 #include <functional>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -79,12 +80,27 @@ Ended runChild(const Child& how, const std::function<int()>& body,
     return ended;
 }
 
+// A copy of bokavo-render that every user may run. A clone in a private folder (made by
+// mktemp -d, or under /root) keeps user nobody out of the build tree, so the children run
+// this copy, made once per test process in a temporary folder of its own.
+const std::string& renderProgram() {
+    static const TempDir folder;
+    static const std::string copy = [] {
+        const fs::path program = folder / "bokavo-render";
+        fs::copy_file(BOKAVO_RENDER_PATH, program);
+        if (chmod(folder.path().c_str(), 0755) != 0 || chmod(program.c_str(), 0755) != 0)
+            throw std::runtime_error("cannot open a copy of bokavo-render to every user");
+        return program.string();
+    }();
+    return copy;
+}
+
 std::function<int()> render(const std::vector<std::string>& args) {
-    return [args] {
-        std::vector<char*> argv{const_cast<char*>(BOKAVO_RENDER_PATH)};
+    return [program = renderProgram(), args] {
+        std::vector<char*> argv{const_cast<char*>(program.c_str())};
         for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
         argv.push_back(nullptr);
-        execv(BOKAVO_RENDER_PATH, argv.data());
+        execv(program.c_str(), argv.data());
         return 127;
     };
 }
