@@ -304,8 +304,10 @@ void TForm2::Button4Click() {
         return;
     }
     if (depth.status == PhotoDepth::Status::Read) {
+        // Only a map the user kept after the size question changes the occlusion.
+        const dib24* before = depthMask.get();
         setDepthMask(std::move(depth.mask));
-        if (depthMask) ComboBox1->setCurrentIndex(kBrightIsNear);
+        if (depthMask.get() != before) ComboBox1->setCurrentIndex(kBrightIsNear);
         return;
     }
     QString why;
