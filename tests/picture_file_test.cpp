@@ -65,7 +65,7 @@ TEST_P(ReadingRule, GivesWhatTheOtherToolsWorkedOut) {
 
 INSTANTIATE_TEST_SUITE_P(Rules, ReadingRule,
                          testing::Values("orientation", "colour_profile", "alpha_over_white",
-                                         "sixteen_bits", "other_layouts"),
+                                         "sixteen_bits", "sixteen_bit_alpha", "other_layouts"),
                          [](const testing::TestParamInfo<std::string>& rule) {
                              return rule.param;
                          });
@@ -85,6 +85,15 @@ TEST(DamagedPictures, AreRefusedWithOneLineOfReasonAndNothingOnStandardError) {
         {"bad_scrambled.tif", "damaged or truncated TIFF file ("},
         {"bad_truncated.webp", "damaged or truncated WebP file ("},
         {"bad_bomb.png", "picture too large (100000 x 100000)"},
+        {"bad_huge.tif", "picture too large (4294967295 x 4294967295)"},
+        {"bad_huge.webp", "picture too large (16777216 x 16777216)"},
+        {"bad_header.webp", "damaged or truncated WebP file (the header is damaged)"},
+        {"bad_size0.webp", "damaged or truncated WebP file (the picture's size is 0)"},
+        {"bad_truncated.webp", "damaged or truncated WebP file (the file ends before its data)"},
+        {"unsupported_float.tif",
+         "unsupported TIFF file (Sorry, can not handle images with 32-bit samples.)"},
+        {"unsupported_int32.tif",
+         "unsupported TIFF file (Sorry, can not handle images with 32-bit samples.)"},
         {"bad_unknown.gif", "not a bitmap file, nor a PNG, JPEG, TIFF or WebP picture"},
         {"bad_empty.png", "not a bitmap file"},
     };
@@ -117,6 +126,10 @@ TEST(PictureLimits, SizesAreRefusedFromTheHeaderAndQtsOwnLimitDoesNotApply) {
     const std::size_t limit = dib24::sectionLimit;
     dib24::sectionLimit = 100;
     EXPECT_EQ(readPicture(pathOf("rgba.png"), &why), nullptr);
+    EXPECT_EQ(why, "picture too large (13 x 7)");
+    // So is one whose pixels fit but not with the decoder's copy (16 bits: 8 bytes a pixel).
+    dib24::sectionLimit = 40 * 7 + 8 * 13 * 7 - 1;
+    EXPECT_EQ(readPicture(pathOf("rgb16.png"), &why), nullptr);
     dib24::sectionLimit = limit;
     EXPECT_EQ(why, "picture too large (13 x 7)");
 }
@@ -165,5 +178,6 @@ TEST(WrittenPictures, FollowTheExtensionAreSrgbAndKeepTheCamerasMetadata) {
         EXPECT_NE(written->xmpPacket().find("Test Photographer"), std::string::npos);
     }
 }
+
 
 }  // namespace
