@@ -209,3 +209,23 @@ xmp = (b'http://ns.adobe.com/xap/1.0/\0<x:xmpmeta xmlns:x="adobe:ns:meta/"><rdf:
 jpeg = data.getvalue()
 (out / "camera.jpg").write_bytes(jpeg[:2] + b"\xff\xe1" + struct.pack(">H", len(xmp) + 2) + xmp + jpeg[2:])
 
+
+# EXIF blocks written here: one whose Make entry points far past its end, and one of
+# 5,000 entries in its main directory besides Make (more than exiv2 reads in one).
+def exif_block(entries, texts):
+    """A little-endian TIFF structure: one directory of (tag, type, count, value) entries,
+    then the texts that the entries given an offset of None point at, in order."""
+    at = 8 + 2 + 12 * len(entries) + 4
+    packed = []
+    for tag, kind, count, value in entries:
+        if value is None:
+            value, at = at, at + count
+        packed.append(struct.pack("<HHII", tag, kind, count, value))
+    return b"II*\0" + struct.pack("<IH", 8, len(entries)) + b"".join(packed) + bytes(4) + b"".join(texts)
+
+
+for name, entries, texts in [
+        ("bad_make.jpg", [(0x010F, 2, 19, 0x7FFFFF00), (0x0110, 2, 8, None)], [b"Model 7\0"]),
+        ("many_tags.jpg", [(0x010F, 2, 17, None)] + [(0xC000 + k, 3, 1, k) for k in range(5000)],
+         [b"Many Tags Camera\0"])]:
+    Image.new("RGB", (16, 8), (10, 20, 30)).save(out / name, quality=95, exif=b"Exif\0\0" + exif_block(entries, texts))

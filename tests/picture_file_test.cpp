@@ -179,5 +179,38 @@ TEST(WrittenPictures, FollowTheExtensionAreSrgbAndKeepTheCamerasMetadata) {
     }
 }
 
+// Metadata travels as it came: an entry that points outside its block is dropped and the
+// others kept; a directory of more entries than exiv2 reads keeps its known tags and as
+// many others as stay readable.
+TEST(CopiedMetadata, KeepsTheValidEntriesAndDropsTheBrokenOnes) {
+    const struct {
+        const char* file;
+        const char* key;  // kept, with its value
+        const char* value;
+        const char* dropped;  // not kept
+        long entries;         // at least, in the EXIF written
+    } cases[] = {
+        {"bad_make.jpg", "Exif.Image.Model", "Model 7", "Exif.Image.Make", 2},
+        {"many_tags.jpg", "Exif.Image.Make", "Many Tags Camera", "Exif.Image.0xd387", 200}};
+    testing_support::TempDir dir;
+    for (const auto& c : cases) {
+        PictureMetadata metadata;
+        std::string why;
+        const auto picture = readPicture(pathOf(c.file), &why, &metadata);
+        ASSERT_NE(picture, nullptr) << why;
+        for (const char* written : {"out.tif", "out.jpg", "out.png"}) {
+            SCOPED_TRACE(std::string(c.file) + " to " + written);
+            const std::string path = (dir / written).string();
+            ASSERT_TRUE(writePicture(*picture, path, &metadata, kDefaultQuality, &why)) << why;
+            ASSERT_NE(readPicture(path, &why), nullptr) << why;
+            Exiv2::Image::AutoPtr file = Exiv2::ImageFactory::open(path);
+            file->readMetadata();
+            Exiv2::ExifData& exif = file->exifData();
+            EXPECT_EQ(exif[c.key].toString(), c.value);
+            EXPECT_EQ(exif.findKey(Exiv2::ExifKey(c.dropped)), exif.end());
+            EXPECT_GE(exif.count(), c.entries);
+        }
+    }
+}
 
 }  // namespace
