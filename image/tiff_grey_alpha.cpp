@@ -70,7 +70,7 @@ std::optional<QImage> read(const QByteArray& file) {
         (photometric != PHOTOMETRIC_MINISBLACK && photometric != PHOTOMETRIC_MINISWHITE) ||
         !TIFFGetFieldDefaulted(tiff.get(), TIFFTAG_SAMPLESPERPIXEL, &samples) || samples != 2 ||
         !TIFFGetFieldDefaulted(tiff.get(), TIFFTAG_BITSPERSAMPLE, &bits) ||
-        (bits != 8 && bits != 16) || TIFFIsTiled(tiff.get()) ||
+        (bits != 8 && bits != 16) ||
         !TIFFGetField(tiff.get(), TIFFTAG_EXTRASAMPLES, &extraCount, &extra) || extraCount != 1 ||
         extra[0] == EXTRASAMPLE_UNSPECIFIED)
         return std::nullopt;
@@ -81,35 +81,54 @@ std::optional<QImage> read(const QByteArray& file) {
     QImage picture(static_cast<int>(width), static_cast<int>(height),
                    extra[0] == EXTRASAMPLE_ASSOCALPHA ? QImage::Format_RGBA64_Premultiplied
                                                       : QImage::Format_RGBA64);
-    const tmsize_t lineSize = TIFFScanlineSize(tiff.get());
-    const bool separate = planar == PLANARCONFIG_SEPARATE;
-    const std::size_t needed = std::size_t{width} * (bits / 8) * (separate ? 1 : 2);
-    if (picture.isNull() || lineSize <= 0 || static_cast<std::size_t>(lineSize) < needed)
+    // Strips are read a row at a time, tiles a tile at a time: blocks of blockWidth x
+    // blockHeight samples (or sample pairs, where grey and alpha are interleaved).
+    const bool tiled = TIFFIsTiled(tiff.get());
+    std::uint32_t blockWidth = width, blockHeight = 1;
+    if (tiled && (!TIFFGetField(tiff.get(), TIFFTAG_TILEWIDTH, &blockWidth) ||
+                  !TIFFGetField(tiff.get(), TIFFTAG_TILELENGTH, &blockHeight)))
         return QImage();
-    std::vector<std::uint8_t> line(static_cast<std::size_t>(lineSize));
+    const tmsize_t blockSize = tiled ? TIFFTileSize(tiff.get()) : TIFFScanlineSize(tiff.get());
+    const bool separate = planar == PLANARCONFIG_SEPARATE;
+    const std::uint64_t blockPixels = std::uint64_t{blockWidth} * blockHeight;
+    // A tile may be no larger than the picture rounded up to whole tiles of 16.
+    if (picture.isNull() || blockPixels == 0 || blockSize <= 0 ||
+        blockPixels > (std::uint64_t{width} + 16) * (std::uint64_t{height} + 16) ||
+        static_cast<std::uint64_t>(blockSize) < blockPixels * (bits / 8) * (separate ? 1 : 2))
+        return QImage();
+    std::vector<std::uint8_t> block(static_cast<std::size_t>(blockSize));
     // One sample as 16 bits: 8-bit samples are widened exactly (x 257).
-    const auto sample = [&](std::uint32_t x, int which) -> std::uint16_t {
-        const std::size_t index = separate ? x : std::size_t{x} * 2 + which;
-        if (bits == 8) return static_cast<std::uint16_t>(line[index] * 257);
+    const auto sample = [&](std::size_t index) -> std::uint16_t {
+        if (bits == 8) return static_cast<std::uint16_t>(block[index] * 257);
         std::uint16_t value;
-        std::memcpy(&value, line.data() + 2 * index, 2);  // libtiff gives machine order
+        std::memcpy(&value, block.data() + 2 * index, 2);  // libtiff gives machine order
         return value;
     };
-    // Planes one after the other, each from its top row: libtiff decodes a strip only
-    // forwards, so alternating between them would restart it for every row.
+    // Planes one after the other, each from its top: libtiff decodes a strip only
+    // forwards, so alternating between planes would restart it for every row.
     const bool associated = extra[0] == EXTRASAMPLE_ASSOCALPHA;
     for (int plane = 0; plane < (separate ? 2 : 1); ++plane) {
-        for (std::uint32_t y = 0; y < height; ++y) {
-            if (TIFFReadScanline(tiff.get(), line.data(), y, static_cast<std::uint16_t>(plane)) < 0)
-                return QImage();
-            auto* out = reinterpret_cast<QRgba64*>(picture.scanLine(static_cast<int>(y)));
-            for (std::uint32_t x = 0; x < width; ++x) {
-                if (plane == 1) {
-                    out[x].setAlpha(sample(x, 0));
-                    continue;
+        const auto which = static_cast<std::uint16_t>(plane);
+        for (std::uint32_t top = 0; top < height; top += blockHeight) {
+            for (std::uint32_t left = 0; left < width; left += blockWidth) {
+                const bool read =
+                    tiled ? TIFFReadTile(tiff.get(), block.data(), left, top, 0, which) >= 0
+                          : TIFFReadScanline(tiff.get(), block.data(), top, which) >= 0;
+                if (!read) return QImage();
+                for (std::uint32_t y = 0; y < std::min(blockHeight, height - top); ++y) {
+                    auto* out =
+                        reinterpret_cast<QRgba64*>(picture.scanLine(static_cast<int>(top + y))) +
+                        left;
+                    for (std::uint32_t x = 0; x < std::min(blockWidth, width - left); ++x) {
+                        const std::size_t at = std::size_t{y} * blockWidth + x;
+                        if (plane == 1) {
+                            out[x].setAlpha(sample(at));
+                            continue;
+                        }
+                        const std::uint16_t grey = sample(separate ? at : 2 * at);
+                        out[x] = qRgba64(grey, grey, grey, separate ? 65535 : sample(2 * at + 1));
+                    }
                 }
-                const std::uint16_t grey = sample(x, 0);
-                out[x] = qRgba64(grey, grey, grey, separate ? 65535 : sample(x, 1));
             }
         }
     }

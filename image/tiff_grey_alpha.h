@@ -9,7 +9,7 @@
 
 namespace tiff_grey_alpha {
 
-// Nothing when `file`'s first picture is not grey with alpha in strips of 8 or 16 bits;
+// Nothing when `file`'s first picture is not grey with alpha, of 8 or 16 bits a sample;
 // otherwise the picture as Format_RGBA64 (Format_RGBA64_Premultiplied for associated
 // alpha), or a null image when libtiff cannot decode it. libtiff says why on standard
 // error, as for Qt's reader.

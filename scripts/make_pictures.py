@@ -148,6 +148,23 @@ for name, colour_type, pixels in [("rgba16", 6, rgba16), ("la16", 4, la16)]:
     subprocess.run([CONVERT, str(out / f"{name}.png"), "-compress", "lzw", str(out / f"{name}.tif")], check=True)
     make16(f"{name}.png", pixels)
     make16(f"{name}.tif", pixels)
+# Grey with alpha in tiles (ImageMagick), and in planes of their own (written here: a
+# grey strip, then an alpha strip, uncompressed).
+subprocess.run([CONVERT, str(out / "la16.png"), "-define", "tiff:tile-geometry=16x16", str(out / "la16_tiled.tif")],
+               check=True)
+make16("la16_tiled.tif", la16)
+planes = [struct.pack("<91H", *(pixel[k] for pixel in la16)) for k in (0, 1)]
+tags = [(256, 3, 1, 13), (257, 3, 1, 7), (258, 3, 2, 16 | 16 << 16), (259, 3, 1, 1), (262, 3, 1, 1),
+        (273, 4, 2, 0), (277, 3, 1, 2), (278, 3, 1, 7), (279, 4, 2, 0), (284, 3, 1, 2), (338, 3, 1, 2)]
+data_at = 8 + 2 + 12 * len(tags) + 4  # then the strips' offsets and sizes, and the planes
+values = {273: (data_at, struct.pack("<2I", data_at + 16, data_at + 16 + 182)),
+          279: (data_at + 8, struct.pack("<2I", 182, 182))}
+(out / "la16_planes.tif").write_bytes(
+    b"II*\0" + struct.pack("<IH", 8, len(tags))
+    + b"".join(struct.pack("<HHII", tag, kind, count, values[tag][0] if tag in values else value)
+               for tag, kind, count, value in tags)
+    + bytes(4) + values[273][1] + values[279][1] + b"".join(planes))
+make16("la16_planes.tif", la16)
 # 16-bit RGB with one colour transparent (tRNS): red clear, blue and the noise opaque.
 clear = (65535, 0, 0)
 trns16 = [clear, (0, 0, 65535)] + [(sample(), sample(), sample()) for _ in range(13 * 7 - 2)]
