@@ -301,9 +301,10 @@ Declared webpSize(const QByteArray& data) {
         return declared;
     }
     // The RIFF header counts the bytes that follow its first 8.
+    const bool cutShort = number(data, 4, 4, false) > static_cast<std::uint64_t>(size - 8);
     if (declared.width == 0 || declared.height == 0)
         declared.problem = "the picture's size is 0";
-    else if (number(data, 4, 4, false) > static_cast<std::uint64_t>(size - 8))
+    else if (cutShort)
         declared.problem = "the file ends before its data";
     return declared;
 }
@@ -453,7 +454,8 @@ std::unique_ptr<dib24> toDib(QImage& picture, int orientation) {
             });
             break;
         case QImage::Format_RGBA64_Premultiplied:
-            // A colour above its alpha is no valid premultiplied pixel; it is taken as white.
+            // A colour above its alpha is no valid premultiplied pixel; laid over white it
+            // stops at white instead of wrapping around to dark.
             place(picture, p, bits, [](const uchar* line, int x, std::uint8_t* out) {
                 const QRgba64 pixel = reinterpret_cast<const QRgba64*>(line)[x];
                 const std::uint32_t white = 65535u - pixel.alpha();
