@@ -4,7 +4,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <functional>
 #include <iostream>
+#include <limits>
 #include <thread>
 
 #include "bokavo_version.h"
@@ -22,27 +25,41 @@ const CLI::Validator kDecimal(
     },
     "");
 
-const CLI::Validator kInteger(
-    [](std::string& text) -> std::string {
-        return parseInteger(text) ? "" : "'" + text + "' is not a whole number";
-    },
-    "");
+// Whole numbers follow one rule for every option that takes one: the text is a decimal
+// number as above whose value is whole, so "12", "+12", "1e2" and "100.0" are all
+// accepted, and the value is held in 32 bits. A value that is no whole number, or lies
+// outside the option's own range (`least` ... `most`), is refused as not being `kind`;
+// one beyond 32 bits is out of range, as a decimal beyond the largest double is.
+CLI::Validator wholeNumber(const std::string& kind, double least, double most) {
+    return CLI::Validator(
+        [=](std::string& text) -> std::string {
+            const auto value = parseDecimal(text);
+            if (!value || (std::isfinite(*value) && std::floor(*value) != *value) ||
+                *value < least || *value > most)
+                return "'" + text + "' is not " + kind;
+            if (*value < std::numeric_limits<std::int32_t>::min() ||
+                *value > std::numeric_limits<std::int32_t>::max())
+                return "'" + text + "' is out of range";
+            return "";
+        },
+        "");
+}
 
-const CLI::Validator kCount(
-    [](std::string& text) -> std::string {
-        const auto value = parseInteger(text);
-        return value && *value >= 0 ? "" : "'" + text + "' is not a count of 0 or more";
-    },
-    "");
+constexpr double kUnbounded = std::numeric_limits<double>::infinity();
 
-const CLI::Validator kQuality(
-    [](std::string& text) -> std::string {
-        const auto value = parseInteger(text);
-        return value && *value >= 1 && *value <= 100
-                   ? ""
-                   : "'" + text + "' is not a quality from 1 to 100";
-    },
-    "");
+// An option that takes a whole number, which `set` receives once the rule above passed it.
+CLI::Option* addWhole(CLI::App& app, const std::string& name, std::function<void(std::int32_t)> set,
+                      const std::string& help, const CLI::Validator& rule) {
+    return app
+        .add_option_function<std::string>(
+            name,
+            [set = std::move(set)](const std::string& text) {
+                set(static_cast<std::int32_t>(*parseDecimal(text)));
+            },
+            help)
+        ->check(rule)
+        ->type_name("N");
+}
 
 CLI::Option* addDecimal(CLI::App& app, const std::string& name, double& value,
                         const std::string& help) {
@@ -61,25 +78,16 @@ const char* const kDescription =
     "it keeps the input's EXIF and XMP metadata.";
 
 // A whole number from 0 to 255, as the depth options take it.
-const CLI::Validator kDepthStep(
-    [](std::string& text) -> std::string {
-        const auto value = parseInteger(text);
-        return value && *value >= 0 && *value <= 255
-                   ? ""
-                   : "'" + text + "' is not a whole number from 0 to 255";
-    },
-    "");
+const CLI::Validator kDepthStep = wholeNumber("a whole number from 0 to 255", 0, 255);
 
 // The focus range and occlusion, which only mean something with a depth mask: given
 // without one, each is a usage error that says so (see requireDepthMask).
 void addFocusAndOcclusion(CLI::App& app, RenderOptions& options) {
-    app.add_option_function<std::string>(
-           "--focus-range",
-           [&options](const std::string& text) { options.focusRange = *parseInteger(text); },
-           "Depths this close to the threshold are all in focus;\n"
-           "the blur grows with the distance beyond it (0 ... 255)")
-        ->check(kDepthStep)
-        ->type_name("N")
+    addWhole(
+        app, "--focus-range", [&options](std::int32_t value) { options.focusRange = value; },
+        "Depths this close to the threshold are all in focus;\n"
+        "the blur grows with the distance beyond it (0 ... 255)",
+        kDepthStep)
         ->default_str("0");
     app.add_option_function<std::string>(
            "--occlusion",
@@ -97,15 +105,12 @@ void addFocusAndOcclusion(CLI::App& app, RenderOptions& options) {
             },
             ""))
         ->type_name("WHICH");
-    app.add_option_function<std::string>(
-           "--occlusion-tolerance",
-           [&options](const std::string& text) {
-               options.occlusionTolerance = *parseInteger(text);
-           },
-           "How much nearer than a pixel its neighbours may lie and still\n"
-           "receive its blur (0 ... 255), so slanted surfaces blur evenly")
-        ->check(kDepthStep)
-        ->type_name("N")
+    addWhole(
+        app, "--occlusion-tolerance",
+        [&options](std::int32_t value) { options.occlusionTolerance = value; },
+        "How much nearer than a pixel its neighbours may lie and still\n"
+        "receive its blur (0 ... 255), so slanted surfaces blur evenly",
+        kDepthStep)
         ->default_str("16");
 }
 
@@ -124,16 +129,19 @@ void addEmbeddedDepth(CLI::App& app, RenderOptions& options) {
 // The options that need a depth mask, as CLI11 would refuse them if a mask had one source.
 std::optional<CLI::RequiresError> requireDepthMask(const CLI::App& app) {
     if (app.count("--zmask") || app.count("--embedded-depth")) return std::nullopt;
-    for (const char* name :
-         {"--focus-range", "--occlusion", "--occlusion-tolerance", "--save-depth"})
+    for (const char* name : {"--threshold", "--dist-scaling", "--focus-range", "--occlusion",
+                             "--occlusion-tolerance", "--fit-zmask", "--save-depth"})
         if (app.count(name)) return CLI::RequiresError(name, "--zmask");
     return std::nullopt;
 }
 
 const char* const kFooter =
-    "--focus-range, --occlusion, --occlusion-tolerance and --save-depth need a depth mask:\n"
+    "The depth options (--threshold, --dist-scaling, --focus-range, --occlusion,\n"
+    "--occlusion-tolerance, --fit-zmask, --save-depth) need a depth mask:\n"
     "--zmask or --embedded-depth.\n"
     "Numbers use a full stop as the decimal separator, whatever the locale.\n"
+    "Whole numbers (N, Q) may be written as 12, +12, 1e2 or 100.0; beyond 32 bits\n"
+    "(-2147483648 ... 2147483647) they are out of range.\n"
     "Exit status: 0 success, 1 a file cannot be read or written, 2 usage error.";
 
 }  // namespace
@@ -168,12 +176,9 @@ std::optional<int> parseCommandLine(int argc, const char* const* argv, RenderOpt
                    "Depth mask of the image's size (blue channel = depth);\n"
                    "turns depth of field on")
         ->type_name("FILE");
-    app.add_option_function<std::string>(
-           "--threshold",
-           [&options](const std::string& text) { options.threshold = *parseInteger(text); },
-           "Depth in focus, a whole number")
-        ->check(kInteger)
-        ->type_name("N")
+    addWhole(
+        app, "--threshold", [&options](std::int32_t value) { options.threshold = value; },
+        "Depth in focus, a whole number", wholeNumber("a whole number", -kUnbounded, kUnbounded))
         ->default_str("0");
     addDecimal(app, "--dist-scaling", options.distScaling, "Blur growth with depth distance")
         ->type_name("S")
@@ -184,26 +189,21 @@ std::optional<int> parseCommandLine(int argc, const char* const* argv, RenderOpt
                  "instead of refusing it");
     addEmbeddedDepth(app, options);
     app.add_flag("-q,--quiet", options.quiet, "No progress display");
-    app.add_option_function<std::string>(
-           "--threads",
-           [&options](const std::string& text) {
-               // More threads than the hardware runs at once cannot be faster; each only
-               // costs its own buffers.
-               const unsigned hardware = std::max(1u, std::thread::hardware_concurrency());
-               options.threads = std::min(static_cast<unsigned>(*parseInteger(text)), hardware);
-           },
-           "Threads to render with; 0 uses every hardware thread,\n"
-           "and more than the hardware has count as that many")
-        ->check(kCount)
-        ->type_name("N")
+    addWhole(
+        app, "--threads",
+        [&options](std::int32_t value) {
+            // More threads than the hardware runs at once cannot be faster; each only
+            // costs its own buffers.
+            const unsigned hardware = std::max(1u, std::thread::hardware_concurrency());
+            options.threads = std::min(static_cast<unsigned>(value), hardware);
+        },
+        "Threads to render with; 0 uses every hardware thread,\n"
+        "and more than the hardware has count as that many",
+        wholeNumber("a count of 0 or more", 0, kUnbounded))
         ->default_str("0");
-    app.add_option_function<std::string>(
-           "--quality",
-           [&options](const std::string& text) {
-               options.quality = static_cast<int>(*parseInteger(text));
-           },
-           "Quality of JPEG and WebP output, 1 to 100")
-        ->check(kQuality)
+    addWhole(
+        app, "--quality", [&options](std::int32_t value) { options.quality = value; },
+        "Quality of JPEG and WebP output, 1 to 100", wholeNumber("a quality from 1 to 100", 1, 100))
         ->type_name("Q")
         ->default_str("95");
 

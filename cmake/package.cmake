@@ -25,6 +25,7 @@ set(CPACK_DEBIAN_PACKAGE_SECTION graphics)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE ${PROJECT_HOMEPAGE_URL})
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# Linked libraries (Qt, exiv2, libpng, libtiff) become dependencies through dpkg-shlibdeps.
 # Qt loads its TIFF and WebP codecs as plugins, which no linked library names.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS qt6-image-formats-plugins)
 # Qt finds its X11 platform plugin in libqt6gui6, which the libraries already pull in;

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <string>
 
 #include "image/bmp_records.h"
 
@@ -55,7 +56,8 @@ public:
     void draw(QPainter& dc, int destX, int destY, int destWidth, int destHeight, int srcX,
               int srcY) const;
     bool copyToClipboard(QWidget* owner) const;
-    bool pasteFromClipboard(QWidget* owner);
+    // `whyNot`, when given, receives the reason a picture file on the clipboard was refused.
+    bool pasteFromClipboard(QWidget* owner, std::string* whyNot = nullptr);
 
     // Exchanges the whole content of two images; loaders fill a fresh image and swap it
     // in only when everything succeeded.

@@ -37,7 +37,9 @@
 #include "image/depth_nearness.h"
 #include "image/jpeg_depth.h"
 #include "image/picture_metadata.h"
+#include "image/png_deep_rgb.h"
 #include "image/save_file.h"
+#include "image/tiff_grey_alpha.h"
 
 namespace {
 
@@ -175,6 +177,18 @@ std::string damaged(const Format& format, const std::vector<std::string>& said,
     return "damaged or truncated " + std::string(format.label) + " file (" + detail + ")";
 }
 
+// Why a codec refused a file: a layout it does not read, or damage, named by the codec's
+// last message, else by what the header showed wrong, else by Qt's own words. libtiff
+// refuses sample layouts it does not decode with "Sorry, can not handle images with
+// 32-bit samples." and the like: the file is sound, the program cannot read it.
+std::string failure(const Format& format, const std::vector<std::string>& said,
+                    const QString& qtReason, const std::string& headerProblem) {
+    if (!said.empty() && said.back().rfind("Sorry, can not handle", 0) == 0)
+        return "unsupported " + std::string(format.label) + " file (" + said.back() + ")";
+    if (said.empty() && !headerProblem.empty()) return damaged(format, {headerProblem}, {});
+    return damaged(format, said, qtReason);
+}
+
 // libjpeg reports missing and broken data only as warnings and fills what it could not
 // decode with grey, so a truncated JPEG would come in as a picture. These are the warnings
 // that mean some pixels were not in the file.
@@ -215,6 +229,87 @@ bool jpegIsComplete(const QByteArray& data) {
             ++at;
     }
     return false;
+}
+
+// An unsigned number of `size` bytes at `at`, in the file's byte order.
+std::uint64_t number(const QByteArray& data, qsizetype at, int size, bool bigEndian) {
+    std::uint64_t value = 0;
+    for (int i = 0; i < size; ++i) {
+        const auto byte = static_cast<std::uint8_t>(data[at + (bigEndian ? i : size - 1 - i)]);
+        value = value << 8 | byte;
+    }
+    return value;
+}
+
+// What a header declares, read here for the formats whose codecs do not refuse an
+// impossible size before they decode (TIFF, WebP). `problem` names a fault of the header
+// for codecs that give no reason of their own (WebP). A size of 0 x 0 is unknown.
+struct Declared {
+    std::int64_t width = 0, height = 0;
+    std::string problem;
+};
+
+// The first image directory's ImageWidth and ImageLength. A classic TIFF entry is 12
+// bytes (tag, type, count, a value of up to 4 bytes), a BigTIFF entry 20 (tag, type, an
+// 8-byte count, a value of up to 8 bytes); both start with their directory's entry count.
+Declared tiffSize(const QByteArray& data) {
+    const bool big = data[0] == 'M';
+    const bool bigTiff = number(data, 2, 2, big) == 43;
+    const qsizetype size = data.size();
+    if (size < (bigTiff ? 16 : 8)) return {};
+    const std::uint64_t first = bigTiff ? number(data, 8, 8, big) : number(data, 4, 4, big);
+    const int countSize = bigTiff ? 8 : 2, entrySize = bigTiff ? 20 : 12;
+    if (first > static_cast<std::uint64_t>(size - countSize)) return {};
+    const auto at = static_cast<qsizetype>(first);
+    const std::uint64_t entries = number(data, at, countSize, big);
+    if (entries > static_cast<std::uint64_t>((size - at - countSize) / entrySize)) return {};
+    Declared declared;
+    for (qsizetype entry = at + countSize; entry < at + countSize + qsizetype(entries) * entrySize;
+         entry += entrySize) {
+        const std::uint64_t tag = number(data, entry, 2, big),
+                            type = number(data, entry + 2, 2, big);
+        // SHORT, LONG, and BigTIFF's LONG8.
+        const int valueSize = type == 3 ? 2 : type == 4 ? 4 : type == 16 && bigTiff ? 8 : 0;
+        if ((tag != 256 && tag != 257) || valueSize == 0) continue;
+        const std::uint64_t value = number(data, entry + (bigTiff ? 12 : 8), valueSize, big);
+        const auto clamped = static_cast<std::int64_t>(std::min<std::uint64_t>(value, INT64_MAX));
+        (tag == 256 ? declared.width : declared.height) = clamped;
+    }
+    if (declared.width == 0 || declared.height == 0) return {};
+    return declared;
+}
+
+// The canvas of an extended WebP (VP8X: 24-bit width and height less one), or the frame of
+// a simple one: lossy (VP8: a 3-byte frame tag, the start code 9D 01 2A, then 14-bit width
+// and height) or lossless (VP8L: the signature 2F, then 14-bit width and height less one).
+Declared webpSize(const QByteArray& data) {
+    Declared declared;
+    const qsizetype size = data.size();
+    if (size < 30) {
+        declared.problem = "the header is cut short";
+        return declared;
+    }
+    if (startsWith(data, "VP8X", 12)) {
+        declared.width = static_cast<std::int64_t>(number(data, 24, 3, false)) + 1;
+        declared.height = static_cast<std::int64_t>(number(data, 27, 3, false)) + 1;
+    } else if (startsWith(data, "VP8 ", 12) && startsWith(data, "\x9d\x01\x2a", 23)) {
+        declared.width = static_cast<std::int64_t>(number(data, 26, 2, false) & 0x3fff);
+        declared.height = static_cast<std::int64_t>(number(data, 28, 2, false) & 0x3fff);
+    } else if (startsWith(data, "VP8L", 12) && data[20] == '\x2f') {
+        const std::uint64_t bits = number(data, 21, 4, false);
+        declared.width = static_cast<std::int64_t>(bits & 0x3fff) + 1;
+        declared.height = static_cast<std::int64_t>(bits >> 14 & 0x3fff) + 1;
+    } else {
+        declared.problem = "the header is damaged";
+        return declared;
+    }
+    // The RIFF header counts the bytes that follow its first 8.
+    const bool cutShort = number(data, 4, 4, false) > static_cast<std::uint64_t>(size - 8);
+    if (declared.width == 0 || declared.height == 0)
+        declared.problem = "the picture's size is 0";
+    else if (cutShort)
+        declared.problem = "the file ends before its data";
+    return declared;
 }
 
 // Whether a colour space describes sRGB closely enough to take the pixels as they are.
@@ -297,6 +392,13 @@ inline std::uint8_t to8Bits(std::uint32_t v) {
     return static_cast<std::uint8_t>((v * 255 + 32767) / 65535);
 }
 
+// A 16-bit colour channel `c` with the straight alpha `a`, laid over white and rounded to
+// 8 bits in one step: round((c a + 65535 (65535 - a)) / 65535 x 255 / 65535).
+inline std::uint8_t overWhite8Bits(std::uint64_t c, std::uint64_t a) {
+    constexpr std::uint64_t kFull = 65535u * 65535u;
+    return static_cast<std::uint8_t>(((c * a + 65535u * (65535u - a)) * 255 + kFull / 2) / kFull);
+}
+
 template <typename PutPixel>
 void place(const QImage& picture, const Placement& p, std::uint8_t* bits, PutPixel put) {
     const int width = picture.width();
@@ -307,8 +409,9 @@ void place(const QImage& picture, const Placement& p, std::uint8_t* bits, PutPix
     }
 }
 
-// The upright 24-bit image of a decoded picture in sRGB. Premultiplied colour plus the
-// white that the alpha lets through lays a pixel over white. Null when memory runs out.
+// The upright 24-bit image of a decoded picture in sRGB, laid over white: 8-bit colour is
+// premultiplied and takes the white its alpha lets through; 16-bit colour keeps its
+// straight alpha, so that both are rounded once, to 8 bits. Null when memory runs out.
 std::unique_ptr<dib24> toDib(QImage& picture, int orientation) {
     switch (picture.format()) {
         case QImage::Format_Grayscale8:
@@ -316,18 +419,15 @@ std::unique_ptr<dib24> toDib(QImage& picture, int orientation) {
         case QImage::Format_RGB32:
         case QImage::Format_ARGB32_Premultiplied:
         case QImage::Format_RGBX64:
-        case QImage::Format_RGBA64_Premultiplied:
-            break;
         case QImage::Format_RGBA64:
-            picture.convertTo(QImage::Format_RGBA64_Premultiplied);
+        case QImage::Format_RGBA64_Premultiplied:
             break;
         default: {
             // Palettes, 1-bit, alpha not premultiplied, other layouts: 16 bits per channel
             // where the picture has more than 8, else 8.
             const QPixelFormat layout = picture.pixelFormat();
             const bool deep = layout.redSize() > 8 || layout.brightnessSize() > 8;
-            picture.convertTo(deep ? QImage::Format_RGBA64_Premultiplied
-                                   : QImage::Format_ARGB32_Premultiplied);
+            picture.convertTo(deep ? QImage::Format_RGBA64 : QImage::Format_ARGB32_Premultiplied);
         }
     }
     if (picture.isNull()) return nullptr;
@@ -348,13 +448,23 @@ std::unique_ptr<dib24> toDib(QImage& picture, int orientation) {
             });
             break;
         case QImage::Format_RGBX64:
+        case QImage::Format_RGBA64:
+            place(picture, p, bits, [](const uchar* line, int x, std::uint8_t* out) {
+                const QRgba64 pixel = reinterpret_cast<const QRgba64*>(line)[x];
+                out[0] = overWhite8Bits(pixel.blue(), pixel.alpha());
+                out[1] = overWhite8Bits(pixel.green(), pixel.alpha());
+                out[2] = overWhite8Bits(pixel.red(), pixel.alpha());
+            });
+            break;
         case QImage::Format_RGBA64_Premultiplied:
+            // A colour above its alpha is no valid premultiplied pixel; laid over white it
+            // stops at white instead of wrapping around to dark.
             place(picture, p, bits, [](const uchar* line, int x, std::uint8_t* out) {
                 const QRgba64 pixel = reinterpret_cast<const QRgba64*>(line)[x];
                 const std::uint32_t white = 65535u - pixel.alpha();
-                out[0] = to8Bits(pixel.blue() + white);
-                out[1] = to8Bits(pixel.green() + white);
-                out[2] = to8Bits(pixel.red() + white);
+                out[0] = to8Bits(std::min(pixel.blue() + white, 65535u));
+                out[1] = to8Bits(std::min(pixel.green() + white, 65535u));
+                out[2] = to8Bits(std::min(pixel.red() + white, 65535u));
             });
             break;
         default:  // Format_RGB32, Format_ARGB32_Premultiplied
@@ -417,21 +527,47 @@ bool decodeChecked(const QByteArray& file, const Format& format, QImage& picture
     QImageReader reader(&buffer, format.qtName);
     reader.setAutoTransform(false);  // the caller turns the pixels
 
+    // The size comes from the header alone: a picture too large is refused before a single
+    // pixel is decoded, however few bytes claim it.
+    const Declared declared = &format == &kTiff   ? tiffSize(file)
+                              : &format == &kWebp ? webpSize(file)
+                                                  : Declared{};
+    why = pictureSizeRefusal(declared.width, declared.height);
+    if (!why.empty()) return false;
     CodecMessages headerMessages;
     const QSize size = reader.size();
+    const QImage::Format decodedFormat = reader.imageFormat();
     const std::vector<std::string> saidOfHeader = headerMessages.stop();
     if (!size.isValid()) {
-        why = damaged(format, saidOfHeader, reader.errorString());
+        why = failure(format, saidOfHeader, reader.errorString(), declared.problem);
         return false;
     }
-    why = pictureSizeRefusal(size.width(), size.height());
+    // Qt decodes into a picture of its own before the 24-bit copy is made.
+    const int decodedBits = QImage::toPixelFormat(decodedFormat).bitsPerPixel();
+    why = pictureSizeRefusal(size.width(), size.height(), decodedBits > 0 ? decodedBits / 8 : 4);
     if (!why.empty()) return false;
 
-    CodecMessages messages;
-    const bool decoded = reader.read(&picture);
-    const std::vector<std::string> said = messages.stop();
+    std::vector<std::string> said;
+    bool decoded = false;
+    if (&format == &kPng && png_deep_rgb::applies(file)) {
+        std::string reason;
+        picture = png_deep_rgb::read(file, reason);
+        decoded = !picture.isNull();
+        if (!decoded) said.push_back(reason);
+    } else {
+        CodecMessages messages;
+        std::optional<QImage> greyAlpha;
+        if (&format == &kTiff) greyAlpha = tiff_grey_alpha::read(file);
+        if (greyAlpha) {
+            picture = std::move(*greyAlpha);
+            decoded = !picture.isNull();
+        } else {
+            decoded = reader.read(&picture);
+        }
+        said = messages.stop();
+    }
     if (!decoded || picture.isNull()) {
-        why = damaged(format, said, reader.errorString());
+        why = failure(format, said, reader.errorString(), declared.problem);
         return false;
     }
     if (&format == &kJpeg) {
@@ -471,7 +607,9 @@ std::unique_ptr<dib24> decodeWithQt(QByteArray file, std::string& why, PictureMe
         picture.convertToColorSpace(QColorSpace::SRgb);
     std::unique_ptr<dib24> image = toDib(picture, orientation);
     if (!image) {
-        why = describe(BmpError::OutOfMemory);
+        // The size passed the check above, but the memory it counted on is taken.
+        why = "picture too large (" + std::to_string(picture.width()) + " x " +
+              std::to_string(picture.height()) + ")";
         return nullptr;
     }
     if (metadata) *metadata = std::move(kept);
@@ -666,11 +804,12 @@ bool encode(const dib24& image, const Format& format, int quality, const Picture
 
 }  // namespace
 
-std::string pictureSizeRefusal(std::int64_t width, std::int64_t height) {
+std::string pictureSizeRefusal(std::int64_t width, std::int64_t height, int decodedBytesPerPixel) {
     if (width <= 0 || height <= 0) return {};
     const bool tooMany = width > kMaxPicturePixels / height;
-    if (tooMany ||
-        static_cast<std::uint64_t>(dib24::strideFor(width) * height) > addressableBytes())
+    if (tooMany || static_cast<std::uint64_t>(
+                       (dib24::strideFor(width) + std::int64_t{decodedBytesPerPixel} * width) *
+                       height) > addressableBytes())
         return "picture too large (" + std::to_string(width) + " x " + std::to_string(height) + ")";
     return {};
 }

@@ -33,9 +33,11 @@ std::unique_ptr<dib24> decodePicture(const void* data, std::size_t size,
 // The largest picture read, in pixels.
 constexpr std::int64_t kMaxPicturePixels = 250'000'000;
 
-// "picture too large (W x H)" for a picture above kMaxPicturePixels or whose 24-bit pixels
-// would not fit in the memory this process may address; empty for any other size.
-std::string pictureSizeRefusal(std::int64_t width, std::int64_t height);
+// "picture too large (W x H)" for a picture above kMaxPicturePixels or whose 24-bit pixels,
+// together with a decoder's copy at `decodedBytesPerPixel`, would not fit in the memory
+// this process may address; empty for any other size.
+std::string pictureSizeRefusal(std::int64_t width, std::int64_t height,
+                               int decodedBytesPerPixel = 0);
 
 // Raises Qt's own limit on the memory a decoded picture may take (128 MiB unless the
 // program says otherwise) so that every picture of an accepted size decodes. The readers

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <iterator>
 #include <mutex>
@@ -129,6 +130,153 @@ void forgetStoredPixels(Exiv2::ExifData& exif) {
     if (index != exif.end() && index->toString() == "R03") index->setValue("R98");
 }
 
+// Entries whose value exiv2 could not read, such as one whose offset points past the end
+// of the block: it keeps them with no value, and a file written with them would carry a
+// field of no bytes (an ASCII text without its closing null, for one).
+void dropBroken(Exiv2::ExifData& exif) {
+    for (auto datum = exif.begin(); datum != exif.end();)
+        datum = datum->count() == 0 || datum->size() == 0 ? exif.erase(datum) : std::next(datum);
+}
+
+std::uint32_t unsignedAt(const Exiv2::byte* at, int size, Exiv2::ByteOrder order) {
+    return size == 2 ? Exiv2::getUShort(at, order) : Exiv2::getULong(at, order);
+}
+
+// The EXIF block (TIFF structure) of an EXIF directory that exiv2 refuses to read, as it
+// does any directory of more than 256 entries. Each directory's entries are bounded by the
+// block; an entry whose type is unknown or whose value lies outside the block is dropped.
+// Of the rest, every tag that exiv2 knows is kept, and unknown ones as long as the
+// directory stays readable where it is written: exiv2 and the tools built on it refuse a
+// directory of more than 256 entries, libtiff a whole TIFF file whose first one has more
+// than 4096, and a TIFF writer adds its own structure (about 20 tags) to that one. Only the
+// fixed chain of directories is followed (the main one, its Exif and GPS directories, and
+// the Exif directory's interoperability one), each once.
+class LenientExif {
+public:
+    LenientExif(const Exiv2::byte* data, std::size_t size) : data_(data), size_(size) {}
+
+    Exiv2::ExifData read() {
+        if (size_ < 8) return {};
+        if (std::memcmp(data_, "II", 2) == 0) {
+            order_ = Exiv2::littleEndian;
+        } else if (std::memcmp(data_, "MM", 2) == 0) {
+            order_ = Exiv2::bigEndian;
+        } else {
+            return {};
+        }
+        if (unsignedAt(data_ + 2, 2, order_) != 42) return {};
+        directory(unsignedAt(data_ + 4, 4, order_), "Image");
+        return std::move(exif_);
+    }
+
+private:
+    static constexpr int kMostEntries = 224;
+
+    void directory(std::uint64_t at, const std::string& group) {
+        if (at > size_ - 2) return;
+        const std::uint64_t count = unsignedAt(data_ + at, 2, order_);
+        if (count > (size_ - at - 2) / 12) return;
+        int kept = 0;
+        for (const bool known : {true, false})
+            for (std::uint64_t i = 0; i < count; ++i)
+                kept += entry(data_ + at + 2 + 12 * i, group, known, kept < kMostEntries);
+    }
+
+    // Reads the entry at `at` if exiv2 knows its tag (`known`) or not, and adds it when
+    // `room` is left or its tag is known; says whether it was added.
+    bool entry(const Exiv2::byte* at, const std::string& group, bool known, bool room) {
+        const std::uint16_t tag = Exiv2::getUShort(at, order_);
+        const auto type = static_cast<Exiv2::TypeId>(Exiv2::getUShort(at + 2, order_));
+        const std::uint64_t count = Exiv2::getULong(at + 4, order_);
+        const std::uint64_t offset = Exiv2::getULong(at + 8, order_);
+        const std::string sub = group == "Image" && tag == 0x8769   ? "Photo"
+                                : group == "Image" && tag == 0x8825 ? "GPSInfo"
+                                : group == "Photo" && tag == 0xA005 ? "Iop"
+                                                                    : "";
+        if (!sub.empty()) {
+            if (known) directory(offset, sub);
+            return false;
+        }
+        const Exiv2::ExifKey key(tag, group);
+        if (known == (key.tagName().rfind("0x", 0) == 0) || (!known && !room)) return false;
+        const long unit = type >= Exiv2::unsignedByte && type <= Exiv2::tiffIfd
+                              ? Exiv2::TypeInfo::typeSize(type)
+                              : 0;
+        if (unit == 0 || count == 0 || count > size_ / static_cast<std::uint64_t>(unit))
+            return false;
+        const std::uint64_t length = count * static_cast<std::uint64_t>(unit);
+        const Exiv2::byte* value = length <= 4 ? at + 8 : data_ + offset;
+        if (length > 4 && (offset > size_ || length > size_ - offset)) return false;
+        Exiv2::Value::AutoPtr read = Exiv2::Value::create(type);
+        if (read->read(value, static_cast<long>(length), order_) != 0) return false;
+        exif_.add(key, read.get());
+        return true;
+    }
+
+    const Exiv2::byte* data_;
+    std::size_t size_;
+    Exiv2::ByteOrder order_ = Exiv2::littleEndian;
+    Exiv2::ExifData exif_;
+};
+
+bool startsWith(const QByteArray& data, qsizetype at, const char* text) {
+    const auto length = static_cast<qsizetype>(std::strlen(text));
+    return at >= 0 && data.size() - at >= length &&
+           std::memcmp(data.constData() + at, text, static_cast<std::size_t>(length)) == 0;
+}
+
+// The EXIF block of a JPEG (an APP1 segment after "Exif\0\0"), PNG (the eXIf chunk) or WebP
+// file (the EXIF chunk); a TIFF file is one itself. Empty when the file holds none.
+QByteArray rawExif(const QByteArray& file) {
+    const auto* bytes = reinterpret_cast<const Exiv2::byte*>(file.constData());
+    const qsizetype size = file.size();
+    if (startsWith(file, 0, "II") || startsWith(file, 0, "MM")) return file;
+    if (startsWith(file, 0, "\xff\xd8")) {
+        // Segments: FF, the marker, a 2-byte length that counts itself; the scan ends them.
+        for (qsizetype at = 2; size - at >= 4 && bytes[at] == 0xFF && bytes[at + 1] != 0xDA;) {
+            const qsizetype length = Exiv2::getUShort(bytes + at + 2, Exiv2::bigEndian);
+            if (length < 2 || length > size - at - 2) break;
+            if (bytes[at + 1] == 0xE1 && startsWith(file, at + 4, "Exif") && length >= 8)
+                return file.mid(at + 10, length - 8);
+            at += 2 + length;
+        }
+    } else if (startsWith(file, 0, "\x89PNG")) {
+        // Chunks: a 4-byte length, the type, the data, a checksum.
+        for (qsizetype at = 8; size - at >= 12;) {
+            const std::uint32_t length = Exiv2::getULong(bytes + at, Exiv2::bigEndian);
+            if (length > static_cast<std::uint64_t>(size - at - 12)) break;
+            if (startsWith(file, at + 4, "eXIf")) return file.mid(at + 8, length);
+            at += 12 + static_cast<qsizetype>(length);
+        }
+    } else if (startsWith(file, 0, "RIFF")) {
+        // Chunks after "WEBP": the type, a 4-byte little-endian length, data padded to even.
+        for (qsizetype at = 12; size - at >= 8;) {
+            const std::uint32_t length = Exiv2::getULong(bytes + at + 4, Exiv2::littleEndian);
+            if (length > static_cast<std::uint64_t>(size - at - 8)) break;
+            if (startsWith(file, at, "EXIF")) {
+                const bool marked = startsWith(file, at + 8, "Exif");  // as some writers do
+                return file.mid(at + 8 + (marked ? 6 : 0), length - (marked ? 6 : 0));
+            }
+            at += 8 + static_cast<qsizetype>(length + (length & 1));
+        }
+    }
+    return {};
+}
+
+// The entries of an EXIF block, as exiv2 reads it, or leniently where exiv2 gives up.
+Exiv2::ExifData decodeExif(const QByteArray& block) {
+    Exiv2::ExifData exif;
+    const auto* bytes = reinterpret_cast<const Exiv2::byte*>(block.constData());
+    const auto size = static_cast<std::size_t>(block.size());
+    try {
+        Exiv2::ExifParser::decode(exif, bytes, static_cast<std::uint32_t>(size));
+    } catch (...) {
+        exif.clear();
+    }
+    if (exif.empty()) exif = LenientExif(bytes, size).read();
+    return exif;
+}
+
 std::string keptXmp(const std::string& packet) {
     Exiv2::XmpData xmp;
     if (packet.empty() || Exiv2::XmpParser::decode(xmp, packet) != 0 || xmp.empty()) return {};
@@ -165,9 +313,14 @@ int read(const QByteArray& file, PictureMetadata* kept) {
     try {
         Exiv2::Image::AutoPtr image = open(file);
         image->readMetadata();
+        Exiv2::ExifData& exif = image->exifData();
+        if (exif.empty()) {
+            const QByteArray block = rawExif(file);
+            if (!block.isEmpty()) exif = decodeExif(block);
+        }
+        dropBroken(exif);
         const int orientation = orientationOf(*image);
         if (kept) {
-            Exiv2::ExifData& exif = image->exifData();
             forgetStoredPixels(exif);
             if (!exif.empty()) {
                 Exiv2::ByteOrder order = image->byteOrder();
@@ -194,10 +347,8 @@ bool write(QByteArray& file, const PictureMetadata& metadata, int width, int hei
         // What the writer put there stays: the colour profile, and a TIFF file's structure.
         image->readMetadata();
         if (!metadata.exif.empty()) {
-            Exiv2::ExifData source;
-            Exiv2::ExifParser::decode(source,
-                                      reinterpret_cast<const Exiv2::byte*>(metadata.exif.data()),
-                                      static_cast<std::uint32_t>(metadata.exif.size()));
+            const Exiv2::ExifData source = decodeExif(QByteArray::fromRawData(
+                metadata.exif.data(), static_cast<qsizetype>(metadata.exif.size())));
             Exiv2::ExifData& target = image->exifData();
             if (target.empty()) {
                 target = source;

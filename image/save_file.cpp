@@ -285,8 +285,17 @@ bool rewriteInPlace(const FileWriter& write, const fs::path& target, const std::
     std::string why;
     if (!ok) {
         why = "cannot write " + shownPath + ": " + errorText(error);
-        if (!putBack(fd.get(), old.data(), old.size()))
-            why += "; its old content could not be put back: " + errorText(errno);
+        if (!putBack(fd.get(), old.data(), old.size())) {
+            // Putting back fails where the new bytes failed, as under a file size limit
+            // below the old size; the bytes past that point were never changed, so the
+            // file may well hold its old content all the same.
+            const int putBackError = errno;
+            std::vector<std::uint8_t> now;
+            if (readAll(fd.get(), old.size(), now) && now == old)
+                why += "; the file is unchanged";
+            else
+                why += "; its old content could not be put back: " + errorText(putBackError);
+        }
     }
     pending.rewritten.store(-1);
     if (!fd.close() && ok) {

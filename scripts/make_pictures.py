@@ -106,6 +106,74 @@ for name, options in [("rgb16.png", []), ("rgb16.tif", ["-compress", "lzw"])]:
                     f"rgb:{out / 'rgb16.raw'}", *options, str(out / name)], check=True)
     Image.frombytes("RGB", (13, 7), rounded(rgb)).save(out / f"{name}.expected.png")
     rules.append(f"sixteen_bits {name} 0")
+
+
+def chunk(kind, body):
+    return struct.pack(">I", len(body)) + kind + body + struct.pack(">I", zlib.crc32(kind + body))
+
+
+def png16(name, colour_type, pixels, *chunks, size=(13, 7)):
+    """A 16-bit PNG written here: Pillow writes no 16-bit colour or alpha."""
+    width, samples = size[0], len(pixels[0])
+    rows = b"".join(b"\0" + struct.pack(f">{width * samples}H", *sum(pixels[y * width:(y + 1) * width], ()))
+                    for y in range(size[1]))
+    (out / name).write_bytes(b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", *size, 16, colour_type, 0, 0, 0))
+                             + b"".join(chunks) + chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b""))
+
+
+# 16-bit transparency laid over white and rounded once to 8 bits: red opaque, red clear,
+# red half clear, green at 0.46 (where rounding meets the edge), then noise. Pillow reads
+# the files with 8-bit alpha, so its account may differ by 2; it is checked against this
+# one. The TIFF files hold the same pixels, converted by ImageMagick.
+def sample(own=random.Random(22)):  # apart from `rng`, so the files below stay as they were
+    return own.randrange(65536)
+
+
+def over_white16(pixels):
+    full = 65535 * 65535
+    return bytes((c * a + 65535 * (65535 - a)) * 255 * 2 // full + 1 >> 1
+                 for *colour, a in pixels for c in (colour * 3 if len(colour) == 1 else colour))
+
+
+def make16(name, pixels):
+    expected = Image.frombytes("RGB", (13, 7), over_white16(pixels))
+    expected.save(out / f"{name}.expected.png")
+    rules.append(f"sixteen_bit_alpha {name} 0")
+    if not name.endswith(".tif") or name.startswith("rgba"):
+        pillow = over_white(Image.open(out / name)).convert("RGB")
+        assert max(abs(a - b) for a, b in zip(pillow.tobytes(), expected.tobytes())) <= 2, name
+
+
+corners = [(65535, 0, 0, 65535), (65535, 0, 0, 0), (65535, 0, 0, 32768), (0, 65535, 0, 30146)]
+rgba16 = corners + [(sample(), sample(), sample(), sample()) for _ in range(13 * 7 - 4)]
+la16 = [(65535, 32768), (0, 0)] + [(sample(), sample()) for _ in range(13 * 7 - 2)]
+for name, colour_type, pixels in [("rgba16", 6, rgba16), ("la16", 4, la16)]:
+    png16(f"{name}.png", colour_type, pixels)
+    subprocess.run([CONVERT, str(out / f"{name}.png"), "-compress", "lzw", str(out / f"{name}.tif")], check=True)
+    make16(f"{name}.png", pixels)
+    make16(f"{name}.tif", pixels)
+# Grey with alpha in tiles (ImageMagick), and in planes of their own (written here: a
+# grey strip, then an alpha strip, uncompressed).
+subprocess.run([CONVERT, str(out / "la16.png"), "-define", "tiff:tile-geometry=16x16", str(out / "la16_tiled.tif")],
+               check=True)
+make16("la16_tiled.tif", la16)
+planes = [struct.pack("<91H", *(pixel[k] for pixel in la16)) for k in (0, 1)]
+tags = [(256, 3, 1, 13), (257, 3, 1, 7), (258, 3, 2, 16 | 16 << 16), (259, 3, 1, 1), (262, 3, 1, 1),
+        (273, 4, 2, 0), (277, 3, 1, 2), (278, 3, 1, 7), (279, 4, 2, 0), (284, 3, 1, 2), (338, 3, 1, 2)]
+data_at = 8 + 2 + 12 * len(tags) + 4  # then the strips' offsets and sizes, and the planes
+values = {273: (data_at, struct.pack("<2I", data_at + 16, data_at + 16 + 182)),
+          279: (data_at + 8, struct.pack("<2I", 182, 182))}
+(out / "la16_planes.tif").write_bytes(
+    b"II*\0" + struct.pack("<IH", 8, len(tags))
+    + b"".join(struct.pack("<HHII", tag, kind, count, values[tag][0] if tag in values else value)
+               for tag, kind, count, value in tags)
+    + bytes(4) + values[273][1] + values[279][1] + b"".join(planes))
+make16("la16_planes.tif", la16)
+# 16-bit RGB with one colour transparent (tRNS): red clear, blue and the noise opaque.
+clear = (65535, 0, 0)
+trns16 = [clear, (0, 0, 65535)] + [(sample(), sample(), sample()) for _ in range(13 * 7 - 2)]
+png16("trns16.png", 2, trns16, chunk(b"tRNS", struct.pack(">3H", *clear)))
+make16("trns16.png", [(*rgb, 0 if rgb == clear else 65535) for rgb in trns16])
 (out / "rules.txt").write_text("\n".join(rules) + "\n")
 
 # 36 megapixels: more than Qt decodes within its own default limit of 128 MiB.
@@ -127,12 +195,26 @@ noise().save(out / "bad_unknown.gif")
 (out / "bad_empty.png").write_bytes(b"")
 
 
-def chunk(kind, body):
-    return struct.pack(">I", len(body)) + kind + body + struct.pack(">I", zlib.crc32(kind + body))
-
-
 header = chunk(b"IHDR", struct.pack(">IIBBBBB", 100000, 100000, 8, 2, 0, 0, 0))
 (out / "bad_bomb.png").write_bytes(b"\x89PNG\r\n\x1a\n" + header + chunk(b"IDAT", zlib.compress(bytes(300))))
+
+# Sound TIFF files of 32-bit samples, which the TIFF codec does not read; a TIFF and a
+# WebP file that claim an impossible size; WebP files whose headers are broken.
+Image.new("F", (13, 7), 0.5).save(out / "unsupported_float.tif")
+Image.new("I", (13, 7), 70000).save(out / "unsupported_int32.tif")
+entries = [(256, 4, 0xFFFFFFFF), (257, 4, 0xFFFFFFFF), (258, 3, 8), (262, 3, 1), (273, 4, 0), (279, 4, 0)]
+(out / "bad_huge.tif").write_bytes(b"II*\0" + struct.pack("<IH", 8, len(entries))
+                                   + b"".join(struct.pack("<HHII", tag, kind, 1, value) for tag, kind, value in entries)
+                                   + struct.pack("<I", 0))
+
+
+def riff(kind, body):
+    return b"RIFF" + struct.pack("<I", 4 + 8 + len(body)) + b"WEBP" + kind + struct.pack("<I", len(body)) + body
+
+
+(out / "bad_huge.webp").write_bytes(riff(b"VP8X", bytes(4) + b"\xff" * 6))
+(out / "bad_header.webp").write_bytes(riff(b"VP8 ", bytes(40)))
+(out / "bad_size0.webp").write_bytes(riff(b"VP8 ", b"\x10\x02\x00\x9d\x01\x2a" + bytes(34)))
 
 # A camera's JPEG, turned by orientation 6, with camera, lens, date and place, and XMP.
 exif = Image.Exif()
@@ -196,3 +278,24 @@ for name, file, reason in [
     (out / f"depth_{name}.jpg").write_bytes(file)
     depth_cases.append(f"refused depth_{name}.jpg {reason}")
 (out / "depth.txt").write_text("\n".join(depth_cases) + "\n")
+
+
+# EXIF blocks written here: one whose Make entry points far past its end, and one of
+# 5,000 entries in its main directory besides Make (more than exiv2 reads in one).
+def exif_block(entries, texts):
+    """A little-endian TIFF structure: one directory of (tag, type, count, value) entries,
+    then the texts that the entries given an offset of None point at, in order."""
+    at = 8 + 2 + 12 * len(entries) + 4
+    packed = []
+    for tag, kind, count, value in entries:
+        if value is None:
+            value, at = at, at + count
+        packed.append(struct.pack("<HHII", tag, kind, count, value))
+    return b"II*\0" + struct.pack("<IH", 8, len(entries)) + b"".join(packed) + bytes(4) + b"".join(texts)
+
+
+for name, entries, texts in [
+        ("bad_make.jpg", [(0x010F, 2, 19, 0x7FFFFF00), (0x0110, 2, 8, None)], [b"Model 7\0"]),
+        ("many_tags.jpg", [(0x010F, 2, 17, None)] + [(0xC000 + k, 3, 1, k) for k in range(5000)],
+         [b"Many Tags Camera\0"])]:
+    Image.new("RGB", (16, 8), (10, 20, 30)).save(out / name, quality=95, exif=b"Exif\0\0" + exif_block(entries, texts))

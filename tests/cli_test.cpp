@@ -233,9 +233,6 @@ TEST_F(RenderCommand, DepthMaskGivesDepthOfField) {
     const auto expected = renderHere(input(), shape(), settings);
     expectRendersAs({"--zmask", zmask().string(), "--threshold", "100", "--dist-scaling", "3.5"},
                     *expected);
-    // The depth settings do nothing without a depth mask.
-    expectRendersAs({"--threshold", "100", "--dist-scaling", "3.5"},
-                    *renderHere(input(), shape(), {}));
 }
 
 TEST_F(RenderCommand, FocusRangeAndOcclusionReachTheRenderer) {
@@ -302,6 +299,48 @@ TEST_F(RenderCommand, HelpAndVersion) {
     const RunResult version = run({"--version"});
     EXPECT_EQ(version.status, 0);
     EXPECT_EQ(version.out, std::string("bokavo-render ") + BOKAVO_VERSION + "\n");
+}
+
+// One rule for whole numbers: any decimal form of a whole value that fits in 32 bits and
+// in the option's range; and every depth option needs a depth mask.
+TEST_F(RenderCommand, WholeNumbersAndDepthOptionsFollowOneRule) {
+    const std::string in = input().string(), out = output().string(), z = zmask().string();
+    const std::vector<std::vector<std::string>> accepted = {
+        {"--threads", "1e9"},
+        {"--threads", "2147483647"},
+        {"--quality", "+1.00e2"},
+        {"--zmask", z, "--threshold", "-2147483648"},
+        {"--zmask", z, "--focus-range", "2.55e2", "--occlusion-tolerance", "0.0"},
+    };
+    for (std::vector<std::string> args : accepted) {
+        args.insert(args.end(), {"--diaphragm", shape().string(), in, out});
+        const RunResult result = run(args);
+        EXPECT_EQ(result.status, 0) << result.err;
+    }
+    const struct {
+        std::vector<std::string> args;
+        std::string message;
+    } refused[] = {
+        {{"--zmask", z, "--threshold", "2147483648"}, "--threshold: '2147483648' is out of range"},
+        {{"--zmask", z, "--threshold", "-9223372036854775808"},
+         "--threshold: '-9223372036854775808' is out of range"},
+        {{"--zmask", z, "--threshold", "1e999"}, "--threshold: '1e999' is out of range"},
+        {{"--threads", "99999999999"}, "--threads: '99999999999' is out of range"},
+        {{"--threads", "2.5"}, "--threads: '2.5' is not a count of 0 or more"},
+        {{"--quality", "1e999"}, "--quality: '1e999' is not a quality from 1 to 100"},
+        {{"--threshold", "100"}, "--threshold requires --zmask"},
+        {{"--dist-scaling", "3.5"}, "--dist-scaling requires --zmask"},
+        {{"--fit-zmask"}, "--fit-zmask requires --zmask"},
+    };
+    for (const auto& c : refused) {
+        SCOPED_TRACE(c.message);
+        std::vector<std::string> args = c.args;
+        args.push_back(in);
+        args.push_back(out);
+        const RunResult result = run(args);
+        EXPECT_EQ(result.status, 2);
+        EXPECT_EQ(result.err.substr(0, result.err.find('\n')), "bokavo-render: " + c.message);
+    }
 }
 
 TEST_F(RenderCommand, UsageErrorsExitWithTwo) {

@@ -135,6 +135,23 @@ TEST_F(Clipboard, PasteOfATruncatedBitmapIsRefused) {
     expectPasteRefused();
 }
 
+// A picture file on the clipboard that the codec refuses: the box adds the codec's reason.
+TEST_F(Clipboard, PasteOfATruncatedPngGivesTheCodecsReason) {
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    QImage picture(40, 30, QImage::Format_RGB32);
+    for (int y = 0; y < 30; ++y)
+        for (int x = 0; x < 40; ++x) picture.setPixel(x, y, qRgb(x * 6, y * 8, (x * y) % 256));
+    picture.save(&buffer, "PNG");
+    offer("image/png", png.left(png.size() / 2));
+    form.PasteP1->trigger();
+    ASSERT_EQ(prompts.boxes.size(), 1u);
+    EXPECT_EQ(prompts.boxes[0].text, kPasteError);
+    EXPECT_TRUE(prompts.boxes[0].detail.startsWith("damaged or truncated PNG file ("))
+        << prompts.boxes[0].detail.toStdString();
+}
+
 TEST_F(Clipboard, PasteReadsRowsAfterALongerInfoHeaderAndAColourTable) {
     // 24-bit, 2 x 2, with a 108-byte header and a two-entry table the rows must skip.
     const std::vector<std::uint8_t> table{9, 9, 9, 0, 8, 8, 8, 0};

@@ -65,7 +65,7 @@ TEST_P(ReadingRule, GivesWhatTheOtherToolsWorkedOut) {
 
 INSTANTIATE_TEST_SUITE_P(Rules, ReadingRule,
                          testing::Values("orientation", "colour_profile", "alpha_over_white",
-                                         "sixteen_bits", "other_layouts"),
+                                         "sixteen_bits", "sixteen_bit_alpha", "other_layouts"),
                          [](const testing::TestParamInfo<std::string>& rule) {
                              return rule.param;
                          });
@@ -85,6 +85,15 @@ TEST(DamagedPictures, AreRefusedWithOneLineOfReasonAndNothingOnStandardError) {
         {"bad_scrambled.tif", "damaged or truncated TIFF file ("},
         {"bad_truncated.webp", "damaged or truncated WebP file ("},
         {"bad_bomb.png", "picture too large (100000 x 100000)"},
+        {"bad_huge.tif", "picture too large (4294967295 x 4294967295)"},
+        {"bad_huge.webp", "picture too large (16777216 x 16777216)"},
+        {"bad_header.webp", "damaged or truncated WebP file (the header is damaged)"},
+        {"bad_size0.webp", "damaged or truncated WebP file (the picture's size is 0)"},
+        {"bad_truncated.webp", "damaged or truncated WebP file (the file ends before its data)"},
+        {"unsupported_float.tif",
+         "unsupported TIFF file (Sorry, can not handle images with 32-bit samples.)"},
+        {"unsupported_int32.tif",
+         "unsupported TIFF file (Sorry, can not handle images with 32-bit samples.)"},
         {"bad_unknown.gif", "not a bitmap file, nor a PNG, JPEG, TIFF or WebP picture"},
         {"bad_empty.png", "not a bitmap file"},
     };
@@ -117,6 +126,10 @@ TEST(PictureLimits, SizesAreRefusedFromTheHeaderAndQtsOwnLimitDoesNotApply) {
     const std::size_t limit = dib24::sectionLimit;
     dib24::sectionLimit = 100;
     EXPECT_EQ(readPicture(pathOf("rgba.png"), &why), nullptr);
+    EXPECT_EQ(why, "picture too large (13 x 7)");
+    // So is one whose pixels fit but not with the decoder's copy (16 bits: 8 bytes a pixel).
+    dib24::sectionLimit = 40 * 7 + 8 * 13 * 7 - 1;
+    EXPECT_EQ(readPicture(pathOf("rgb16.png"), &why), nullptr);
     dib24::sectionLimit = limit;
     EXPECT_EQ(why, "picture too large (13 x 7)");
 }
@@ -163,6 +176,40 @@ TEST(WrittenPictures, FollowTheExtensionAreSrgbAndKeepTheCamerasMetadata) {
                       exif["Exif.Photo.PixelYDimension"].toString(),
                   "30 x 40");
         EXPECT_NE(written->xmpPacket().find("Test Photographer"), std::string::npos);
+    }
+}
+
+// Metadata travels as it came: an entry that points outside its block is dropped and the
+// others kept; a directory of more entries than exiv2 reads keeps its known tags and as
+// many others as stay readable.
+TEST(CopiedMetadata, KeepsTheValidEntriesAndDropsTheBrokenOnes) {
+    const struct {
+        const char* file;
+        const char* key;  // kept, with its value
+        const char* value;
+        const char* dropped;  // not kept
+        long entries;         // at least, in the EXIF written
+    } cases[] = {
+        {"bad_make.jpg", "Exif.Image.Model", "Model 7", "Exif.Image.Make", 2},
+        {"many_tags.jpg", "Exif.Image.Make", "Many Tags Camera", "Exif.Image.0xd387", 200}};
+    testing_support::TempDir dir;
+    for (const auto& c : cases) {
+        PictureMetadata metadata;
+        std::string why;
+        const auto picture = readPicture(pathOf(c.file), &why, &metadata);
+        ASSERT_NE(picture, nullptr) << why;
+        for (const char* written : {"out.tif", "out.jpg", "out.png"}) {
+            SCOPED_TRACE(std::string(c.file) + " to " + written);
+            const std::string path = (dir / written).string();
+            ASSERT_TRUE(writePicture(*picture, path, &metadata, kDefaultQuality, &why)) << why;
+            ASSERT_NE(readPicture(path, &why), nullptr) << why;
+            Exiv2::Image::AutoPtr file = Exiv2::ImageFactory::open(path);
+            file->readMetadata();
+            Exiv2::ExifData& exif = file->exifData();
+            EXPECT_EQ(exif[c.key].toString(), c.value);
+            EXPECT_EQ(exif.findKey(Exiv2::ExifKey(c.dropped)), exif.end());
+            EXPECT_GE(exif.count(), c.entries);
+        }
     }
 }
 

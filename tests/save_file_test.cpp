@@ -298,6 +298,25 @@ TEST(SaveImageFile, LockedFolderReportsFailedInPlaceWrites) {
     chmod(dir.path().c_str(), 0700);
 }
 
+// An old file larger than the size limit cannot be written back past the limit, but
+// neither could the new bytes: the file keeps its old content and the message says so.
+TEST(SaveImageFile, LockedFolderSaysTheFileIsUnchangedWhenItIs) {
+    TempDir dir;
+    const fs::path path = dir / "out.bmp";
+    const std::vector<std::uint8_t> old(5000, 0x5a);
+    writeFileBytes(path, old);
+    ASSERT_EQ(chmod(path.c_str(), 0666), 0);
+    lockFolder(dir);
+
+    const auto result = saveAsUnprivileged(*testImage(), path, 100);
+    if (!result) GTEST_SKIP() << kNoUnprivilegedChild;
+    EXPECT_FALSE(result->saved);
+    EXPECT_EQ(result->why,
+              "cannot write " + path.string() + ": File too large; the file is unchanged");
+    EXPECT_EQ(readFileBytes(path), old);
+    chmod(dir.path().c_str(), 0700);
+}
+
 TEST(SaveImageFile, LockedFolderAndReadOnlyFileChangeNothing) {
     TempDir dir;
     const fs::path path = dir / "out.bmp";

@@ -171,9 +171,11 @@ void TForm1::CopyC1Click() {
 
 void TForm1::PasteP1Click() {
     auto image = std::make_unique<dib24>(1, 1);
-    if (!image->pasteFromClipboard(nullptr)) {
+    std::string why;
+    if (!image->pasteFromClipboard(nullptr, &why)) {
         prompts::showError(nullptr,
-                           QStringLiteral("Cannot read clipboard, maybe not supported format."));
+                           QStringLiteral("Cannot read clipboard, maybe not supported format."),
+                           QString::fromStdString(why));
         return;
     }
     installImage(std::move(image));

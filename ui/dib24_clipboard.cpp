@@ -94,7 +94,7 @@ bool dib24::copyToClipboard(QWidget* /*owner*/) const {
     return published && clipboard->mimeData() == published.data();
 }
 
-bool dib24::pasteFromClipboard(QWidget* /*owner*/) {
+bool dib24::pasteFromClipboard(QWidget* /*owner*/, std::string* whyNot) {
     QClipboard* clipboard = QGuiApplication::clipboard();
     const QMimeData* data = clipboard ? clipboard->mimeData() : nullptr;
     if (!data) return false;
@@ -110,7 +110,7 @@ bool dib24::pasteFromClipboard(QWidget* /*owner*/) {
         if (!data->hasFormat(QLatin1String(type))) continue;
         const QByteArray file = data->data(QLatin1String(type));
         std::unique_ptr<dib24> picture =
-            decodePicture(file.constData(), static_cast<std::size_t>(file.size()));
+            decodePicture(file.constData(), static_cast<std::size_t>(file.size()), whyNot);
         if (!picture) return false;
         swap(*picture);
         return true;
