@@ -129,6 +129,15 @@ void forgetStoredPixels(Exiv2::ExifData& exif) {
     if (index != exif.end() && index->toString() == "R03") index->setValue("R98");
 }
 
+std::string keptExif(Exiv2::ExifData& exif, Exiv2::ByteOrder order) {
+    forgetStoredPixels(exif);
+    if (exif.empty()) return {};
+    if (order == Exiv2::invalidByteOrder) order = Exiv2::littleEndian;
+    Exiv2::Blob blob;
+    Exiv2::ExifParser::encode(blob, order, exif);
+    return std::string(blob.begin(), blob.end());
+}
+
 std::string keptXmp(const std::string& packet) {
     Exiv2::XmpData xmp;
     if (packet.empty() || Exiv2::XmpParser::decode(xmp, packet) != 0 || xmp.empty()) return {};
@@ -167,15 +176,7 @@ int read(const QByteArray& file, PictureMetadata* kept) {
         image->readMetadata();
         const int orientation = orientationOf(*image);
         if (kept) {
-            Exiv2::ExifData& exif = image->exifData();
-            forgetStoredPixels(exif);
-            if (!exif.empty()) {
-                Exiv2::ByteOrder order = image->byteOrder();
-                if (order == Exiv2::invalidByteOrder) order = Exiv2::littleEndian;
-                Exiv2::Blob blob;
-                Exiv2::ExifParser::encode(blob, order, exif);
-                kept->exif.assign(blob.begin(), blob.end());
-            }
+            kept->exif = keptExif(image->exifData(), image->byteOrder());
             kept->xmp = keptXmp(image->xmpPacket());
         }
         return orientation;
@@ -183,6 +184,23 @@ int read(const QByteArray& file, PictureMetadata* kept) {
         // Damaged or unknown metadata: the picture comes in without it.
         if (kept) *kept = {};
         return 0;
+    }
+}
+
+void keep(const std::string& exif, const std::string& xmp, PictureMetadata& kept) {
+    initialise();
+    kept = {};
+    try {
+        if (!exif.empty()) {
+            Exiv2::ExifData data;
+            const Exiv2::ByteOrder order =
+                Exiv2::ExifParser::decode(data, reinterpret_cast<const Exiv2::byte*>(exif.data()),
+                                          static_cast<std::uint32_t>(exif.size()));
+            kept.exif = keptExif(data, order);
+        }
+        kept.xmp = keptXmp(xmp);
+    } catch (...) {
+        kept = {};
     }
 }
 
