@@ -1,6 +1,7 @@
 // Reading and writing picture files. Bitmaps keep their own reader and writer; the other
-// formats are decoded and encoded by Qt's codecs and converted here, once, to and from the
-// 24-bit dib24 that the rest of the program knows. Files are untrusted: a picture's size
+// formats are decoded and encoded by Qt's codecs, HEIF files decoded by libheif
+// (image/heif_file.cpp), and converted here, once, to and from the 24-bit dib24 that the
+// rest of the program knows. Files are untrusted: a picture's size
 // is checked from its header before any pixel is decoded.
 #include "image/picture_file.h"
 
@@ -32,6 +33,7 @@
 #include <vector>
 
 #include "image/bmp_file.h"
+#include "image/heif_file.h"
 #include "image/picture_metadata.h"
 #include "image/save_file.h"
 
@@ -48,7 +50,7 @@ constexpr Format kJpeg{"jpeg", "JPEG", true};
 constexpr Format kTiff{"tiff", "TIFF", false};
 constexpr Format kWebp{"webp", "WebP", true};
 
-const char* const kUnknownFormat = "not a bitmap file, nor a PNG, JPEG, TIFF or WebP picture";
+const char* const kUnknownFormat = "not a bitmap file, nor a PNG, JPEG, TIFF, WebP or HEIC picture";
 
 // Qt's limit on the pixel memory of one decoded picture, in MiB: enough for the largest
 // accepted picture at 8 bytes per pixel (16-bit channels with alpha).
@@ -397,9 +399,41 @@ const QList<QByteArray>& writableFormats() {
     return formats;
 }
 
-// Decodes a PNG, JPEG, TIFF or WebP file; `file` is released once its pixels are decoded.
+// The dib24 of a decoded picture, turned by `orientation` and converted to sRGB; `kept` goes
+// to `metadata` once the picture is there.
+std::unique_ptr<dib24> toUprightSrgb(QImage& picture, int orientation, PictureMetadata kept,
+                                     std::string& why, PictureMetadata* metadata) {
+    // Grey pictures stay as they are: a depth map's values are distances, not light.
+    if (!isGrey(picture.format()) && !actsAsSrgb(picture.colorSpace()))
+        picture.convertToColorSpace(QColorSpace::SRgb);
+    std::unique_ptr<dib24> image = toDib(picture, orientation);
+    if (!image) {
+        why = describe(BmpError::OutOfMemory);
+        return nullptr;
+    }
+    if (metadata) *metadata = std::move(kept);
+    return image;
+}
+
+// Decodes a HEIF file, which libheif delivers upright already.
+std::unique_ptr<dib24> decodeWithLibheif(const QByteArray& file, std::string& why,
+                                         PictureMetadata* metadata) {
+    QImage picture;
+    PictureMetadata kept;
+    CodecMessages messages;
+    const bool decoded = decodeHeif(file.constData(), static_cast<std::size_t>(file.size()),
+                                    picture, metadata ? &kept : nullptr, why);
+    messages.stop();
+    if (!decoded) return nullptr;
+    return toUprightSrgb(picture, 1, std::move(kept), why, metadata);
+}
+
+// Decodes a PNG, JPEG, TIFF or WebP file, or hands a HEIF file to libheif; `file` is
+// released once its pixels are decoded.
 std::unique_ptr<dib24> decodeWithQt(QByteArray file, std::string& why, PictureMetadata* metadata) {
     const Format* format = formatOfContent(file);
+    if (!format && isHeifFile(file.constData(), static_cast<std::size_t>(file.size())))
+        return decodeWithLibheif(file, why, metadata);
     if (!format) {
         why = kUnknownFormat;
         return nullptr;
@@ -454,17 +488,7 @@ std::unique_ptr<dib24> decodeWithQt(QByteArray file, std::string& why, PictureMe
     buffer.close();
     buffer.setData(QByteArray());
     file = QByteArray();
-
-    // Grey pictures stay as they are: a depth map's values are distances, not light.
-    if (!isGrey(picture.format()) && !actsAsSrgb(picture.colorSpace()))
-        picture.convertToColorSpace(QColorSpace::SRgb);
-    std::unique_ptr<dib24> image = toDib(picture, orientation);
-    if (!image) {
-        why = describe(BmpError::OutOfMemory);
-        return nullptr;
-    }
-    if (metadata) *metadata = std::move(kept);
-    return image;
+    return toUprightSrgb(picture, orientation, std::move(kept), why, metadata);
 }
 
 // The bitmap reader, exactly as the programs have always used it. Bitmaps carry no
