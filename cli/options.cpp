@@ -72,16 +72,14 @@ const CLI::Validator kDepthStep(
     "");
 
 // The focus range and occlusion, which only mean something with a depth mask: given
-// without --zmask, each is a usage error that says so.
+// without one, each is a usage error that says so (see requireDepthMask).
 void addFocusAndOcclusion(CLI::App& app, RenderOptions& options) {
-    CLI::Option* zmask = app.get_option("--zmask");
     app.add_option_function<std::string>(
            "--focus-range",
            [&options](const std::string& text) { options.focusRange = *parseInteger(text); },
            "Depths this close to the threshold are all in focus;\n"
            "the blur grows with the distance beyond it (0 ... 255)")
         ->check(kDepthStep)
-        ->needs(zmask)
         ->type_name("N")
         ->default_str("0");
     app.add_option_function<std::string>(
@@ -99,7 +97,6 @@ void addFocusAndOcclusion(CLI::App& app, RenderOptions& options) {
                            : "'" + text + "' is not bright-near or dark-near";
             },
             ""))
-        ->needs(zmask)
         ->type_name("WHICH");
     app.add_option_function<std::string>(
            "--occlusion-tolerance",
@@ -109,9 +106,29 @@ void addFocusAndOcclusion(CLI::App& app, RenderOptions& options) {
            "How much nearer than a pixel its neighbours may lie and still\n"
            "receive its blur (0 ... 255), so slanted surfaces blur evenly")
         ->check(kDepthStep)
-        ->needs(zmask)
         ->type_name("N")
         ->default_str("16");
+}
+
+// The depth mask comes from --zmask or from INPUT itself, never both.
+void addEmbeddedDepth(CLI::App& app, RenderOptions& options) {
+    app.add_flag("--embedded-depth", options.embeddedDepth,
+                 "Use INPUT's own depth map (a phone's portrait photo) as the\n"
+                 "depth mask, resized to the image; bright is near")
+        ->excludes(app.get_option("--zmask"));
+    app.add_option("--save-depth", options.saveDepth,
+                   "Write the depth mask in use, turned and resized to the image,\n"
+                   "as a grey picture in the format its extension names")
+        ->type_name("FILE");
+}
+
+// The options that need a depth mask, as CLI11 would refuse them if a mask had one source.
+std::optional<CLI::RequiresError> requireDepthMask(const CLI::App& app) {
+    if (app.count("--zmask") || app.count("--embedded-depth")) return std::nullopt;
+    for (const char* name :
+         {"--focus-range", "--occlusion", "--occlusion-tolerance", "--save-depth"})
+        if (app.count(name)) return CLI::RequiresError(name, "--zmask");
+    return std::nullopt;
 }
 
 const char* const kFooter =
@@ -164,6 +181,7 @@ std::optional<int> parseCommandLine(int argc, const char* const* argv, RenderOpt
     app.add_flag("--fit-zmask", options.fitZmask,
                  "Resize a depth mask of another size to the image\n"
                  "instead of refusing it");
+    addEmbeddedDepth(app, options);
     app.add_flag("-q,--quiet", options.quiet, "No progress display");
     app.add_option_function<std::string>(
            "--threads",
@@ -190,6 +208,7 @@ std::optional<int> parseCommandLine(int argc, const char* const* argv, RenderOpt
 
     try {
         app.parse(argc, argv);
+        if (const auto error = requireDepthMask(app)) throw *error;
     } catch (const CLI::ParseError& error) {
         const int status = app.exit(error, std::cout, std::cerr);
         return status == 0 ? kExitSuccess : kExitUsage;

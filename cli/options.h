@@ -21,6 +21,8 @@ struct RenderOptions {
     Occlusion occlusion = Occlusion::Off;  // with a depth mask only
     std::int32_t occlusionTolerance = 16;  // 0 ... 255
     bool fitZmask = false;
+    bool embeddedDepth = false;  // INPUT's own depth map is the depth mask
+    std::string saveDepth;       // where the depth mask in use is written; empty: nowhere
     bool quiet = false;
     unsigned threads = 0;  // 0: every hardware thread
     int quality = 95;      // of JPEG and WebP output, 1 ... 100

@@ -29,9 +29,37 @@ std::string sizeText(const dib24& image) {
     return std::to_string(image.width) + " x " + std::to_string(image.height);
 }
 
+// A depth mask of another size than the image, resized to it (--fit-zmask).
+std::unique_ptr<dib24> fitDepthMask(const dib24& mask, const dib24& image, const std::string& name,
+                                    std::string& message) {
+    auto fitted = mask.resized(image.width, image.height);
+    if (!fitted) message = "cannot resize depth mask " + name + ": out of memory";
+    return fitted;
+}
+
+// The depth map that INPUT carries, turned with it and resized to it.
+std::unique_ptr<dib24> loadEmbeddedDepth(const RenderOptions& options, const dib24& image,
+                                         std::string& message) {
+    PhotoDepth depth = readPhotoDepth(options.input);
+    switch (depth.status) {
+        case PhotoDepth::Status::None:
+            message = options.input + " carries no depth map";
+            return nullptr;
+        case PhotoDepth::Status::Unusable:
+            message = "cannot use the depth map of " + options.input + ": " + depth.why;
+            return nullptr;
+        case PhotoDepth::Status::Read:
+            break;
+    }
+    if (depth.mask->width == image.width && depth.mask->height == image.height)
+        return std::move(depth.mask);
+    return fitDepthMask(*depth.mask, image, "of " + options.input, message);
+}
+
 // The depth mask at the image's size: as read, or resized when that is asked for.
 std::unique_ptr<dib24> loadDepthMask(const RenderOptions& options, const dib24& image,
                                      std::string& message) {
+    if (options.embeddedDepth) return loadEmbeddedDepth(options, image, message);
     std::string why;
     auto mask = readPicture(options.zmask, &why);
     if (!mask) {
@@ -44,9 +72,7 @@ std::unique_ptr<dib24> loadDepthMask(const RenderOptions& options, const dib24& 
                   sizeText(image) + " (--fit-zmask resizes the mask to the image)";
         return nullptr;
     }
-    auto fitted = mask->resized(image.width, image.height);
-    if (!fitted) message = "cannot resize depth mask " + options.zmask + ": out of memory";
-    return fitted;
+    return fitDepthMask(*mask, image, options.zmask, message);
 }
 
 }  // namespace
@@ -69,9 +95,14 @@ int runRender(const RenderOptions& options) {
 
         std::unique_ptr<dib24> depthMask;
         DofSettings dof;
-        if (!options.zmask.empty()) {
+        if (!options.zmask.empty() || options.embeddedDepth) {
             depthMask = loadDepthMask(options, *image, why);
             if (!depthMask) return fail(why);
+            if (!options.saveDepth.empty()) {
+                const SaveSignalGuard undoOnSignal;
+                if (!writeGreyPicture(*depthMask, options.saveDepth, options.quality, &why))
+                    return fail(why);
+            }
             dof.depthMask = depthMask.get();
             dof.threshold = options.threshold;
             dof.distScaling = options.distScaling;

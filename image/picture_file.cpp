@@ -29,11 +29,15 @@
 #include <filesystem>
 #include <mutex>
 #include <new>
+#include <optional>
+#include <string_view>
 #include <system_error>
 #include <vector>
 
 #include "image/bmp_file.h"
+#include "image/depth_nearness.h"
 #include "image/heif_file.h"
+#include "image/jpeg_depth.h"
 #include "image/picture_metadata.h"
 #include "image/save_file.h"
 
@@ -428,6 +432,55 @@ std::unique_ptr<dib24> decodeWithLibheif(const QByteArray& file, std::string& wh
     return toUprightSrgb(picture, 1, std::move(kept), why, metadata);
 }
 
+// Decodes a picture of `format` with the checks every file gets: its size from the header
+// alone, so that a picture too large is refused before a single pixel is decoded however
+// few bytes claim it; libjpeg's warnings of missing data; a JPEG's end-of-image marker.
+// Pixels as stored, not turned; `transformation` receives Qt's reading of the orientation.
+bool decodeChecked(const QByteArray& file, const Format& format, QImage& picture,
+                   QImageIOHandler::Transformations& transformation, std::string& why) {
+    allowLargePictures();
+    why = missingCodec(format, readableFormats());
+    if (!why.empty()) return false;
+
+    QBuffer buffer;
+    buffer.setData(file);
+    buffer.open(QIODevice::ReadOnly);
+    QImageReader reader(&buffer, format.qtName);
+    reader.setAutoTransform(false);  // the caller turns the pixels
+
+    CodecMessages headerMessages;
+    const QSize size = reader.size();
+    const std::vector<std::string> saidOfHeader = headerMessages.stop();
+    if (!size.isValid()) {
+        why = damaged(format, saidOfHeader, reader.errorString());
+        return false;
+    }
+    why = pictureSizeRefusal(size.width(), size.height());
+    if (!why.empty()) return false;
+
+    CodecMessages messages;
+    const bool decoded = reader.read(&picture);
+    const std::vector<std::string> said = messages.stop();
+    if (!decoded || picture.isNull()) {
+        why = damaged(format, said, reader.errorString());
+        return false;
+    }
+    if (&format == &kJpeg) {
+        const auto missing = std::find_if(said.begin(), said.end(), isMissingJpegData);
+        if (missing != said.end()) {
+            why = damaged(format, {*missing}, {});
+            return false;
+        }
+        if (!jpegIsComplete(file)) {
+            why = damaged(format, {"the data ends before the end-of-image marker"}, {});
+            return false;
+        }
+    }
+    why = pictureSizeRefusal(picture.width(), picture.height());
+    transformation = reader.transformation();
+    return why.empty();
+}
+
 // Decodes a PNG, JPEG, TIFF or WebP file, or hands a HEIF file to libheif; `file` is
 // released once its pixels are decoded.
 std::unique_ptr<dib24> decodeWithQt(QByteArray file, std::string& why, PictureMetadata* metadata) {
@@ -438,57 +491,88 @@ std::unique_ptr<dib24> decodeWithQt(QByteArray file, std::string& why, PictureMe
         why = kUnknownFormat;
         return nullptr;
     }
-    allowLargePictures();
-    why = missingCodec(*format, readableFormats());
-    if (!why.empty()) return nullptr;
-
-    QBuffer buffer;
-    buffer.setData(file);
-    buffer.open(QIODevice::ReadOnly);
-    QImageReader reader(&buffer, format->qtName);
-    reader.setAutoTransform(false);  // the orientation is applied below, with the conversion
-
-    // The size comes from the header alone: a picture too large is refused before a single
-    // pixel is decoded, however few bytes claim it.
-    CodecMessages headerMessages;
-    const QSize size = reader.size();
-    const std::vector<std::string> saidOfHeader = headerMessages.stop();
-    if (!size.isValid()) {
-        why = damaged(*format, saidOfHeader, reader.errorString());
-        return nullptr;
-    }
-    why = pictureSizeRefusal(size.width(), size.height());
-    if (!why.empty()) return nullptr;
+    QImage picture;
+    QImageIOHandler::Transformations transformation;
+    if (!decodeChecked(file, *format, picture, transformation, why)) return nullptr;
 
     PictureMetadata kept;
     int orientation = picture_metadata::read(file, metadata ? &kept : nullptr);
-
-    QImage picture;
-    CodecMessages messages;
-    const bool decoded = reader.read(&picture);
-    const std::vector<std::string> said = messages.stop();
-    if (!decoded || picture.isNull()) {
-        why = damaged(*format, said, reader.errorString());
-        return nullptr;
-    }
-    if (format == &kJpeg) {
-        const auto missing = std::find_if(said.begin(), said.end(), isMissingJpegData);
-        if (missing != said.end()) {
-            why = damaged(*format, {*missing}, {});
-            return nullptr;
-        }
-        if (!jpegIsComplete(file)) {
-            why = damaged(*format, {"the data ends before the end-of-image marker"}, {});
-            return nullptr;
-        }
-    }
-    why = pictureSizeRefusal(picture.width(), picture.height());
-    if (!why.empty()) return nullptr;
-    if (orientation == 0) orientation = orientationOf(reader.transformation());
-    buffer.close();
-    buffer.setData(QByteArray());
+    if (orientation == 0) orientation = orientationOf(transformation);
     file = QByteArray();
     return toUprightSrgb(picture, orientation, std::move(kept), why, metadata);
+}
+
+// The codes of a depth map's own picture as they are stored: grey, 8 or 16 bits, never
+// turned (the photo's orientation turns them later). A picture in colour is taken by its
+// brightness.
+bool decodeDepthCodes(const QByteArray& file, StoredDepth& depth, std::string& why) {
+    const Format* format = formatOfContent(file);
+    if (format != &kPng && format != &kJpeg) {
+        why = "the depth map is not a PNG or JPEG picture";
+        return false;
+    }
+    QImage picture;
+    QImageIOHandler::Transformations transformation;
+    if (!decodeChecked(file, *format, picture, transformation, why)) return false;
+    if (!isGrey(picture.format())) {
+        const QPixelFormat layout = picture.pixelFormat();
+        const bool deep = layout.redSize() > 8 || layout.brightnessSize() > 8;
+        picture.convertTo(deep ? QImage::Format_Grayscale16 : QImage::Format_Grayscale8);
+        if (picture.isNull()) throw std::bad_alloc();
+    }
+    const bool deep = picture.format() == QImage::Format_Grayscale16;
+    depth.width = picture.width();
+    depth.height = picture.height();
+    depth.bitDepth = deep ? 16 : 8;
+    depth.codes.resize(static_cast<std::size_t>(depth.width) * depth.height);
+    std::uint16_t* out = depth.codes.data();
+    for (int y = 0; y < depth.height; ++y) {
+        const uchar* line = picture.constScanLine(y);
+        for (int x = 0; x < depth.width; ++x)
+            *out++ = deep ? reinterpret_cast<const quint16*>(line)[x] : line[x];
+    }
+    return true;
+}
+
+PhotoDepth depthOfPhoto(const QByteArray& file) {
+    PhotoDepth result;
+    if (formatOfContent(file) != &kJpeg) return result;
+    const jpeg_depth::Found found =
+        jpeg_depth::find(std::string_view(file.constData(), static_cast<std::size_t>(file.size())));
+    if (found.outcome == jpeg_depth::Outcome::None) return result;
+    result.status = PhotoDepth::Status::Unusable;
+    if (found.outcome == jpeg_depth::Outcome::Refused) {
+        result.why = found.why;
+        return result;
+    }
+    StoredDepth depth;
+    depth.representation = found.representation;
+    depth.near = found.near;
+    depth.far = found.far;
+    depth.units = found.units;
+    if (!decodeDepthCodes(QByteArray::fromRawData(found.picture.data(),
+                                                  static_cast<qsizetype>(found.picture.size())),
+                          depth, result.why))
+        return result;
+    // The photo's orientation as its own reading takes it: exiv2's, else Qt's.
+    int orientation = picture_metadata::read(file, nullptr);
+    if (orientation == 0) {
+        QBuffer buffer;
+        buffer.setData(file);
+        buffer.open(QIODevice::ReadOnly);
+        QImageReader reader(&buffer, kJpeg.qtName);
+        orientation = orientationOf(reader.transformation());
+    }
+    result.mask = uprightNearnessMask(depth, orientation, result.why);
+    if (result.mask) result.status = PhotoDepth::Status::Read;
+    return result;
+}
+
+PhotoDepth depthRefused(std::string why) {
+    PhotoDepth result;
+    result.status = PhotoDepth::Status::Unusable;
+    result.why = std::move(why);
+    return result;
 }
 
 // The bitmap reader, exactly as the programs have always used it. Bitmaps carry no
@@ -541,14 +625,20 @@ void setWhy(std::string* whyNot, std::string text) {
     if (whyNot) *whyNot = std::move(text);
 }
 
-// The picture as Qt's writers take it: top row first, red, green, blue.
-QImage toQImage(const dib24& image) {
-    QImage picture(image.width, image.height, QImage::Format_RGB888);
+// The picture as Qt's writers take it: top row first, red, green, blue; or its blue
+// channel as grey.
+QImage toQImage(const dib24& image, bool grey) {
+    QImage picture(image.width, image.height,
+                   grey ? QImage::Format_Grayscale8 : QImage::Format_RGB888);
     if (picture.isNull()) return picture;
     for (int t = 0; t < image.height; ++t) {
         const std::uint8_t* in =
             image.bits + static_cast<std::ptrdiff_t>(image.height - 1 - t) * image.stride;
         uchar* out = picture.scanLine(t);
+        if (grey) {
+            for (int x = 0; x < image.width; ++x) out[x] = in[3 * x];
+            continue;
+        }
         for (int x = 0; x < image.width; ++x, in += 3, out += 3) {
             out[0] = in[2];
             out[1] = in[1];
@@ -560,7 +650,7 @@ QImage toQImage(const dib24& image) {
 }
 
 bool encode(const dib24& image, const Format& format, int quality, const PictureMetadata* metadata,
-            QByteArray& bytes, std::string& why) {
+            bool grey, QByteArray& bytes, std::string& why) {
     if (!image.bits) {
         why = "the picture holds no pixels";
         return false;
@@ -568,7 +658,7 @@ bool encode(const dib24& image, const Format& format, int quality, const Picture
     why = missingCodec(format, writableFormats());
     if (!why.empty()) return false;
     {
-        const QImage picture = toQImage(image);
+        const QImage picture = toQImage(image, grey);
         if (picture.isNull()) {
             why = describe(BmpError::OutOfMemory);
             return false;
@@ -655,14 +745,16 @@ std::unique_ptr<dib24> decodePicture(const void* data, std::size_t size, std::st
     return image;
 }
 
-bool writePicture(const dib24& image, const std::string& path, const PictureMetadata* metadata,
-                  int quality, std::string* whyNot) {
+namespace {
+
+bool writeEncoded(const dib24& image, const std::string& path, const PictureMetadata* metadata,
+                  int quality, bool grey, std::string* whyNot) {
     const Format* format = formatOfName(path);
     if (!format) return saveImageFile(image, path, whyNot);
     QByteArray bytes;
     std::string why;
     try {
-        if (!encode(image, *format, quality, metadata, bytes, why)) {
+        if (!encode(image, *format, quality, metadata, grey, bytes, why)) {
             setWhy(whyNot, "cannot write " + path + ": " + why);
             return false;
         }
@@ -677,4 +769,60 @@ bool writePicture(const dib24& image, const std::string& path, const PictureMeta
             return std::fwrite(bytes.constData(), 1, size, file) == size;
         },
         whyNot);
+}
+
+}  // namespace
+
+bool writePicture(const dib24& image, const std::string& path, const PictureMetadata* metadata,
+                  int quality, std::string* whyNot) {
+    return writeEncoded(image, path, metadata, quality, false, whyNot);
+}
+
+bool writeGreyPicture(const dib24& image, const std::string& path, int quality,
+                      std::string* whyNot) {
+    return writeEncoded(image, path, nullptr, quality, true, whyNot);
+}
+
+std::unique_ptr<dib24> uprightNearnessMask(const StoredDepth& depth, int orientation,
+                                           std::string& why) {
+    why = pictureSizeRefusal(depth.width, depth.height);
+    if (!why.empty()) return nullptr;
+    const std::optional<std::vector<std::uint8_t>> nearness = nearnessMask(depth, why);
+    if (!nearness) return nullptr;
+    // Through the grey picture that every reading turns upright.
+    QImage picture(depth.width, depth.height, QImage::Format_Grayscale8);
+    if (picture.isNull()) throw std::bad_alloc();
+    for (int y = 0; y < depth.height; ++y)
+        std::memcpy(picture.scanLine(y),
+                    nearness->data() + static_cast<std::size_t>(y) * depth.width,
+                    static_cast<std::size_t>(depth.width));
+    std::unique_ptr<dib24> mask = toDib(picture, orientation);
+    if (!mask) throw std::bad_alloc();
+    return mask;
+}
+
+PhotoDepth readPhotoDepth(const std::string& path) {
+    try {
+        std::FILE* file = std::fopen(path.c_str(), "rb");
+        if (!file) return depthRefused(std::generic_category().message(errno));
+        QByteArray bytes;
+        char chunk[1 << 16];
+        while (const std::size_t got = std::fread(chunk, 1, sizeof chunk, file))
+            bytes.append(chunk, static_cast<qsizetype>(got));
+        const bool failed = std::ferror(file) != 0;
+        std::fclose(file);
+        if (failed) return depthRefused(describe(BmpError::ReadFailed));
+        return depthOfPhoto(bytes);
+    } catch (const std::bad_alloc&) {
+        return depthRefused(describe(BmpError::OutOfMemory));
+    }
+}
+
+PhotoDepth decodePhotoDepth(const void* data, std::size_t size) {
+    try {
+        return depthOfPhoto(
+            QByteArray::fromRawData(static_cast<const char*>(data), static_cast<qsizetype>(size)));
+    } catch (const std::bad_alloc&) {
+        return depthRefused(describe(BmpError::OutOfMemory));
+    }
 }

@@ -54,3 +54,29 @@ constexpr int kDefaultQuality = 95;
 bool writePicture(const dib24& image, const std::string& path,
                   const PictureMetadata* metadata = nullptr, int quality = kDefaultQuality,
                   std::string* whyNot = nullptr);
+// The same for a grey picture such as a depth mask: the blue channel of `image` as 8-bit
+// grey (a bitmap stays 24-bit), without metadata.
+bool writeGreyPicture(const dib24& image, const std::string& path, int quality = kDefaultQuality,
+                      std::string* whyNot = nullptr);
+
+// The depth map that a photo carries: in a JPEG, Google's GDepth or Dynamic Depth
+// (image/jpeg_depth.h). It comes in as a grey mask of nearness (image/depth_nearness.h),
+// turned upright with the photo by the photo's EXIF orientation, at the map's own size.
+struct PhotoDepth {
+    enum class Status {
+        None,      // the photo carries no depth map (or is no photo that could)
+        Read,      // `mask` holds it
+        Unusable,  // it carries one that cannot be used; `why` says why in one line
+    } status = Status::None;
+    std::unique_ptr<dib24> mask;
+    std::string why;
+};
+
+PhotoDepth readPhotoDepth(const std::string& path);
+PhotoDepth decodePhotoDepth(const void* data, std::size_t size);
+
+struct StoredDepth;
+// The nearness mask of a depth map's stored codes, turned by EXIF `orientation` (1 ... 8),
+// as a grey picture; null with the reason in `why` when the map cannot be used.
+std::unique_ptr<dib24> uprightNearnessMask(const StoredDepth& depth, int orientation,
+                                           std::string& why);

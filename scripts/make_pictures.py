@@ -10,6 +10,7 @@ carries a camera's EXIF and XMP.
 """
 
 import io
+import os
 import random
 import shutil
 import struct
@@ -26,6 +27,9 @@ CONVERT = shutil.which("convert") or sys.exit("make_pictures: ImageMagick is mis
 ADOBE_RGB = Path("/usr/share/color/icc/compatibleWithAdobeRGB1998.icc")
 if not ADOBE_RGB.exists():
     sys.exit(f"make_pictures: {ADOBE_RGB} is missing (Debian package icc-profiles-free)")
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import depth_portraits as portraits  # noqa: E402
 
 out = Path(sys.argv[1])
 out.mkdir(parents=True, exist_ok=True)
@@ -143,3 +147,52 @@ xmp = (b'http://ns.adobe.com/xap/1.0/\0<x:xmpmeta xmlns:x="adobe:ns:meta/"><rdf:
        b"</rdf:Seq></dc:creator></rdf:Description></rdf:RDF></x:xmpmeta>")
 jpeg = data.getvalue()
 (out / "camera.jpg").write_bytes(jpeg[:2] + b"\xff\xe1" + struct.pack(">H", len(xmp) + 2) + xmp + jpeg[2:])
+
+
+# Portraits that carry a depth map, and the upright nearness mask the rule makes of it;
+# depth.txt lists "mask FILE", "none FILE" or "refused FILE REASON" (how the reason starts).
+depth_cases = ["none camera.jpg"]
+photo = noise(size=(24, 16))
+depth8 = noise("L", size=(12, 8))
+depth16 = Image.frombytes("I;16", (12, 8), struct.pack("<96H", *(rng.randrange(65536) for _ in range(96))))
+for name, build, depth, fmt, near, far, orientation in [
+    ("gdepth_main_inverse", portraits.gdepth_main, depth8, "RangeInverse", 0.5, 4.0, 1),
+    ("gdepth_main_linear", portraits.gdepth_main, depth8, "RangeLinear", 0.5, 4.0, 6),
+    ("gdepth_extended_inverse", portraits.gdepth_extended, depth8, "RangeInverse", 0.3, 2.5, 6),
+    ("gdepth_extended_linear", portraits.gdepth_extended, depth8, "RangeLinear", 1.25, 30.0, 1),
+    ("dd_inverse", portraits.dynamic_depth, depth16, "RangeInverse", 0.2, 8.0, 1),
+    ("dd_linear", portraits.dynamic_depth, depth16, "RangeLinear", 0.4, 5.0, 6),
+]:
+    file = build(photo, portraits.encoded(depth), fmt=fmt, near=near, far=far, orientation=orientation)
+    (out / f"{name}.jpg").write_bytes(file)
+    mask = portraits.nearness(depth, fmt, near, far)
+    (mask.transpose(UPRIGHT[orientation]) if orientation in UPRIGHT else mask).save(out / f"{name}.jpg.expected.png")
+    depth_cases.append(f"mask {name}.jpg")
+
+png8 = portraits.encoded(depth8)
+huge = bytearray(portraits.encoded(depth8, "JPEG"))
+sof = huge.index(b"\xff\xc0")
+huge[sof + 5 : sof + 9] = struct.pack(">HH", 20000, 20000)
+for name, file, reason in [
+    ("bad_base64", portraits.gdepth_main(photo, png8, data="AAAA@@@@"), "the GDepth depth map's base64 is damaged"),
+    ("bad_guid", portraits.gdepth_extended(photo, png8, named_guid="0" * 32),
+     "no extended XMP segment carries the GUID " + "0" * 32),
+    ("bad_overlap", portraits.gdepth_extended(photo, png8, tamper=lambda p: [p[0], (100, p[1][1])] + p[2:]),
+     "extended XMP segments overlap at byte 100"),
+    ("bad_past_length", portraits.gdepth_extended(photo, png8, full=200),
+     "an extended XMP segment runs past the packet's length of 200 bytes"),
+    ("bad_gap", portraits.gdepth_extended(photo, png8, tamper=lambda p: p[:1] + p[2:]),
+     "the extended XMP segments hold no byte 150 of the packet's "),
+    ("bad_near_far", portraits.gdepth_main(photo, png8, near=4.0, far=4.0),
+     "the depth map's Near (4) is not below its Far (4)"),
+    ("bad_huge", portraits.gdepth_main(photo, bytes(huge), mime="image/jpeg"), "picture too large (20000 x 20000)"),
+    ("bad_directory", portraits.dynamic_depth(photo, png8, lengths=[10**9, 40]),
+     "the Dynamic Depth items' lengths exceed the file"),
+    ("bad_not_picture", portraits.dynamic_depth(photo, b"not a picture at all"), "the depth map is not a PNG or JPEG picture"),
+    ("bad_truncated_depth", portraits.dynamic_depth(photo, png8[: len(png8) // 2]), "damaged or truncated PNG file ("),
+    ("bad_units", portraits.dynamic_depth(photo, png8, units="Diopters"), "the depth map's units are Diopters, not metres"),
+    ("bad_mime", portraits.dynamic_depth(photo, png8, mime="image/tiff"), "the depth map is image/tiff, not a PNG or JPEG picture"),
+]:
+    (out / f"depth_{name}.jpg").write_bytes(file)
+    depth_cases.append(f"refused depth_{name}.jpg {reason}")
+(out / "depth.txt").write_text("\n".join(depth_cases) + "\n")

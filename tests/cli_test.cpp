@@ -504,6 +504,55 @@ TEST_F(RenderCommand, PicturesGoInAndOutInEveryFormat) {
     }
 }
 
+// A portrait's own depth map renders exactly as the mask the nearness rule makes of it
+// (worked out by the fixture) given with --zmask and --fit-zmask, and --save-depth writes
+// the mask in use, which --zmask takes back unchanged.
+TEST_F(RenderCommand, EmbeddedDepthIsTheRulesMaskFittedToThePhoto) {
+    const fs::path pictures = BOKAVO_PICTURES_DIR;
+    const fs::path embedded = dir_ / "embedded.jpg", given = dir_ / "given.jpg",
+                   saved = dir_ / "saved.png", again = dir_ / "again.jpg";
+    for (const char* portrait : {"gdepth_extended_inverse.jpg", "dd_linear.jpg"}) {
+        SCOPED_TRACE(portrait);
+        const std::string photo = (pictures / portrait).string();
+        const std::vector<std::string> options{"-q",          "--diaphragm", shape().string(),
+                                               "--occlusion", "bright-near", "--threshold",
+                                               "90"};
+        const auto runWith = [&](std::vector<std::string> depth, const fs::path& out) {
+            depth.insert(depth.begin(), options.begin(), options.end());
+            depth.insert(depth.end(), {photo, out.string()});
+            const RunResult result = run(depth);
+            EXPECT_EQ(result.status, 0) << result.err;
+        };
+        runWith({"--embedded-depth", "--save-depth", saved.string()}, embedded);
+        runWith({"--zmask", (pictures / (std::string(portrait) + ".expected.png")).string(),
+                 "--fit-zmask"},
+                given);
+        runWith({"--zmask", saved.string()}, again);
+        EXPECT_EQ(readFileBytes(embedded), readFileBytes(given));
+        EXPECT_EQ(readFileBytes(embedded), readFileBytes(again));
+    }
+}
+
+TEST_F(RenderCommand, EmbeddedDepthThatIsMissingOrUnusableWritesNothing) {
+    const fs::path pictures = BOKAVO_PICTURES_DIR;
+    const std::string camera = (pictures / "camera.jpg").string(),
+                      damaged = (pictures / "depth_bad_guid.jpg").string(), out = output().string(),
+                      saved = (dir_ / "saved.png").string();
+    expectFailure({"--embedded-depth", "--save-depth", saved, camera, out}, 1,
+                  "bokavo-render: " + camera + " carries no depth map");
+    expectFailure({"--embedded-depth", damaged, out}, 1,
+                  "bokavo-render: cannot use the depth map of " + damaged +
+                      ": no extended XMP segment carries the GUID " + std::string(32, '0'));
+    for (const auto& [args, line] :
+         {std::pair{std::vector<std::string>{"--embedded-depth", "--zmask", camera, camera, out},
+                    "bokavo-render: --zmask excludes --embedded-depth"},
+          {{"--save-depth", saved, camera, out}, "bokavo-render: --save-depth requires --zmask"}}) {
+        const RunResult result = run(args);
+        EXPECT_EQ(result.status, 2);
+        EXPECT_EQ(result.err.substr(0, result.err.find('\n')), line);
+    }
+}
+
 // Opens a pseudo-terminal; the test's stderr of the child goes to its other side.
 struct PseudoTerminal {
     PseudoTerminal() {
