@@ -303,7 +303,7 @@ std::optional<HeifDepthImage> readHeifDepth(const void* data, std::size_t size, 
     const heif_image_handle* primary = file.primary.get();
     heif_item_id id = 0;
     if (heif_image_handle_get_list_of_depth_image_IDs(primary, &id, 1) != 1) {
-        why = "the " + file.label + " file carries no depth image";
+        why.clear();
         return std::nullopt;
     }
     heif_image_handle* got = nullptr;
@@ -373,4 +373,36 @@ std::optional<HeifDepthImage> readHeifDepth(const void* data, std::size_t size, 
         heif_depth_representation_info_free(info);
     }
     return depth;
+}
+
+std::optional<StoredDepth> storedDepthOf(HeifDepthImage depth, std::string& why) {
+    using Representation = HeifDepthImage::Representation;
+    StoredDepth stored;
+    stored.width = depth.width;
+    stored.height = depth.height;
+    stored.bitDepth = depth.bits;
+    stored.representation = DepthRepresentation::Disparity;
+    const bool range = depth.zNear && depth.zFar;
+    if (depth.representation == Representation::UniformInverseZ && range) {
+        // Code 0 lies at the far distance here, where the convention's inverse range puts
+        // near: counted from the other end, the codes are that range.
+        const std::uint16_t top = static_cast<std::uint16_t>((1u << depth.bits) - 1);
+        for (std::uint16_t& code : depth.samples) code = static_cast<std::uint16_t>(top - code);
+        stored.representation = DepthRepresentation::RangeInverse;
+    } else if (depth.representation == Representation::UniformZ) {
+        if (!range) {
+            why = "the depth image gives no near and far distances for its codes";
+            return std::nullopt;
+        }
+        stored.representation = DepthRepresentation::RangeLinear;
+    } else if (depth.representation == Representation::NonuniformDisparity) {
+        why = "the depth image's codes follow a nonuniform disparity model, which is not supported";
+        return std::nullopt;
+    }
+    if (range) {
+        stored.near = *depth.zNear;
+        stored.far = *depth.zFar;
+    }
+    stored.codes = std::move(depth.samples);
+    return stored;
 }

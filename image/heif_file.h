@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "image/depth_nearness.h"
 #include "image/picture_file.h"
 
 class QImage;
@@ -45,6 +46,14 @@ struct HeifDepthImage {
 };
 
 // The depth (or disparity) auxiliary image of the primary image of the HEIF file `data`,
-// turned and cropped by its own transformations as libheif applies them. Null with the
-// reason in `why` when the file has none or it cannot be used.
+// turned and cropped by its own transformations as libheif applies them (files give it the
+// primary image's, so it is upright with the photo). Null with the reason in `why` when it
+// cannot be used, null with `why` empty when the file carries none.
 std::optional<HeifDepthImage> readHeifDepth(const void* data, std::size_t size, std::string& why);
+
+// The depth image as the nearness convention takes it (image/depth_nearness.h). An inverse
+// distance map with its near and far distances is a range whose largest code is near; a
+// uniform distance map needs both distances; a disparity map, or one without
+// representation info (as phones store disparity), maps its own smallest and largest code.
+// A nonuniform disparity model is refused, with the reason in `why`.
+std::optional<StoredDepth> storedDepthOf(HeifDepthImage depth, std::string& why);

@@ -534,7 +534,26 @@ bool decodeDepthCodes(const QByteArray& file, StoredDepth& depth, std::string& w
     return true;
 }
 
+// A HEIF photo's depth image. libheif turns it by its own transformations, the photo's.
+PhotoDepth depthOfHeifPhoto(const QByteArray& file) {
+    PhotoDepth result;
+    CodecMessages messages;
+    std::optional<HeifDepthImage> depth =
+        readHeifDepth(file.constData(), static_cast<std::size_t>(file.size()), result.why);
+    messages.stop();
+    if (!depth && result.why.empty()) return result;
+    result.status = PhotoDepth::Status::Unusable;
+    if (!depth) return result;
+    const std::optional<StoredDepth> stored = storedDepthOf(std::move(*depth), result.why);
+    if (!stored) return result;
+    result.mask = uprightNearnessMask(*stored, 1, result.why);
+    if (result.mask) result.status = PhotoDepth::Status::Read;
+    return result;
+}
+
 PhotoDepth depthOfPhoto(const QByteArray& file) {
+    if (isHeifFile(file.constData(), static_cast<std::size_t>(file.size())))
+        return depthOfHeifPhoto(file);
     PhotoDepth result;
     if (formatOfContent(file) != &kJpeg) return result;
     const jpeg_depth::Found found =

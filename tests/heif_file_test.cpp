@@ -1,134 +1,31 @@
 // HEIC and AVIF files encoded here with libheif at test time: each reading rule against the
 // same pixels written as a PNG, the depth image, damaged files and what the writer keeps.
 #include <gtest/gtest.h>
-#include <libheif/heif.h>
 #include <QColorSpace>
-#include <QFile>
 #include <QImage>
 #include <QTransform>
 #include <exiv2/exiv2.hpp>
 
 #include <cmath>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "image/heif_file.h"
 #include "image/picture_file.h"
+#include "tests/heif_samples.h"
 #include "tests/test_bitmaps.h"
 
 namespace {
 
 using testing_support::readFileBytes;
 using testing_support::writeFileBytes;
-using Bytes = std::vector<std::uint8_t>;
+using namespace heif_samples;
 
-struct Source {
-    heif_compression_format codec = heif_compression_HEVC;
-    int width = 24, height = 16, bits = 8;
-    bool alpha = false;
-    int orientation = 1;    // stored as libheif's rotation and mirroring
-    bool adobeRgb = false;  // an Adobe RGB ICC profile
-};
-
-heif_error writeInto(heif_context*, const void* data, size_t size, void* bytes) {
-    auto* out = static_cast<Bytes*>(bytes);
-    out->insert(out->end(), static_cast<const std::uint8_t*>(data),
-                static_cast<const std::uint8_t*>(data) + size);
-    return {heif_error_Ok, heif_suberror_Unspecified, "ok"};
+QByteArray iccOf(const std::string& profile) {
+    return QByteArray(profile.data(), static_cast<qsizetype>(profile.size()));
 }
 
-QByteArray adobeRgbProfile() {
-    QFile file("/usr/share/color/icc/compatibleWithAdobeRGB1998.icc");
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-// Random samples of the source's depth, the same for every orientation, encoded losslessly in
-// 4:4:4; `exif` and `xmp` go in as metadata blocks.
-Bytes encode(const Source& s, const std::string& exif = {}, const std::string& xmp = {}) {
-    heif_context* context = heif_context_alloc();
-    heif_encoder* encoder = nullptr;
-    EXPECT_EQ(heif_context_get_encoder_for_format(context, s.codec, &encoder).code, 0)
-        << "libheif lacks the encoder (Debian package libheif1 with x265 and aom)";
-    heif_encoder_set_lossless(encoder, 1);
-    heif_encoder_set_parameter_string(encoder, "chroma", "444");
-    const bool deep = s.bits > 8;
-    const heif_chroma chroma =
-        deep ? (s.alpha ? heif_chroma_interleaved_RRGGBBAA_LE : heif_chroma_interleaved_RRGGBB_LE)
-             : (s.alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB);
-    heif_image* image = nullptr;
-    heif_image_create(s.width, s.height, heif_colorspace_RGB, chroma, &image);
-    heif_image_add_plane(image, heif_channel_interleaved, s.width, s.height, s.bits);
-    int stride = 0;
-    std::uint8_t* plane = heif_image_get_plane(image, heif_channel_interleaved, &stride);
-    std::mt19937 random(static_cast<unsigned>(s.bits));
-    const int channels = s.alpha ? 4 : 3;
-    for (int y = 0; y < s.height; ++y)
-        for (int i = 0; i < s.width * channels; ++i) {
-            // Red runs through the codes in order, so that a picture of 2^bits pixels holds
-            // every one of them, the few that round badly included.
-            const int pixel = y * s.width + i / channels;
-            const auto value =
-                static_cast<std::uint16_t>((i % channels == 0 ? pixel : random()) % (1u << s.bits));
-            if (deep)
-                reinterpret_cast<std::uint16_t*>(plane + y * stride)[i] = value;
-            else
-                plane[y * stride + i] = static_cast<std::uint8_t>(value);
-        }
-    const QByteArray icc = s.adobeRgb ? adobeRgbProfile() : QByteArray();
-    if (!icc.isEmpty())
-        heif_image_set_raw_color_profile(image, "prof", icc.constData(),
-                                         static_cast<size_t>(icc.size()));
-    heif_encoding_options* options = heif_encoding_options_alloc();
-    options->image_orientation = static_cast<heif_orientation>(s.orientation);
-    heif_image_handle* handle = nullptr;
-    EXPECT_EQ(heif_context_encode_image(context, image, encoder, options, &handle).code, 0);
-    if (!exif.empty())
-        heif_context_add_exif_metadata(context, handle, exif.data(), int(exif.size()));
-    if (!xmp.empty()) heif_context_add_XMP_metadata(context, handle, xmp.data(), int(xmp.size()));
-    Bytes bytes;
-    heif_writer writer{1, writeInto};
-    EXPECT_EQ(heif_context_write(context, &writer, &bytes).code, 0);
-    heif_image_handle_release(handle);
-    heif_encoding_options_free(options);
-    heif_image_release(image);
-    heif_encoder_release(encoder);
-    heif_context_free(context);
-    return bytes;
-}
-
-// The primary image's samples as libheif decodes them: red, green, blue (and alpha) of each
-// pixel, top row first.
-std::vector<int> storedSamples(const Bytes& file, const Source& s) {
-    heif_context* context = heif_context_alloc();
-    heif_context_read_from_memory_without_copy(context, file.data(), file.size(), nullptr);
-    heif_image_handle* handle = nullptr;
-    heif_context_get_primary_image_handle(context, &handle);
-    heif_image* image = nullptr;
-    const heif_chroma chroma =
-        s.bits > 8
-            ? (s.alpha ? heif_chroma_interleaved_RRGGBBAA_LE : heif_chroma_interleaved_RRGGBB_LE)
-            : (s.alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB);
-    const heif_error error =
-        heif_decode_image(handle, &image, heif_colorspace_RGB, chroma, nullptr);
-    EXPECT_EQ(error.code, 0) << error.message;
-    int stride = 0;
-    const std::uint8_t* plane =
-        heif_image_get_plane_readonly(image, heif_channel_interleaved, &stride);
-    std::vector<int> samples;
-    const int perRow = s.width * (s.alpha ? 4 : 3);
-    for (int y = 0; plane && y < s.height; ++y)
-        for (int i = 0; i < perRow; ++i)
-            samples.push_back(s.bits > 8
-                                  ? reinterpret_cast<const std::uint16_t*>(plane + y * stride)[i]
-                                  : plane[y * stride + i]);
-    heif_image_release(image);
-    heif_image_handle_release(handle);
-    heif_context_free(context);
-    return samples;
-}
-
-// Those samples as a picture of 8 bits per channel, or 16 (each rounded to the nearest
+// The file's samples as a picture of 8 bits per channel, or 16 (each rounded to the nearest
 // 16-bit value) for deeper ones.
 QImage storedPixels(const Bytes& file, const Source& s) {
     const std::vector<int> samples = storedSamples(file, s);
@@ -181,7 +78,8 @@ TEST(HeifPictures, ComeInAsTheSamePixelsDoFromPng) {
         Source stored = s;
         stored.orientation = 1;
         QImage expected = upright(storedPixels(encode(stored), s), s.orientation);
-        if (s.adobeRgb) expected.setColorSpace(QColorSpace::fromIccProfile(adobeRgbProfile()));
+        if (s.adobeRgb)
+            expected.setColorSpace(QColorSpace::fromIccProfile(iccOf(adobeRgbProfile())));
         ASSERT_TRUE(expected.save(QString::fromStdString((dir / "expected.png").string())));
 
         std::string why;
@@ -194,34 +92,73 @@ TEST(HeifPictures, ComeInAsTheSamePixelsDoFromPng) {
     }
 }
 
-// A HEIF file whose alpha image is declared a depth image instead: libheif writes no depth
-// images, but it writes the auxiliary image and its type the way a depth image is stored.
-Bytes withDepth(Bytes file) {
-    const std::string alpha = "urn:mpeg:hevc:2015:auxid:1";
-    const auto at = std::search(file.begin(), file.end(), alpha.begin(), alpha.end());
-    EXPECT_NE(at, file.end());
-    if (at != file.end()) *(at + alpha.size() - 1) = '2';
-    return file;
-}
-
-TEST(HeifDepth, GivesTheDepthImagesCodesAsStored) {
-    for (const int bits : {8, 10}) {
-        SCOPED_TRACE(bits);
-        const Source s{.bits = bits, .alpha = true};
+TEST(HeifDepth, GivesTheDepthImagesCodesUprightAndTheirNearnessMask) {
+    for (const Source& s :
+         {Source{.alpha = true}, Source{.bits = 10, .alpha = true, .orientation = 6}}) {
+        SCOPED_TRACE(s.bits);
         const Bytes file = withDepth(encode(s));
         std::string why;
         const auto depth = readHeifDepth(file.data(), file.size(), why);
         ASSERT_TRUE(depth) << why;
-        EXPECT_EQ(depth->bits, bits);
-        ASSERT_EQ(depth->width * depth->height, s.width * s.height);
-        const std::vector<int> stored = storedSamples(encode(s), s);  // the same seeded samples
+        EXPECT_EQ(depth->bits, s.bits);
+        EXPECT_EQ(depth->width, s.orientation >= 5 ? s.height : s.width);
+        EXPECT_EQ(depth->representation, HeifDepthImage::Representation::Unknown);
+        const std::vector<int> stored = storedSamples(encode(s), s);  // the same samples
+        ASSERT_EQ(depth->samples.size() * 4, stored.size());
         int differing = 0;
         for (std::size_t i = 0; i < depth->samples.size(); ++i)
-            differing += depth->samples[i] != stored.at(4 * i + 3);  // the alpha it was
+            differing += depth->samples[i] != stored[4 * i + 3];  // the alpha it was
         EXPECT_EQ(differing, 0);
-        EXPECT_EQ(depth->representation, HeifDepthImage::Representation::Unknown);
-        // The photo itself still reads.
+
+        // Without representation info the codes are disparities: the smallest gives 0, the
+        // largest 255, linearly, halves rounded up.
+        const PhotoDepth photo = decodePhotoDepth(file.data(), file.size());
+        ASSERT_EQ(photo.status, PhotoDepth::Status::Read) << photo.why;
+        const auto [low, high] = std::minmax_element(depth->samples.begin(), depth->samples.end());
+        for (int i = 0; i < depth->width * depth->height; ++i) {
+            const double share = double(depth->samples[i] - *low) / (*high - *low);
+            ASSERT_EQ(
+                testing_support::pixelFromTop(*photo.mask, i % depth->width, i / depth->width, 0),
+                int(std::floor(255 * share + 0.5)))
+                << "at " << i;
+        }
         EXPECT_NE(decodePicture(file.data(), file.size(), &why), nullptr) << why;
+    }
+}
+
+TEST(HeifDepth, RepresentationsBecomeTheNearnessConvention) {
+    using R = HeifDepthImage::Representation;
+    const struct {
+        R representation;
+        std::optional<double> zNear, zFar;
+        std::vector<std::uint16_t> codes;
+        std::vector<std::uint8_t> mask;  // or, when empty, refused
+    } cases[] = {
+        {R::UniformInverseZ, 1.0, 4.0, {0, 128, 255}, {0, 128, 255}},  // largest code near
+        {R::UniformInverseZ, {}, {}, {10, 20, 30}, {0, 128, 255}},     // as disparities
+        {R::UniformZ, 1.0, 2.0, {0, 255}, {255, 0}},                   // code 0 near
+        {R::UniformDisparity, {}, {}, {30, 20, 10}, {255, 128, 0}},
+        {R::Unknown, 1.0, 4.0, {5, 7}, {0, 255}},
+        {R::UniformZ, 1.0, {}, {0, 255}, {}},
+        {R::NonuniformDisparity, {}, {}, {0, 255}, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(int(c.representation));
+        HeifDepthImage depth;
+        depth.width = static_cast<int>(c.codes.size());
+        depth.height = 1;
+        depth.bits = 8;
+        depth.samples = c.codes;
+        depth.representation = c.representation;
+        depth.zNear = c.zNear;
+        depth.zFar = c.zFar;
+        std::string why;
+        const std::optional<StoredDepth> stored = storedDepthOf(depth, why);
+        ASSERT_EQ(stored.has_value(), !c.mask.empty()) << why;
+        if (!stored) continue;
+        const auto mask = nearnessMask(*stored, why);
+        ASSERT_TRUE(mask) << why;
+        EXPECT_EQ(*mask, c.mask);
     }
 }
 
@@ -229,11 +166,8 @@ TEST(DamagedHeifFiles, AreRefusedWithOneLineOfReasonAndNothingOnStandardError) {
     const Bytes heic = encode({.alpha = true});
     const Bytes avif = encode({.codec = heif_compression_AV1});
     Bytes bomb = heic;
-    for (auto at = bomb.begin();
-         (at = std::search(at, bomb.end(), "ispe", "ispe" + 4)) != bomb.end();) {
-        at += 8;  // after the type, version and flags: width and height, 32 bits big-endian
-        for (const std::uint8_t byte : {0, 1, 0x86, 0xA0, 0, 1, 0x86, 0xA0}) *at++ = byte;
-    }
+    declareSize(bomb, 0, 100000, 100000);
+    declareSize(bomb, 1, 100000, 100000);  // the alpha image's
     const struct {
         const char* name;
         Bytes file;
@@ -255,11 +189,20 @@ TEST(DamagedHeifFiles, AreRefusedWithOneLineOfReasonAndNothingOnStandardError) {
         EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
         EXPECT_EQ(why.rfind(c.reason, 0), 0u) << why;
         EXPECT_EQ(why.find('\n'), std::string::npos) << why;
-        EXPECT_FALSE(depthWhy.empty());
+        EXPECT_EQ(depthWhy.empty(), c.file == bomb);  // the bomb carries no depth image
     }
-    std::string why;
+    // A photo without a depth image carries none; one whose depth image is a bomb keeps
+    // its photo.
+    std::string why = "unset";
     EXPECT_FALSE(readHeifDepth(heic.data(), heic.size(), why));
-    EXPECT_EQ(why, "the HEIC file carries no depth image");
+    EXPECT_EQ(why, "");
+    EXPECT_EQ(decodePhotoDepth(heic.data(), heic.size()).status, PhotoDepth::Status::None);
+    Bytes depthBomb = withDepth(heic);
+    declareSize(depthBomb, 1, 100000, 100000);
+    const PhotoDepth refused = decodePhotoDepth(depthBomb.data(), depthBomb.size());
+    EXPECT_EQ(refused.status, PhotoDepth::Status::Unusable);
+    EXPECT_EQ(refused.why, "depth image too large (100000 x 100000)");
+    EXPECT_NE(decodePicture(depthBomb.data(), depthBomb.size(), &why), nullptr) << why;
 }
 
 TEST(HeifMetadata, TravelsToPicturesWrittenFromItAndItsOrientationIsNotThePictures) {
