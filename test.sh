@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test: the release build (everything,
 # the windows included), the Debian package made from it, the sanitizer build (image,
-# engine and command line), and the bitmap reader's fuzz target for a bounded time.
+# engine and command line), and the fuzz targets of the bitmap reader and of the depth
+# maps in JPEG files for a bounded time.
 set -euo pipefail
 cd "$(dirname "$0")"
 jobs=$(nproc)
@@ -25,7 +26,7 @@ cmake --preset sanitize ${BOKAVO_WERROR:+-DBOKAVO_WERROR=$BOKAVO_WERROR} >/dev/n
 cmake --build --preset sanitize -j "$jobs"
 ctest --preset sanitize -j "$jobs"
 
-echo "== fuzzing the bitmap reader"
+echo "== fuzzing the bitmap reader and the depth maps in JPEG files"
 scripts/fuzz.sh "${BOKAVO_FUZZ_SECONDS:-60}"
 
 echo "All tests passed."

@@ -9,6 +9,8 @@
 #                                        and previewed, shot on a private X server
 #   focus_area.png                       the main window with the focus area shown after
 #                                        a double-click on the railing
+#   portrait*.png                        a synthetic phone portrait, its depth map and the
+#                                        result (scripts/make_portrait_images.sh)
 # Run after ./run.sh or ./test.sh:  scripts/make_readme_images.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -148,3 +150,6 @@ Image.open(os.path.join(temp, "focus.png")).convert("RGB").quantize(
 EOF
 ls -l docs/sample_before.png docs/sample_after.png docs/occlusion_off.png docs/occlusion_on.png \
     docs/windows.png docs/focus_area.png
+
+# --- A portrait's own depth map -------------------------------------------------------
+scripts/make_portrait_images.sh

@@ -90,7 +90,7 @@ TEST_F(MainWindow, MenusHoldEveryItemInOrderWithItsCaptionAndShortcut) {
     EXPECT_EQ(form.File1->title(), "File(&F)");
     EXPECT_EQ(form.ProcessP1->title(), "Edit(&E)");
     EXPECT_EQ(form.ViewV1->title(), "View(&V)");
-    const QList<QAction*> file{form.OpenO1, form.Saveas1, form.N1, form.QuitQ1};
+    const QList<QAction*> file{form.OpenO1, form.Saveas1, form.SaveZMask1, form.N1, form.QuitQ1};
     const QList<QAction*> edit{form.UndoU1, form.RedoR1,  form.N4, form.Blur1,    form.N3,
                                form.CopyC1, form.PasteP1, form.N2, form.Settings1};
     const QList<QAction*> view{form.ZoominI1, form.ZoomoutO1, form.ActualsizeA1,
@@ -103,6 +103,7 @@ TEST_F(MainWindow, MenusHoldEveryItemInOrderWithItsCaptionAndShortcut) {
     const std::vector<std::tuple<QAction*, QString, Keys>> items{
         {form.OpenO1, "Open(&O)", {}},
         {form.Saveas1, "Save as(&S)", {}},
+        {form.SaveZMask1, "Save ZMask as(&M)", {QKeySequence("Ctrl+Alt+S")}},
         {form.QuitQ1, "Quit(&Q)", {}},
         {form.UndoU1, "Undo(&U)", {QKeySequence("Ctrl+Z")}},
         {form.RedoR1, "Redo(&R)", {QKeySequence("Ctrl+Shift+Z"), QKeySequence("Ctrl+Y")}},

@@ -54,6 +54,10 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
     connect(UndoU1, &QAction::triggered, this, &TForm1::UndoU1Click);
     connect(RedoR1, &QAction::triggered, this, &TForm1::RedoR1Click);
     connect(Settings1, &QAction::triggered, this, &TForm1::Settings1Click);
+    SaveZMask1 = new QAction(QStringLiteral("Save ZMask as(&M)"), this);
+    SaveZMask1->setShortcut(QKeySequence(Qt::CTRL | Qt::ALT | Qt::Key_S));
+    File1->insertAction(N1, SaveZMask1);
+    connect(SaveZMask1, &QAction::triggered, this, &TForm1::SaveZMask1Click);
 
     // The view zooms about its middle from the menu; Ctrl with the wheel zooms about the
     // pointer.
@@ -90,6 +94,10 @@ std::unique_ptr<dib24> readPictureFile(const QString& path, QString* whyNot,
     return image;
 }
 
+PhotoDepth readPhotoDepthFile(const QString& path) {
+    return readPhotoDepth(localName(path));
+}
+
 void TForm1::openImageFile(QWidget* owner, const QString& path) {
     QString why;
     PictureMetadata metadata;
@@ -99,6 +107,22 @@ void TForm1::openImageFile(QWidget* owner, const QString& path) {
         return;
     }
     installImage(std::move(image), std::move(metadata));
+    loadDepthOfPhoto(path);
+}
+
+void TForm1::loadDepthOfPhoto(const QString& path) {
+    if (!Form2) return;
+    PhotoDepth depth = readPhotoDepthFile(path);
+    if (depth.status == PhotoDepth::Status::Unusable) {
+        StatusBar1->showMessage(QStringLiteral("The photo's depth map cannot be used: ") +
+                                QString::fromStdString(depth.why));
+        return;
+    }
+    if (depth.status != PhotoDepth::Status::Read) return;
+    const int width = depth.mask->width, height = depth.mask->height;
+    Form2->setPhotoDepthMask(std::move(depth.mask));
+    StatusBar1->showMessage(
+        QStringLiteral("Depth map of the photo loaded as ZMask (%1 x %2)").arg(width).arg(height));
 }
 
 void TForm1::OpenO1Click() {
@@ -117,6 +141,19 @@ void TForm1::Saveas1Click() {
     const SaveSignalGuard undoOnSignal;
     std::string why;
     if (!writePicture(*currentImage, localName(path), &currentMetadata, kDefaultQuality, &why))
+        prompts::showError(this, QStringLiteral("Cannot save file"), QString::fromStdString(why));
+}
+
+void TForm1::SaveZMask1Click() {
+    if (!Form2 || !Form2->depthMask) {
+        StatusBar1->showMessage(QStringLiteral("Load a depth mask (ZMask) to save it"));
+        return;
+    }
+    const QString path = prompts::choosePictureToSave(this, kBitmapFilter);
+    if (path.isEmpty()) return;
+    const SaveSignalGuard undoOnSignal;
+    std::string why;
+    if (!writeGreyPicture(*Form2->depthMask, localName(path), kDefaultQuality, &why))
         prompts::showError(this, QStringLiteral("Cannot save file"), QString::fromStdString(why));
 }
 

@@ -34,6 +34,9 @@ public:
 std::unique_ptr<dib24> readPictureFile(const QString& path, QString* whyNot = nullptr,
                                        PictureMetadata* metadata = nullptr);
 
+// The depth map that the photo file at `path` carries (image/picture_file.h).
+PhotoDepth readPhotoDepthFile(const QString& path);
+
 class TForm1 : public QMainWindow, public Ui_TForm1 {
     Q_OBJECT
 
@@ -49,11 +52,13 @@ public:
 
     // Reads a picture file and installs it; a file that cannot be read shows "Cannot load
     // image" with the reason in a box owned by `owner` and leaves everything as it was.
+    // The depth map of a portrait photo becomes the depth mask (see loadDepthOfPhoto).
     void openImageFile(QWidget* owner, const QString& path);
 
     // Menu commands.
     void OpenO1Click();
     void Saveas1Click();
+    void SaveZMask1Click();  // the settings window's depth mask, as a grey picture
     void QuitQ1Click();
     void CopyC1Click();
     void PasteP1Click();
@@ -78,9 +83,17 @@ public:
     // The pictures that Undo and Redo of Defocus put back.
     DefocusHistory history;
 
+    // File > "Save ZMask as", made here rather than in the layout.
+    QAction* SaveZMask1 = nullptr;
+
 protected:
     bool event(QEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dropEvent(QDropEvent* event) override;
+
+private:
+    // The photo at `path` was just installed: its depth map, when it carries one, becomes
+    // the depth mask, and the status bar says so, or says why the map cannot be used.
+    void loadDepthOfPhoto(const QString& path);
 };

@@ -27,6 +27,8 @@ namespace {
 
 const QString kBitmapFilter = QStringLiteral("Bitmap image (*.bmp)");
 const QString kDiaphragmError = QStringLiteral("Cannot open diaphragm image");
+// The item "Bright is near" of "Occlusion:", where a photo's nearness mask belongs.
+constexpr int kBrightIsNear = 1;
 // The value of Qt's X11 window-type property that stands for _NET_WM_WINDOW_TYPE_TOOLBAR.
 constexpr int kX11ToolbarWindowType = 0x8;
 
@@ -294,10 +296,24 @@ void TForm2::Button4Click() {
     if (!mainImage()) return;
     const QString path = prompts::choosePictureToOpen(this, kBitmapFilter);
     if (path.isEmpty()) return;
+    const QString kMaskError = QStringLiteral("Cannot open mask image");
+    // A portrait photo gives its depth map, not its own pixels.
+    PhotoDepth depth = readPhotoDepthFile(path);
+    if (depth.status == PhotoDepth::Status::Unusable) {
+        prompts::showError(this, kMaskError, QString::fromStdString(depth.why));
+        return;
+    }
+    if (depth.status == PhotoDepth::Status::Read) {
+        // Only a map the user kept after the size question changes the occlusion.
+        const dib24* before = depthMask.get();
+        setDepthMask(std::move(depth.mask));
+        if (depthMask.get() != before) ComboBox1->setCurrentIndex(kBrightIsNear);
+        return;
+    }
     QString why;
     auto mask = readPictureFile(path, &why);
     if (!mask) {
-        prompts::showError(this, QStringLiteral("Cannot open mask image"), why);
+        prompts::showError(this, kMaskError, why);
         return;
     }
     setDepthMask(std::move(mask));
@@ -318,6 +334,19 @@ void TForm2::setDepthMask(std::unique_ptr<dib24> mask) {
             return;
         mask = resizedOrThrow(*mask, image->width, image->height);
     }
+    installDepthMask(std::move(mask));
+}
+
+void TForm2::setPhotoDepthMask(std::unique_ptr<dib24> mask) {
+    const dib24* image = mainImage();
+    if (!image) return;
+    if (mask->width != image->width || mask->height != image->height)
+        mask = resizedOrThrow(*mask, image->width, image->height);
+    installDepthMask(std::move(mask));
+    ComboBox1->setCurrentIndex(kBrightIsNear);
+}
+
+void TForm2::installDepthMask(std::unique_ptr<dib24> mask) {
     // Both images exist before either is installed, so running out of memory leaves the
     // previous mask and its thumbnail in place.
     const QSize thumb =

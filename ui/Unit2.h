@@ -89,6 +89,11 @@ public:
     // throws std::bad_alloc before anything changed.
     void setDepthMask(std::unique_ptr<dib24> mask);
 
+    // Installs a photo's own depth map (a nearness mask, image/picture_file.h) as the depth
+    // mask: resized to the main image without a question, since a phone stores its map
+    // smaller than the photo, and "Occlusion:" set to "Bright is near".
+    void setPhotoDepthMask(std::unique_ptr<dib24> mask);
+
     // Handlers.
     void FormShow();
     void FormDestroy();
@@ -125,6 +130,9 @@ private:
 
     // The main window's image, or null.
     const dib24* mainImage() const;
+
+    // Installs `mask`, already of the main image's size, with its thumbnail.
+    void installDepthMask(std::unique_ptr<dib24> mask);
 
     // Until the user has picked a diaphragm file, "Diaphragm shape" opens the dialog in the
     // folder of delivered shapes.
