@@ -15,6 +15,7 @@
 #include <memory>
 #include <mutex>
 
+#include "image/bmp_file.h"
 #include "image/picture_metadata.h"
 
 namespace {
@@ -64,13 +65,13 @@ std::string refusal(const std::string& label, const heif_error& error) {
     std::string detail = error.message && *error.message ? error.message : "unknown error";
     // libheif ends some messages with a line break.
     std::replace(detail.begin(), detail.end(), '\n', ' ');
-    while (detail.back() == ' ') detail.pop_back();
+    while (!detail.empty() && detail.back() == ' ') detail.pop_back();
     if (error.code == heif_error_Unsupported_feature ||
         error.code == heif_error_Unsupported_filetype)
         return label + " picture that libheif cannot decode (" + detail + ")";
     if (error.code == heif_error_Memory_allocation_error &&
         error.subcode != heif_suberror_Security_limit_exceeded)
-        return "out of memory";
+        return describe(BmpError::OutOfMemory);
     return "damaged or truncated " + label + " file (" + detail + ")";
 }
 
@@ -88,13 +89,11 @@ bool open(const void* data, std::size_t size, OpenFile& file, std::string& why) 
     file.label = labelOf(data, size);
     file.context.reset(heif_context_alloc());
     if (!file.context) {
-        why = "out of memory";
+        why = describe(BmpError::OutOfMemory);
         return false;
     }
     heif_context_set_maximum_image_size_limit(file.context.get(),
                                               static_cast<int>(kMaxPicturePixels));
-    // One decoding thread: pictures are decoded one at a time, off the windows' thread.
-    heif_context_set_max_decoding_threads(file.context.get(), 0);
     heif_error error =
         heif_context_read_from_memory_without_copy(file.context.get(), data, size, nullptr);
     heif_image_handle* primary = nullptr;
@@ -114,7 +113,7 @@ Image decode(const OpenFile& file, const heif_image_handle* handle, heif_colorsp
              heif_chroma chroma, std::string& why) {
     std::unique_ptr<heif_decoding_options, OptionsFree> options(heif_decoding_options_alloc());
     if (!options) {
-        why = "out of memory";
+        why = describe(BmpError::OutOfMemory);
         return nullptr;
     }
     options->strict_decoding = 1;
@@ -269,7 +268,7 @@ bool decodeHeif(const void* data, std::size_t size, QImage& picture, PictureMeta
     }
     picture = QImage(width, height, format);
     if (picture.isNull()) {
-        why = "out of memory";
+        why = describe(BmpError::OutOfMemory);
         return false;
     }
     const int channels = alpha ? 4 : 3;
