@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <set>
@@ -20,7 +19,6 @@
 #include "cli/progress_bar.h"
 #include "defocus/defocus.h"
 #include "defocus/maskman.h"
-#include "tests/heif_samples.h"
 #include "tests/test_bitmaps.h"
 
 namespace {
@@ -513,7 +511,8 @@ TEST_F(RenderCommand, EmbeddedDepthIsTheRulesMaskFittedToThePhoto) {
     const fs::path pictures = BOKAVO_PICTURES_DIR;
     const fs::path embedded = dir_ / "embedded.jpg", given = dir_ / "given.jpg",
                    saved = dir_ / "saved.png", again = dir_ / "again.jpg";
-    for (const char* portrait : {"gdepth_extended_inverse.jpg", "dd_linear.jpg"}) {
+    for (const char* portrait :
+         {"gdepth_extended_inverse.jpg", "dd_linear.jpg", "heic_depth_10.heic"}) {
         SCOPED_TRACE(portrait);
         const std::string photo = (pictures / portrait).string();
         const std::vector<std::string> options{"-q",          "--diaphragm", shape().string(),
@@ -533,38 +532,6 @@ TEST_F(RenderCommand, EmbeddedDepthIsTheRulesMaskFittedToThePhoto) {
         EXPECT_EQ(readFileBytes(embedded), readFileBytes(given));
         EXPECT_EQ(readFileBytes(embedded), readFileBytes(again));
     }
-}
-
-// A HEIC portrait's depth image, turned with the photo, is its depth mask too: a disparity
-// map without representation info, its smallest code 0 and its largest 255.
-TEST_F(RenderCommand, EmbeddedDepthOfAHeicPortraitIsItsDisparityMask) {
-    const heif_samples::Source portrait{.alpha = true, .orientation = 6};
-    const fs::path photo = dir_ / "portrait.heic", saved = dir_ / "saved.bmp";
-    writeFileBytes(photo, heif_samples::withDepth(heif_samples::encode(portrait)));
-    const auto render = [&](std::vector<std::string> depth, const fs::path& out) {
-        depth.insert(depth.end(),
-                     {"-q", "--diaphragm", shape().string(), "--occlusion", "bright-near",
-                      "--threshold", "90", photo.string(), out.string()});
-        const RunResult result = run(depth);
-        EXPECT_EQ(result.status, 0) << result.err;
-    };
-    render({"--embedded-depth", "--save-depth", saved.string()}, dir_ / "embedded.bmp");
-    render({"--zmask", saved.string()}, dir_ / "given.bmp");
-    EXPECT_EQ(readFileBytes(dir_ / "embedded.bmp"), readFileBytes(dir_ / "given.bmp"));
-
-    // The codes it was made of: the alpha of the same file before it became depth.
-    const std::vector<int> samples =
-        heif_samples::storedSamples(heif_samples::encode(portrait), portrait);
-    std::vector<int> codes;
-    for (std::size_t i = 3; i < samples.size(); i += 4) codes.push_back(samples[i]);
-    const auto [low, high] = std::minmax_element(codes.begin(), codes.end());
-    const auto mask = loadBitmap(saved);
-    ASSERT_NE(mask, nullptr);
-    ASSERT_EQ(mask->width, portrait.height);  // upright
-    for (int i = 0; i < mask->width * mask->height; ++i)
-        ASSERT_EQ(testing_support::pixelFromTop(*mask, i % mask->width, i / mask->width, 0),
-                  static_cast<int>(std::floor(255.0 * (codes[i] - *low) / (*high - *low) + 0.5)))
-            << "at " << i;
 }
 
 TEST_F(RenderCommand, EmbeddedDepthThatIsMissingOrUnusableWritesNothing) {

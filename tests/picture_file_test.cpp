@@ -85,6 +85,9 @@ TEST(DamagedPictures, AreRefusedWithOneLineOfReasonAndNothingOnStandardError) {
         {"bad_scrambled.tif", "damaged or truncated TIFF file ("},
         {"bad_truncated.webp", "damaged or truncated WebP file ("},
         {"bad_bomb.png", "picture too large (100000 x 100000)"},
+        {"bad_truncated.heic", "damaged or truncated HEIC file ("},
+        {"bad_truncated.avif", "damaged or truncated AVIF file ("},
+        {"bad_bomb.heic", "picture too large (100000 x 100000)"},
         {"bad_unknown.gif", "not a bitmap file, nor a PNG, JPEG, TIFF, WebP or HEIC picture"},
         {"bad_empty.png", "not a bitmap file"},
     };
