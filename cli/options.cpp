@@ -132,6 +132,8 @@ std::optional<CLI::RequiresError> requireDepthMask(const CLI::App& app) {
 }
 
 const char* const kFooter =
+    "--focus-range, --occlusion, --occlusion-tolerance and --save-depth need a depth mask:\n"
+    "--zmask or --embedded-depth.\n"
     "Numbers use a full stop as the decimal separator, whatever the locale.\n"
     "Exit status: 0 success, 1 a file cannot be read or written, 2 usage error.";
 

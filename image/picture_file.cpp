@@ -607,6 +607,17 @@ std::unique_ptr<dib24> readBitmap(std::FILE* file, std::string& why, PictureMeta
     return image;
 }
 
+// The rest of an open file, read to its end; false after a read error.
+bool readRest(std::FILE* file, QByteArray& bytes) {
+    struct stat info;
+    if (fstat(fileno(file), &info) == 0 && S_ISREG(info.st_mode))
+        bytes.reserve(static_cast<qsizetype>(info.st_size));
+    char chunk[1 << 16];
+    while (const std::size_t got = std::fread(chunk, 1, sizeof chunk, file))
+        bytes.append(chunk, static_cast<qsizetype>(got));
+    return !std::ferror(file);
+}
+
 std::unique_ptr<dib24> readOpenFile(std::FILE* file, std::string& why, PictureMetadata* metadata) {
     // A folder opens like a file but reads nothing; say so instead of "read error".
     struct stat info;
@@ -621,11 +632,7 @@ std::unique_ptr<dib24> readOpenFile(std::FILE* file, std::string& why, PictureMe
     if (first == 'B') return readBitmap(file, why, metadata);
 
     QByteArray bytes;
-    if (known && S_ISREG(info.st_mode)) bytes.reserve(static_cast<qsizetype>(info.st_size));
-    char chunk[1 << 16];
-    while (const std::size_t got = std::fread(chunk, 1, sizeof chunk, file))
-        bytes.append(chunk, static_cast<qsizetype>(got));
-    if (std::ferror(file)) {
+    if (!readRest(file, bytes)) {
         why = describe(BmpError::ReadFailed);
         return nullptr;
     }
@@ -825,22 +832,10 @@ PhotoDepth readPhotoDepth(const std::string& path) {
         std::FILE* file = std::fopen(path.c_str(), "rb");
         if (!file) return depthRefused(std::generic_category().message(errno));
         QByteArray bytes;
-        char chunk[1 << 16];
-        while (const std::size_t got = std::fread(chunk, 1, sizeof chunk, file))
-            bytes.append(chunk, static_cast<qsizetype>(got));
-        const bool failed = std::ferror(file) != 0;
+        const bool failed = !readRest(file, bytes);
         std::fclose(file);
         if (failed) return depthRefused(describe(BmpError::ReadFailed));
         return depthOfPhoto(bytes);
-    } catch (const std::bad_alloc&) {
-        return depthRefused(describe(BmpError::OutOfMemory));
-    }
-}
-
-PhotoDepth decodePhotoDepth(const void* data, std::size_t size) {
-    try {
-        return depthOfPhoto(
-            QByteArray::fromRawData(static_cast<const char*>(data), static_cast<qsizetype>(size)));
     } catch (const std::bad_alloc&) {
         return depthRefused(describe(BmpError::OutOfMemory));
     }

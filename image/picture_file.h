@@ -75,7 +75,6 @@ struct PhotoDepth {
 };
 
 PhotoDepth readPhotoDepth(const std::string& path);
-PhotoDepth decodePhotoDepth(const void* data, std::size_t size);
 
 struct StoredDepth;
 // The nearness mask of a depth map's stored codes, turned by EXIF `orientation` (1 ... 8),
