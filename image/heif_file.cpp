@@ -182,9 +182,8 @@ std::string metadataBlock(const heif_image_handle* handle, const char* type,
     std::vector<heif_item_id> ids(static_cast<std::size_t>(std::max(count, 0)));
     heif_image_handle_get_list_of_metadata_block_IDs(handle, type, ids.data(), count);
     for (const heif_item_id id : ids) {
-        if (contentType &&
-            std::strcmp(heif_image_handle_get_metadata_content_type(handle, id), contentType) != 0)
-            continue;
+        const char* content = heif_image_handle_get_metadata_content_type(handle, id);
+        if (contentType && (!content || std::strcmp(content, contentType) != 0)) continue;
         std::string block(heif_image_handle_get_metadata_size(handle, id), '\0');
         if (heif_image_handle_get_metadata(handle, id, block.data()).code == heif_error_Ok)
             return block;
