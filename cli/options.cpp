@@ -73,9 +73,10 @@ const char* const kDescription =
     "Defocuses a picture: every pixel is painted through the diaphragm (a small square\n"
     "image of the lens aperture), so highlights turn into discs of its shape. With a depth\n"
     "mask each pixel's disc grows with its distance from the depth in focus.\n"
-    "Pictures may be Windows bitmaps, PNG, JPEG, TIFF or WebP files; the output's format\n"
-    "follows its extension (.bmp .png .jpg .jpeg .tif .tiff .webp; any other: bitmap), and\n"
-    "it keeps the input's EXIF and XMP metadata.";
+    "Pictures may be Windows bitmaps, PNG, JPEG, TIFF or WebP files, and the input also a\n"
+    "HEIC, HEIF or AVIF photo; the output's format follows its extension (.bmp .png .jpg\n"
+    ".jpeg .tif .tiff .webp; any other: bitmap), and it keeps the input's EXIF and XMP\n"
+    "metadata.";
 
 // A whole number from 0 to 255, as the depth options take it.
 const CLI::Validator kDepthStep = wholeNumber("a whole number from 0 to 255", 0, 255);

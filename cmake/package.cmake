@@ -25,9 +25,11 @@ set(CPACK_DEBIAN_PACKAGE_SECTION graphics)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE ${PROJECT_HOMEPAGE_URL})
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# Linked libraries (Qt, exiv2, libpng, libtiff) become dependencies through dpkg-shlibdeps.
-# Qt loads its TIFF and WebP codecs as plugins, which no linked library names.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS qt6-image-formats-plugins)
+# Linked libraries (Qt, exiv2, libpng, libtiff, libheif) become dependencies through
+# dpkg-shlibdeps. Qt loads its TIFF and WebP codecs as plugins, which no linked library
+# names. libheif1 carries the HEVC and AV1 decoders of HEIC and AVIF pictures (on bookworm
+# they are linked into it, not plugins), so it is named as well.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-image-formats-plugins, libheif1")
 # Qt finds its X11 platform plugin in libqt6gui6, which the libraries already pull in;
 # Wayland sessions want the Wayland plugin too.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS qt6-wayland)

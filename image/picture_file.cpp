@@ -1,6 +1,7 @@
 // Reading and writing picture files. Bitmaps keep their own reader and writer; the other
-// formats are decoded and encoded by Qt's codecs and converted here, once, to and from the
-// 24-bit dib24 that the rest of the program knows. Files are untrusted: a picture's size
+// formats are decoded and encoded by Qt's codecs, HEIF files decoded by libheif
+// (image/heif_file.cpp), and converted here, once, to and from the 24-bit dib24 that the
+// rest of the program knows. Files are untrusted: a picture's size
 // is checked from its header before any pixel is decoded.
 #include "image/picture_file.h"
 
@@ -35,6 +36,7 @@
 
 #include "image/bmp_file.h"
 #include "image/depth_nearness.h"
+#include "image/heif_file.h"
 #include "image/jpeg_depth.h"
 #include "image/picture_metadata.h"
 #include "image/png_deep_rgb.h"
@@ -54,7 +56,7 @@ constexpr Format kJpeg{"jpeg", "JPEG", true};
 constexpr Format kTiff{"tiff", "TIFF", false};
 constexpr Format kWebp{"webp", "WebP", true};
 
-const char* const kUnknownFormat = "not a bitmap file, nor a PNG, JPEG, TIFF or WebP picture";
+const char* const kUnknownFormat = "not a bitmap file, nor a PNG, JPEG, TIFF, WebP or HEIC picture";
 
 // Qt's limit on the pixel memory of one decoded picture, in MiB: enough for the largest
 // accepted picture at 8 bytes per pixel (16-bit channels with alpha).
@@ -511,6 +513,37 @@ const QList<QByteArray>& writableFormats() {
     return formats;
 }
 
+// The dib24 of a decoded picture, turned by `orientation` and converted to sRGB; `kept` goes
+// to `metadata` once the picture is there.
+std::unique_ptr<dib24> toUprightSrgb(QImage& picture, int orientation, PictureMetadata kept,
+                                     std::string& why, PictureMetadata* metadata) {
+    // Grey pictures stay as they are: a depth map's values are distances, not light.
+    if (!isGrey(picture.format()) && !actsAsSrgb(picture.colorSpace()))
+        picture.convertToColorSpace(QColorSpace::SRgb);
+    std::unique_ptr<dib24> image = toDib(picture, orientation);
+    if (!image) {
+        // The size passed the check before decoding, but the memory it counted on is taken.
+        why = "picture too large (" + std::to_string(picture.width()) + " x " +
+              std::to_string(picture.height()) + ")";
+        return nullptr;
+    }
+    if (metadata) *metadata = std::move(kept);
+    return image;
+}
+
+// Decodes a HEIF file, which libheif delivers upright already.
+std::unique_ptr<dib24> decodeWithLibheif(const QByteArray& file, std::string& why,
+                                         PictureMetadata* metadata) {
+    QImage picture;
+    PictureMetadata kept;
+    CodecMessages messages;
+    const bool decoded = decodeHeif(file.constData(), static_cast<std::size_t>(file.size()),
+                                    picture, metadata ? &kept : nullptr, why);
+    messages.stop();
+    if (!decoded) return nullptr;
+    return toUprightSrgb(picture, 1, std::move(kept), why, metadata);
+}
+
 // Decodes a picture of `format` with the checks every file gets: its size from the header
 // alone, so that a picture too large is refused before a single pixel is decoded however
 // few bytes claim it; libjpeg's warnings of missing data; a JPEG's end-of-image marker.
@@ -586,9 +619,12 @@ bool decodeChecked(const QByteArray& file, const Format& format, QImage& picture
     return why.empty();
 }
 
-// Decodes a PNG, JPEG, TIFF or WebP file; `file` is released once its pixels are decoded.
+// Decodes a PNG, JPEG, TIFF or WebP file, or hands a HEIF file to libheif; `file` is
+// released once its pixels are decoded.
 std::unique_ptr<dib24> decodeWithQt(QByteArray file, std::string& why, PictureMetadata* metadata) {
     const Format* format = formatOfContent(file);
+    if (!format && isHeifFile(file.constData(), static_cast<std::size_t>(file.size())))
+        return decodeWithLibheif(file, why, metadata);
     if (!format) {
         why = kUnknownFormat;
         return nullptr;
@@ -601,19 +637,7 @@ std::unique_ptr<dib24> decodeWithQt(QByteArray file, std::string& why, PictureMe
     int orientation = picture_metadata::read(file, metadata ? &kept : nullptr);
     if (orientation == 0) orientation = orientationOf(transformation);
     file = QByteArray();
-
-    // Grey pictures stay as they are: a depth map's values are distances, not light.
-    if (!isGrey(picture.format()) && !actsAsSrgb(picture.colorSpace()))
-        picture.convertToColorSpace(QColorSpace::SRgb);
-    std::unique_ptr<dib24> image = toDib(picture, orientation);
-    if (!image) {
-        // The size passed the check above, but the memory it counted on is taken.
-        why = "picture too large (" + std::to_string(picture.width()) + " x " +
-              std::to_string(picture.height()) + ")";
-        return nullptr;
-    }
-    if (metadata) *metadata = std::move(kept);
-    return image;
+    return toUprightSrgb(picture, orientation, std::move(kept), why, metadata);
 }
 
 // The codes of a depth map's own picture as they are stored: grey, 8 or 16 bits, never
@@ -648,7 +672,26 @@ bool decodeDepthCodes(const QByteArray& file, StoredDepth& depth, std::string& w
     return true;
 }
 
+// A HEIF photo's depth image. libheif turns it by its own transformations, the photo's.
+PhotoDepth depthOfHeifPhoto(const QByteArray& file) {
+    PhotoDepth result;
+    CodecMessages messages;
+    std::optional<HeifDepthImage> depth =
+        readHeifDepth(file.constData(), static_cast<std::size_t>(file.size()), result.why);
+    messages.stop();
+    if (!depth && result.why.empty()) return result;
+    result.status = PhotoDepth::Status::Unusable;
+    if (!depth) return result;
+    const std::optional<StoredDepth> stored = storedDepthOf(std::move(*depth), result.why);
+    if (!stored) return result;
+    result.mask = uprightNearnessMask(*stored, 1, result.why);
+    if (result.mask) result.status = PhotoDepth::Status::Read;
+    return result;
+}
+
 PhotoDepth depthOfPhoto(const QByteArray& file) {
+    if (isHeifFile(file.constData(), static_cast<std::size_t>(file.size())))
+        return depthOfHeifPhoto(file);
     PhotoDepth result;
     if (formatOfContent(file) != &kJpeg) return result;
     const jpeg_depth::Found found =

@@ -277,6 +277,15 @@ Exiv2::ExifData decodeExif(const QByteArray& block) {
     return exif;
 }
 
+std::string keptExif(Exiv2::ExifData& exif, Exiv2::ByteOrder order) {
+    forgetStoredPixels(exif);
+    if (exif.empty()) return {};
+    if (order == Exiv2::invalidByteOrder) order = Exiv2::littleEndian;
+    Exiv2::Blob blob;
+    Exiv2::ExifParser::encode(blob, order, exif);
+    return std::string(blob.begin(), blob.end());
+}
+
 std::string keptXmp(const std::string& packet) {
     Exiv2::XmpData xmp;
     if (packet.empty() || Exiv2::XmpParser::decode(xmp, packet) != 0 || xmp.empty()) return {};
@@ -321,14 +330,7 @@ int read(const QByteArray& file, PictureMetadata* kept) {
         dropBroken(exif);
         const int orientation = orientationOf(*image);
         if (kept) {
-            forgetStoredPixels(exif);
-            if (!exif.empty()) {
-                Exiv2::ByteOrder order = image->byteOrder();
-                if (order == Exiv2::invalidByteOrder) order = Exiv2::littleEndian;
-                Exiv2::Blob blob;
-                Exiv2::ExifParser::encode(blob, order, exif);
-                kept->exif.assign(blob.begin(), blob.end());
-            }
+            kept->exif = keptExif(exif, image->byteOrder());
             kept->xmp = keptXmp(image->xmpPacket());
         }
         return orientation;
@@ -336,6 +338,22 @@ int read(const QByteArray& file, PictureMetadata* kept) {
         // Damaged or unknown metadata: the picture comes in without it.
         if (kept) *kept = {};
         return 0;
+    }
+}
+
+void keep(const std::string& exif, const std::string& xmp, PictureMetadata& kept) {
+    initialise();
+    kept = {};
+    try {
+        if (!exif.empty()) {
+            Exiv2::ExifData data = decodeExif(QByteArray(exif.data(), qsizetype(exif.size())));
+            dropBroken(data);
+            const bool bigEndian = exif.compare(0, 2, "MM") == 0;
+            kept.exif = keptExif(data, bigEndian ? Exiv2::bigEndian : Exiv2::littleEndian);
+        }
+        kept.xmp = keptXmp(xmp);
+    } catch (...) {
+        kept = {};
     }
 }
 

@@ -1,6 +1,6 @@
 // The metadata side of picture files, through exiv2: the EXIF orientation a picture is
 // read with, and the EXIF and XMP that travel from a file read to the files written from it.
-// Used by image/picture_file.cpp only.
+// Used by the picture file readers and writers (image/picture_file.cpp, image/heif_file.cpp).
 #pragma once
 
 #include <QByteArray>
@@ -16,6 +16,10 @@ namespace picture_metadata {
 // profile and the thumbnail), with the colour space given as sRGB, the form every picture
 // is read into. Metadata that cannot be parsed counts as none.
 int read(const QByteArray& file, PictureMetadata* kept);
+
+// The same for metadata that a file carries as separate blocks, as HEIF files do: `exif`
+// the EXIF block (TIFF structure, byte-order mark first), `xmp` the XMP packet.
+void keep(const std::string& exif, const std::string& xmp, PictureMetadata& kept);
 
 // Puts `metadata` into `file`, a PNG, JPEG, TIFF or WebP picture of width x height pixels
 // as Qt's writer made it, with the orientation 1 and those pixel dimensions. The file's own

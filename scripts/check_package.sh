@@ -34,7 +34,7 @@ dpkg-deb --field "$deb" Package Version Architecture Maintainer Section Depends 
 [ "$(dpkg-deb --field "$deb" Section)" = graphics ] || fail "wrong section"
 # dpkg-shlibdeps found the libraries the programs link.
 depends=$(dpkg-deb --field "$deb" Depends)
-for library in libc6 libstdc++6 libqt6core6 libqt6gui6 libqt6widgets6 libexiv2-27; do
+for library in libc6 libstdc++6 libqt6core6 libqt6gui6 libqt6widgets6 libexiv2-27 libheif1; do
     [[ "$depends" == *"$library "* ]] || fail "Depends lacks $library: $depends"
 done
 # Qt's TIFF and WebP plugins, which no library names.

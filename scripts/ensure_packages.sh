@@ -11,6 +11,7 @@ packages=(
     qt6-base-dev libgl-dev
     qt6-image-formats-plugins libexiv2-dev   # TIFF and WebP pictures; metadata of pictures
     libpng-dev libtiff-dev            # PNG and TIFF files that Qt's readers get wrong
+    libheif-dev                       # HEIC, HEIF and AVIF pictures (its HEVC and AV1 codecs too)
     qt6-qpa-plugins qt6-wayland fonts-dejavu-core   # the windows on X11, Wayland and offscreen
     python3 python3-pil imagemagick   # sample data and bitmaps written by other programs
     icc-profiles-free                 # an Adobe RGB profile for the colour profile tests

@@ -30,6 +30,7 @@ if not ADOBE_RGB.exists():
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import depth_portraits as portraits  # noqa: E402
+import heif_pictures as heif  # noqa: E402
 
 out = Path(sys.argv[1])
 out.mkdir(parents=True, exist_ok=True)
@@ -174,6 +175,33 @@ clear = (65535, 0, 0)
 trns16 = [clear, (0, 0, 65535)] + [(sample(), sample(), sample()) for _ in range(13 * 7 - 2)]
 png16("trns16.png", 2, trns16, chunk(b"tRNS", struct.pack(">3H", *clear)))
 make16("trns16.png", [(*rgb, 0 if rgb == clear else 65535) for rgb in trns16])
+
+
+# HEIC and AVIF files, each against the same samples stored upright as libheif decodes
+# them, with the rule applied here: N bits rounded to the nearest 8-bit value, the
+# profile converted with lcms2, laid over white, turned by the orientation.
+def heif_rule(rule, name, size=(24, 16), bits=8, alpha=False, orientation=1, tolerance=0, **options):
+    heif.encode(out / name, size, bits, alpha, orientation, **options)
+    heif.encode(out / "upright.heic", size, bits, alpha, 1, **options)
+    width, height, samples = heif.decode(out / "upright.heic", bits, alpha)
+    top = (1 << bits) - 1
+    picture = Image.frombytes("RGBA" if alpha else "RGB", (width, height),
+                              bytes((v * 255 + top // 2) // top for v in samples))
+    if "icc" in options:
+        picture = ImageCms.profileToProfile(picture, adobe, srgb)
+    picture = over_white(picture) if alpha else picture
+    (picture.transpose(UPRIGHT[orientation]) if orientation in UPRIGHT else picture).convert("RGB").save(
+        out / f"{name}.expected.png")
+    rules.append(f"{rule} {name} {tolerance}")
+
+
+heif_rule("orientation", "orientation_6.heic", orientation=6)
+heif_rule("orientation", "orientation_5.heic", orientation=5)
+heif_rule("orientation", "orientation_2.avif", orientation=2, codec=heif.AV1)
+heif_rule("colour_profile", "adobe.heic", tolerance=2, icc=ADOBE_RGB.read_bytes())
+heif_rule("alpha_over_white", "rgba.heic", alpha=True, orientation=3, tolerance=1)
+heif_rule("sixteen_bits", "rgb10.heic", (64, 16), bits=10, orientation=8)  # every 10-bit code
+heif_rule("sixteen_bits", "rgb12.heic", (64, 64), bits=12)
 (out / "rules.txt").write_text("\n".join(rules) + "\n")
 
 # 36 megapixels: more than Qt decodes within its own default limit of 128 MiB.
@@ -197,6 +225,11 @@ noise().save(out / "bad_unknown.gif")
 
 header = chunk(b"IHDR", struct.pack(">IIBBBBB", 100000, 100000, 8, 2, 0, 0, 0))
 (out / "bad_bomb.png").write_bytes(b"\x89PNG\r\n\x1a\n" + header + chunk(b"IDAT", zlib.compress(bytes(300))))
+heic, avif = (out / "rgba.heic").read_bytes(), (out / "orientation_2.avif").read_bytes()
+(out / "bad_truncated.heic").write_bytes(heic[: len(heic) * 2 // 3])
+(out / "bad_truncated.avif").write_bytes(avif[:-20])
+# Both the photo's and its alpha image's declared size.
+(out / "bad_bomb.heic").write_bytes(heif.declare_size(heif.declare_size(heic, 0, 10**5, 10**5), 1, 10**5, 10**5))
 
 # Sound TIFF files of 32-bit samples, which the TIFF codec does not read; a TIFF and a
 # WebP file that claim an impossible size; WebP files whose headers are broken.
@@ -229,6 +262,9 @@ xmp = (b'http://ns.adobe.com/xap/1.0/\0<x:xmpmeta xmlns:x="adobe:ns:meta/"><rdf:
        b"</rdf:Seq></dc:creator></rdf:Description></rdf:RDF></x:xmpmeta>")
 jpeg = data.getvalue()
 (out / "camera.jpg").write_bytes(jpeg[:2] + b"\xff\xe1" + struct.pack(">H", len(xmp) + 2) + xmp + jpeg[2:])
+# The same as a HEIC photo, 40 x 30 turned by the file's rotation; its EXIF orientation (6
+# as well) is not the picture's and must not turn it again.
+heif.encode(out / "camera.heic", (40, 30), orientation=6, exif=exif.tobytes(), xmp=xmp[xmp.index(b"\0") + 1 :])
 
 
 # Portraits that carry a depth map, and the upright nearness mask the rule makes of it;
@@ -277,6 +313,21 @@ for name, file, reason in [
 ]:
     (out / f"depth_{name}.jpg").write_bytes(file)
     depth_cases.append(f"refused depth_{name}.jpg {reason}")
+# HEIC portraits: the alpha image of a photo declared its depth image. Without
+# representation info the codes are disparities: the smallest 0, the largest 255,
+# linearly, halves rounded up; turned with the photo by the file's rotation.
+for bits, orientation in [(8, 1), (10, 6)]:
+    name = f"heic_depth_{bits}.heic"
+    heif.encode(out / "alpha.heic", (24, 16), bits, True, orientation)
+    width, height, samples = heif.decode(out / "alpha.heic", bits, True)
+    (out / name).write_bytes(heif.with_depth((out / "alpha.heic").read_bytes()))
+    codes = samples[3::4]
+    low, span = min(codes), max(codes) - min(codes)
+    Image.frombytes("L", (width, height), bytes(int(255 * (c - low) / span + 0.5) for c in codes)).save(
+        out / f"{name}.expected.png")
+    depth_cases.append(f"mask {name}")
+(out / "depth_bad_huge.heic").write_bytes(heif.declare_size((out / "heic_depth_8.heic").read_bytes(), 1, 10**5, 10**5))
+depth_cases += ["none orientation_6.heic", "refused depth_bad_huge.heic depth image too large (100000 x 100000)"]
 (out / "depth.txt").write_text("\n".join(depth_cases) + "\n")
 
 

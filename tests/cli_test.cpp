@@ -550,7 +550,8 @@ TEST_F(RenderCommand, EmbeddedDepthIsTheRulesMaskFittedToThePhoto) {
     const fs::path pictures = BOKAVO_PICTURES_DIR;
     const fs::path embedded = dir_ / "embedded.jpg", given = dir_ / "given.jpg",
                    saved = dir_ / "saved.png", again = dir_ / "again.jpg";
-    for (const char* portrait : {"gdepth_extended_inverse.jpg", "dd_linear.jpg"}) {
+    for (const char* portrait :
+         {"gdepth_extended_inverse.jpg", "dd_linear.jpg", "heic_depth_10.heic"}) {
         SCOPED_TRACE(portrait);
         const std::string photo = (pictures / portrait).string();
         const std::vector<std::string> options{"-q",          "--diaphragm", shape().string(),

@@ -293,7 +293,7 @@ TEST_F(MainWindow, SavesAnOpenedPhotoInTheChosenFormatWithItsMetadata) {
     form.Saveas1->trigger();
     ASSERT_EQ(prompts.dialogs.size(), 3u);
     EXPECT_EQ(prompts.dialogs[0].filters.first(),
-              "All pictures (*.bmp *.png *.jpg *.jpeg *.tif *.tiff *.webp)");
+              "All pictures (*.bmp *.png *.jpg *.jpeg *.tif *.tiff *.webp *.heic *.heif *.avif)");
     EXPECT_EQ(prompts.dialogs[0].filters.mid(1),
               QStringList({"Bitmap file (*.bmp)", "All files (*)"}));
     EXPECT_EQ(prompts.dialogs[1].filters.first(), "Bitmap file (*.bmp)");
@@ -319,7 +319,8 @@ TEST_F(MainWindow, ErrorBoxesGiveTheReasonAsTheirDetail) {
     form.installImage(coded(4, 4, 9));
     form.Saveas1->trigger();
     ASSERT_EQ(prompts.boxes.size(), 2u);
-    EXPECT_EQ(prompts.boxes[0].detail, "not a bitmap file, nor a PNG, JPEG, TIFF or WebP picture");
+    EXPECT_EQ(prompts.boxes[0].detail,
+              "not a bitmap file, nor a PNG, JPEG, TIFF, WebP or HEIC picture");
     EXPECT_TRUE(prompts.boxes[1].detail.startsWith("cannot create a temporary file in"));
 }
 

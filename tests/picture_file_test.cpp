@@ -94,7 +94,10 @@ TEST(DamagedPictures, AreRefusedWithOneLineOfReasonAndNothingOnStandardError) {
          "unsupported TIFF file (Sorry, can not handle images with 32-bit samples.)"},
         {"unsupported_int32.tif",
          "unsupported TIFF file (Sorry, can not handle images with 32-bit samples.)"},
-        {"bad_unknown.gif", "not a bitmap file, nor a PNG, JPEG, TIFF or WebP picture"},
+        {"bad_truncated.heic", "damaged or truncated HEIC file ("},
+        {"bad_truncated.avif", "damaged or truncated AVIF file ("},
+        {"bad_bomb.heic", "picture too large (100000 x 100000)"},
+        {"bad_unknown.gif", "not a bitmap file, nor a PNG, JPEG, TIFF, WebP or HEIC picture"},
         {"bad_empty.png", "not a bitmap file"},
     };
     for (const auto& c : cases) {

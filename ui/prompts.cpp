@@ -63,8 +63,9 @@ QString choosePictureToOpen(QWidget* owner, const QString& filter, const QString
     FileDialogRequest request{owner, QFileDialog::AcceptOpen, filter, QStringLiteral("bmp"),
                               directory};
     request.filters = {
-        QStringLiteral("All pictures (*.bmp *.png *.jpg *.jpeg *.tif *.tiff *.webp)"), filter,
-        QStringLiteral("All files (*)")};
+        QStringLiteral(
+            "All pictures (*.bmp *.png *.jpg *.jpeg *.tif *.tiff *.webp *.heic *.heif *.avif)"),
+        filter, QStringLiteral("All files (*)")};
     return choose(request);
 }
 
