@@ -32,7 +32,9 @@
 #include <vector>
 
 #include "image/bmp_file.h"
+#include "image/bmp_records.h"
 #include "image/picture_metadata.h"
+#include "image/picture_resolution.h"
 #include "image/save_file.h"
 
 namespace {
@@ -49,6 +51,10 @@ constexpr Format kTiff{"tiff", "TIFF", false};
 constexpr Format kWebp{"webp", "WebP", true};
 
 const char* const kUnknownFormat = "not a bitmap file, nor a PNG, JPEG, TIFF or WebP picture";
+
+// What Qt is told where no resolution is known (96 dots per inch); the files then state
+// none.
+constexpr int kUnstatedDotsPerMetre = 3780;
 
 // Qt's limit on the pixel memory of one decoded picture, in MiB: enough for the largest
 // accepted picture at 8 bytes per pixel (16-bit channels with alpha).
@@ -428,6 +434,8 @@ std::unique_ptr<dib24> decodeWithQt(QByteArray file, std::string& why, PictureMe
 
     PictureMetadata kept;
     int orientation = picture_metadata::read(file, metadata ? &kept : nullptr);
+    // The file's own resolution field, where it states one, is what viewers show.
+    if (const Resolution own = picture_resolution::read(file); own.stated()) kept.resolution = own;
 
     QImage picture;
     CodecMessages messages;
@@ -535,7 +543,7 @@ QImage toQImage(const dib24& image) {
     return picture;
 }
 
-bool encode(const dib24& image, const Format& format, int quality, const PictureMetadata* metadata,
+bool encode(const dib24& image, const Format& format, int quality, const PictureMetadata& metadata,
             QByteArray& bytes, std::string& why) {
     if (!image.bits) {
         why = "the picture holds no pixels";
@@ -544,13 +552,21 @@ bool encode(const dib24& image, const Format& format, int quality, const Picture
     why = missingCodec(format, writableFormats());
     if (!why.empty()) return false;
     {
-        const QImage picture = toQImage(image);
+        QImage picture = toQImage(image);
         if (picture.isNull()) {
             why = describe(BmpError::OutOfMemory);
             return false;
         }
         QBuffer buffer(&bytes);
         buffer.open(QIODevice::WriteOnly);
+        // Qt writes the screen's resolution where none is set, which differs between the
+        // windows and the command line; the fields are set below in any case.
+        const std::uint32_t perMetre =
+            picture_resolution::pixelsPerMetre(metadata.resolution, false);
+        picture.setDotsPerMeterX(static_cast<int>(perMetre ? perMetre : kUnstatedDotsPerMetre));
+        picture.setDotsPerMeterY(static_cast<int>(
+            perMetre ? picture_resolution::pixelsPerMetre(metadata.resolution, true)
+                     : kUnstatedDotsPerMetre));
         QImageWriter writer(&buffer, format.qtName);
         if (format.lossy) writer.setQuality(std::clamp(quality, 1, 100));
         if (&format == &kTiff) writer.setCompression(1);  // LZW: lossless, and smaller
@@ -562,9 +578,37 @@ bool encode(const dib24& image, const Format& format, int quality, const Picture
             return false;
         }
     }
-    if (metadata && !metadata->empty())
-        return picture_metadata::write(bytes, *metadata, image.width, image.height, why);
+    if (!picture_resolution::write(bytes, metadata.resolution)) {
+        why = std::string("cannot set the resolution of the ") + format.label + " file written";
+        return false;
+    }
+    // A TIFF file's resolution fields are set with its metadata.
+    if (!metadata.empty() || &format == &kTiff)
+        return picture_metadata::write(bytes, metadata, image.width, image.height, why);
     return true;
+}
+
+// A 24-bit bitmap that states `resolution` in its pixels per metre; the file is otherwise
+// the one dib24::saveToFile writes.
+bool writeBitmap(const dib24& image, const std::string& path, const Resolution& resolution,
+                 std::string* whyNot) {
+    if (!resolution.stated() || !image.bits) return saveImageFile(image, path, whyNot);
+    BITMAPINFOHEADER header = image.info.bmiHeader;
+    header.biXPelsPerMeter =
+        static_cast<std::int32_t>(picture_resolution::pixelsPerMetre(resolution, false));
+    header.biYPelsPerMeter =
+        static_cast<std::int32_t>(picture_resolution::pixelsPerMetre(resolution, true));
+    std::uint8_t headers[bmp::kFileHeaderSize + bmp::kInfoHeaderSize] = {};
+    bmp::writeLE16(headers, bmp::kMagicBM);
+    bmp::writeLE32(headers + 10, bmp::kFileHeaderSize + bmp::kInfoHeaderSize);
+    bmp::encodeInfoHeader(header, headers + bmp::kFileHeaderSize);
+    return saveFileSafely(
+        path, sizeof headers + image.pixelBytes(),
+        [&](std::FILE* file) {
+            return std::fwrite(headers, 1, sizeof headers, file) == sizeof headers &&
+                   std::fwrite(image.bits, 1, image.pixelBytes(), file) == image.pixelBytes();
+        },
+        whyNot);
 }
 
 }  // namespace
@@ -633,12 +677,14 @@ std::unique_ptr<dib24> decodePicture(const void* data, std::size_t size, std::st
 
 bool writePicture(const dib24& image, const std::string& path, const PictureMetadata* metadata,
                   int quality, std::string* whyNot) {
+    static const PictureMetadata kNone;
+    const PictureMetadata& kept = metadata ? *metadata : kNone;
     const Format* format = formatOfName(path);
-    if (!format) return saveImageFile(image, path, whyNot);
+    if (!format) return writeBitmap(image, path, kept.resolution, whyNot);
     QByteArray bytes;
     std::string why;
     try {
-        if (!encode(image, *format, quality, metadata, bytes, why)) {
+        if (!encode(image, *format, quality, kept, bytes, why)) {
             setWhy(whyNot, "cannot write " + path + ": " + why);
             return false;
         }

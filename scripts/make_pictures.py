@@ -6,7 +6,7 @@ rules.txt lists "RULE FILE TOLERANCE" for each picture a reading rule must read;
 FILE.expected.png is the picture as the rule says it comes in, worked out here with Pillow and lcms2 from
 the pixels the file was made of, and TOLERANCE the largest channel difference allowed
 (codecs and colour engines round differently). bad_* are damaged files; camera.jpg
-carries a camera's EXIF and XMP.
+carries a camera's EXIF and XMP; dpi300.jpg and dpi300.png state 300 dpi.
 """
 
 import io
@@ -143,3 +143,10 @@ xmp = (b'http://ns.adobe.com/xap/1.0/\0<x:xmpmeta xmlns:x="adobe:ns:meta/"><rdf:
        b"</rdf:Seq></dc:creator></rdf:Description></rdf:RDF></x:xmpmeta>")
 jpeg = data.getvalue()
 (out / "camera.jpg").write_bytes(jpeg[:2] + b"\xff\xe1" + struct.pack(">H", len(xmp) + 2) + xmp + jpeg[2:])
+
+# Pictures that state a resolution of 300 dpi: a JPEG in its JFIF density and its EXIF, a
+# PNG in its pHYs chunk (11811 pixels per metre).
+exif = Image.Exif()
+exif[0x010F], exif[0x011A], exif[0x011B], exif[0x0128] = "Bokavo Test Camera", 300, 300, 2
+noise(size=(48, 32)).save(out / "dpi300.jpg", quality=95, dpi=(300, 300), exif=exif.tobytes())
+noise(size=(48, 32)).save(out / "dpi300.png", dpi=(300, 300))
