@@ -116,18 +116,18 @@ TEST_F(ThroughTheWindows, SavedResultEqualsTheCommandLineRenderers) {
     type(form2.Edit4, "1.8");
     QTest::keyClick(form2.Edit4, Qt::Key_Tab);
     QTest::keyClick(form2.CheckBoxBlend, Qt::Key_Space);
-    form2.CheckBoxDOF->click();
     type(form2.Edit2, "40");
     type(form2.Edit3, "3.5");
     QTest::keyClick(form2.Edit3, Qt::Key_Return);
     EXPECT_EQ(form2.Edit1->text(), "0.350000");
     EXPECT_EQ(form2.Edit4->text(), "1.800000");
     EXPECT_FALSE(form2.CheckBoxBlend->isChecked());
-    EXPECT_TRUE(form2.CheckBoxDOF->isChecked());
 
-    // The depth mask has half the size: resized after OK. Then Defocus, with OK to the
-    // blend question, and Save.
+    // The depth mask has half the size: resized after OK. Depth of field can be switched
+    // on once it is there. Then Defocus, with OK to the blend question, and Save.
     form2.Button4->click();
+    form2.CheckBoxDOF->click();
+    EXPECT_TRUE(form2.CheckBoxDOF->isChecked());
     form1.Blur1->trigger();
     form1.Saveas1->trigger();
     ASSERT_EQ(prompts.boxes.size(), 2u);

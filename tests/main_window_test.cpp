@@ -7,6 +7,7 @@
 #include <QClipboard>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QLabel>
 #include <QMenu>
 #include <QMimeData>
 #include <QScrollBar>
@@ -17,6 +18,7 @@
 #include <exiv2/exiv2.hpp>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 
 #include "tests/gui_support.h"
 #include "tests/test_bitmaps.h"
@@ -101,12 +103,12 @@ TEST_F(MainWindow, MenusHoldEveryItemInOrderWithItsCaptionAndShortcut) {
 
     using Keys = QList<QKeySequence>;
     const std::vector<std::tuple<QAction*, QString, Keys>> items{
-        {form.OpenO1, "Open(&O)", {}},
-        {form.Saveas1, "Save as(&S)", {}},
+        {form.OpenO1, "Open(&O)", {QKeySequence("Ctrl+O")}},
+        {form.Saveas1, "Save as(&S)", {QKeySequence("Ctrl+S")}},
         {form.QuitQ1, "Quit(&Q)", {}},
         {form.UndoU1, "Undo(&U)", {QKeySequence("Ctrl+Z")}},
         {form.RedoR1, "Redo(&R)", {QKeySequence("Ctrl+Shift+Z"), QKeySequence("Ctrl+Y")}},
-        {form.Blur1, "Defocus(&D)", {}},
+        {form.Blur1, "Defocus(&D)", {QKeySequence("Ctrl+D")}},
         {form.CopyC1, "Copy(&C)", {QKeySequence(Qt::CTRL | Qt::Key_C)}},
         {form.PasteP1, "Paste(&P)", {QKeySequence(Qt::CTRL | Qt::Key_V)}},
         {form.Settings1, "Settings(&S)", {}},
@@ -117,7 +119,9 @@ TEST_F(MainWindow, MenusHoldEveryItemInOrderWithItsCaptionAndShortcut) {
     for (const auto& [action, caption, keys] : items) {
         EXPECT_EQ(action->text(), caption);
         EXPECT_EQ(action->shortcuts(), keys) << caption.toStdString();
-        EXPECT_TRUE(action->isEnabled()) << caption.toStdString();
+        // With nothing to take back, Undo and Redo are greyed.
+        EXPECT_EQ(action->isEnabled(), action != form.UndoU1 && action != form.RedoR1)
+            << caption.toStdString();
         EXPECT_FALSE(action->isCheckable()) << caption.toStdString();
     }
     for (QAction* separator : {form.N1, form.N2, form.N3, form.N4})
@@ -320,6 +324,35 @@ TEST_F(MainWindow, ErrorBoxesGiveTheReasonAsTheirDetail) {
     ASSERT_EQ(prompts.boxes.size(), 2u);
     EXPECT_EQ(prompts.boxes[0].detail, "not a bitmap file, nor a PNG, JPEG, TIFF or WebP picture");
     EXPECT_TRUE(prompts.boxes[1].detail.startsWith("cannot create a temporary file in"));
+}
+
+TEST_F(MainWindow, TheStatusBarsFieldNamesThePictureItsSizeAndTheZoom) {
+    const QString file = saved(dir, "photo.bmp", *coded(600, 400, 15));
+    prompts.fileAnswers = {file};
+    const std::vector<std::pair<std::function<void()>, QString>> steps{
+        {[] {}, ""},
+        {[&] { form.OpenO1->trigger(); }, "photo.bmp \u2014 600 \u00d7 400 \u2014 100 %"},
+        {[&] { form.ZoominI1->trigger(); }, "photo.bmp \u2014 600 \u00d7 400 \u2014 141 %"},
+        {[&] { form.PaintBox1->zoomTo(-10); }, "photo.bmp \u2014 600 \u00d7 400 \u2014 3.1 %"},
+        {[&] { form.CopyC1->trigger(), form.PasteP1->trigger(); },
+         "Pasted picture \u2014 600 \u00d7 400 \u2014 100 %"}};
+    for (const auto& [step, shown] : steps) {
+        step();
+        EXPECT_EQ(form.LabelPictureInfo->text(), shown);
+    }
+    // It stays beside the messages.
+    form.StatusBar1->showMessage("done");
+    EXPECT_TRUE(form.LabelPictureInfo->isVisible());
+    EXPECT_GT(form.LabelPictureInfo->x(), form.StatusBar1->width() / 2);
+    // The file dialogs say what they are for, and the save error names the file.
+    const QString nowhere = QString::fromStdString((dir / "no" / "such.png").string());
+    prompts.fileAnswers = {nowhere};
+    form.Saveas1->trigger();
+    ASSERT_EQ(prompts.dialogs.size(), 2u);
+    EXPECT_EQ(prompts.dialogs[0].title, "Open picture");
+    EXPECT_EQ(prompts.dialogs[1].title, "Save picture as");
+    ASSERT_EQ(prompts.boxes.size(), 1u);
+    EXPECT_EQ(prompts.boxes[0].file, nowhere);
 }
 
 TEST_F(MainWindow, QuitEndsTheEventLoopWithStatusZero) {
