@@ -76,25 +76,6 @@ TEST_F(Diaphragm, ChoosingAShapeReplacesItAndDrawsItCentred) {
     expectShownAt(form2.PaintBox1, *large, {-36, -36});
 }
 
-TEST_F(Diaphragm, TheDialogsSayWhatTheyOpenAndTheWidthShowsBesideTheShape) {
-    form1.installImage(randomImage(20, 20, 4));
-    const QString unreadable = QString::fromStdString((dir / "none.bmp").string());
-    prompts.fileAnswers = {savedSquare("shape.bmp", 17, 5), unreadable, unreadable};
-    form2.Button1->click();
-    EXPECT_EQ(form2.LabelShapeSize->text(), "17 px");
-    form2.Button1->click();
-    form2.Button4->click();
-    ASSERT_EQ(prompts.dialogs.size(), 3u);
-    EXPECT_EQ(prompts.dialogs[0].title, "Open diaphragm shape");
-    EXPECT_EQ(prompts.dialogs[2].title, "Open depth mask (ZMask)");
-    // Each error names the file it is about, above the reason.
-    ASSERT_EQ(prompts.boxes.size(), 2u);
-    for (const prompts::MessageBoxRequest& box : prompts.boxes) {
-        EXPECT_EQ(box.file, unreadable);
-        EXPECT_EQ(prompts::informativeText(box), unreadable + "\n" + box.detail);
-    }
-}
-
 TEST_F(Diaphragm, TheFirstDialogOpensInTheGalleryLaterOnesWhereTheUserWas) {
     prompts.fileAnswers.push_back(savedSquare("a.bmp", 9, 3));
     form2.Button1->click();

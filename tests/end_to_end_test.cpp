@@ -13,6 +13,7 @@
 #include <exiv2/exiv2.hpp>
 
 #include "image/picture_file.h"
+#include "image/picture_resolution.h"
 #include "tests/settings_support.h"
 
 namespace {
@@ -153,62 +154,46 @@ TEST_F(ThroughTheWindows, SavedResultEqualsTheCommandLineRenderers) {
               testing_support::readFileBytes(dir / "expected.bmp"));
 }
 
-// The resolution a picture file states, in pixels per metre, as the programs read it, and
-// the EXIF's where it has one (0 where it has none).
-std::pair<std::uint32_t, std::uint32_t> statedResolution(const fs::path& file) {
-    PictureMetadata metadata;
-    EXPECT_TRUE(readPicture(file.string(), nullptr, &metadata)) << file;
-    const auto perMetre = [](const Resolution& r) {
-        const double scale = r.unit == Resolution::Unit::Inch         ? 1 / 0.0254
-                             : r.unit == Resolution::Unit::Centimetre ? 100.0
-                                                                      : 1.0;
-        return static_cast<std::uint32_t>(std::lround(r.stated() ? r.x * scale : 0));
-    };
+// The resolution a picture file states, in pixels per metre: its own field's (a bitmap's
+// biXPelsPerMeter, which the reader ignores) and the EXIF's, 0 where there is none.
+std::pair<std::uint32_t, long> statedResolution(const fs::path& file) {
+    const std::vector<std::uint8_t> bytes = testing_support::readFileBytes(file);
+    if (file.extension() == ".bmp") return {bytes[38] | bytes[39] << 8 | bytes[40] << 16, 0};
+    PictureMetadata own;
+    EXPECT_TRUE(readPicture(file.string(), nullptr, &own)) << file;
     Exiv2::Image::AutoPtr image = Exiv2::ImageFactory::open(file.string());
     image->readMetadata();
-    Exiv2::ExifData& exif = image->exifData();
+    const Exiv2::ExifData& exif = image->exifData();
     const auto x = exif.findKey(Exiv2::ExifKey("Exif.Image.XResolution"));
     const auto unit = exif.findKey(Exiv2::ExifKey("Exif.Image.ResolutionUnit"));
-    Resolution inExif;
-    if (x != exif.end())
-        inExif = {unit != exif.end() && unit->toLong() == 3 ? Resolution::Unit::Centimetre
-                                                            : Resolution::Unit::Inch,
-                  x->toFloat(), x->toFloat()};
-    return {perMetre(metadata.resolution), perMetre(inExif)};
+    const bool perCm = unit != exif.end() && unit->toLong() == 3;
+    return {picture_resolution::pixelsPerMetre(own.resolution, false),
+            x == exif.end() ? 0 : std::lround(x->toFloat() * (perCm ? 100 : 1 / 0.0254))};
 }
 
 TEST_F(ThroughTheWindows, SavedFilesKeepTheResolutionAndEqualTheCommandLinesBytes) {
     ASSERT_TRUE(testing_support::saveBitmap(*form2.diaphragms.shape, dir / "aperture.bmp"));
-    const fs::path pictures = BOKAVO_PICTURES_DIR;
     // 300 dpi is 11811 pixels per metre; a TIFF made from the PNG says 118.11 per cm.
-    for (const char* input : {"dpi300.jpg", "dpi300.png"}) {
-        for (const char* format : {"jpg", "png", "tif", "webp", "bmp"}) {
-            SCOPED_TRACE(std::string(input) + " as " + format);
-            const std::string name = std::string("out.") + format;
-            prompts.fileAnswers = {QString::fromStdString((pictures / input).string()),
-                                   path("window." + name)};
+    for (const std::string input : {"dpi300.jpg", "dpi300.png"}) {
+        for (const std::string format : {"jpg", "png", "tif", "webp", "bmp"}) {
+            SCOPED_TRACE(input + " as " + format);
+            const std::string source = std::string(BOKAVO_PICTURES_DIR) + "/" + input;
+            prompts.fileAnswers = {QString::fromStdString(source), path("window." + format)};
             form1.OpenO1->trigger();
             form1.Blur1->trigger();
             form1.Saveas1->trigger();
             ASSERT_TRUE(prompts.boxes.empty());
-            const std::string command = std::string("'") + BOKAVO_RENDER_PATH + "' -q '" +
-                                        (pictures / input).string() + "' '" +
-                                        (dir / name).string() + "' --diaphragm '" +
+            const std::string command = "'" BOKAVO_RENDER_PATH "' -q '" + source + "' '" +
+                                        (dir / ("cli." + format)).string() + "' --diaphragm '" +
                                         (dir / "aperture.bmp").string() + "'";
             ASSERT_EQ(std::system(command.c_str()), 0) << command;
-            EXPECT_EQ(testing_support::readFileBytes(dir / ("window." + name)),
-                      testing_support::readFileBytes(dir / name));
+            EXPECT_EQ(testing_support::readFileBytes(dir / ("window." + format)),
+                      testing_support::readFileBytes(dir / ("cli." + format)));
             // WebP has no field of its own, and the PNG no EXIF to carry it.
-            const bool stated = std::string(format) != "webp" || std::string(input) == "dpi300.jpg";
-            auto [own, exif] = statedResolution(dir / name);
-            if (std::string(format) == "bmp") {  // biXPelsPerMeter, which the reader ignores
-                const std::vector<std::uint8_t> bytes = testing_support::readFileBytes(dir / name);
-                own = bytes[38] | bytes[39] << 8 | bytes[40] << 16 | bytes[41] << 24;
-            }
-            EXPECT_EQ(own, stated ? 11811u : 0u);
-            if (exif != 0) {
-                EXPECT_EQ(exif, 11811u);
-            }
+            const auto [own, exif] = statedResolution(dir / ("cli." + format));
+            EXPECT_EQ(own, format != "webp" || input == "dpi300.jpg" ? 11811u : 0u);
+            EXPECT_EQ(exif,
+                      format != "bmp" && (input == "dpi300.jpg" || format == "tif") ? 11811 : 0);
         }
     }
 }
