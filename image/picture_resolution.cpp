@@ -118,7 +118,10 @@ Resolution read(const QByteArray& file) {
 
 bool write(QByteArray& file, const Resolution& resolution) {
     if (file.startsWith("\xff\xd8")) {
-        if (!hasJfifHeader(file)) return false;
+        // libjpeg writes the JFIF segment for colour pictures; one is added where it did not.
+        if (!hasJfifHeader(file))
+            file.insert(
+                2, QByteArray("\xff\xe0\x00\x10JFIF\x00\x01\x01\x00\x00\x01\x00\x01\x00\x00", 18));
         char* fields = file.data() + kJfifUnit;
         // A resolution per metre (from a PNG) is given per inch, JFIF's common unit.
         const bool perCentimetre = resolution.unit == Resolution::Unit::Centimetre;

@@ -15,8 +15,9 @@ namespace picture_resolution {
 Resolution read(const QByteArray& file);
 
 // Sets `file`'s JFIF density, or replaces its pHYs chunks, to state `resolution`; without
-// one the density becomes the aspect ratio 1:1 and a PNG has no pHYs. Other formats stay.
-// False when a JPEG or PNG file is not laid out as its writer makes it.
+// one the density becomes the aspect ratio 1:1 and a PNG has no pHYs. A JPEG without a
+// JFIF segment gets one. Other formats stay. False when a PNG file is not laid out as its
+// writer makes it.
 bool write(QByteArray& file, const Resolution& resolution);
 
 // `resolution` in pixels per metre, rounded, within 1 ... 2^31 - 1; 0 when none is stated.
