@@ -35,10 +35,12 @@
 #include <vector>
 
 #include "image/bmp_file.h"
+#include "image/bmp_records.h"
 #include "image/depth_nearness.h"
 #include "image/heif_file.h"
 #include "image/jpeg_depth.h"
 #include "image/picture_metadata.h"
+#include "image/picture_resolution.h"
 #include "image/png_deep_rgb.h"
 #include "image/save_file.h"
 #include "image/tiff_grey_alpha.h"
@@ -57,6 +59,10 @@ constexpr Format kTiff{"tiff", "TIFF", false};
 constexpr Format kWebp{"webp", "WebP", true};
 
 const char* const kUnknownFormat = "not a bitmap file, nor a PNG, JPEG, TIFF, WebP or HEIC picture";
+
+// What Qt is told where no resolution is known (96 dots per inch); the files then state
+// none.
+constexpr int kUnstatedDotsPerMetre = 3780;
 
 // Qt's limit on the pixel memory of one decoded picture, in MiB: enough for the largest
 // accepted picture at 8 bytes per pixel (16-bit channels with alpha).
@@ -635,6 +641,8 @@ std::unique_ptr<dib24> decodeWithQt(QByteArray file, std::string& why, PictureMe
 
     PictureMetadata kept;
     int orientation = picture_metadata::read(file, metadata ? &kept : nullptr);
+    // The file's own resolution field, where it states one, is what viewers show.
+    if (const Resolution own = picture_resolution::read(file); own.stated()) kept.resolution = own;
     if (orientation == 0) orientation = orientationOf(transformation);
     file = QByteArray();
     return toUprightSrgb(picture, orientation, std::move(kept), why, metadata);
@@ -813,7 +821,7 @@ QImage toQImage(const dib24& image, bool grey) {
     return picture;
 }
 
-bool encode(const dib24& image, const Format& format, int quality, const PictureMetadata* metadata,
+bool encode(const dib24& image, const Format& format, int quality, const PictureMetadata& metadata,
             bool grey, QByteArray& bytes, std::string& why) {
     if (!image.bits) {
         why = "the picture holds no pixels";
@@ -822,13 +830,21 @@ bool encode(const dib24& image, const Format& format, int quality, const Picture
     why = missingCodec(format, writableFormats());
     if (!why.empty()) return false;
     {
-        const QImage picture = toQImage(image, grey);
+        QImage picture = toQImage(image, grey);
         if (picture.isNull()) {
             why = describe(BmpError::OutOfMemory);
             return false;
         }
         QBuffer buffer(&bytes);
         buffer.open(QIODevice::WriteOnly);
+        // Qt writes the screen's resolution where none is set, which differs between the
+        // windows and the command line; the fields are set below in any case.
+        const std::uint32_t perMetre =
+            picture_resolution::pixelsPerMetre(metadata.resolution, false);
+        picture.setDotsPerMeterX(static_cast<int>(perMetre ? perMetre : kUnstatedDotsPerMetre));
+        picture.setDotsPerMeterY(static_cast<int>(
+            perMetre ? picture_resolution::pixelsPerMetre(metadata.resolution, true)
+                     : kUnstatedDotsPerMetre));
         QImageWriter writer(&buffer, format.qtName);
         if (format.lossy) writer.setQuality(std::clamp(quality, 1, 100));
         if (&format == &kTiff) writer.setCompression(1);  // LZW: lossless, and smaller
@@ -840,9 +856,37 @@ bool encode(const dib24& image, const Format& format, int quality, const Picture
             return false;
         }
     }
-    if (metadata && !metadata->empty())
-        return picture_metadata::write(bytes, *metadata, image.width, image.height, why);
+    if (!picture_resolution::write(bytes, metadata.resolution)) {
+        why = std::string("cannot set the resolution of the ") + format.label + " file written";
+        return false;
+    }
+    // A TIFF file's resolution fields are set with its metadata.
+    if (!metadata.empty() || &format == &kTiff)
+        return picture_metadata::write(bytes, metadata, image.width, image.height, why);
     return true;
+}
+
+// A 24-bit bitmap that states `resolution` in its pixels per metre; the file is otherwise
+// the one dib24::saveToFile writes.
+bool writeBitmap(const dib24& image, const std::string& path, const Resolution& resolution,
+                 std::string* whyNot) {
+    if (!resolution.stated() || !image.bits) return saveImageFile(image, path, whyNot);
+    BITMAPINFOHEADER header = image.info.bmiHeader;
+    header.biXPelsPerMeter =
+        static_cast<std::int32_t>(picture_resolution::pixelsPerMetre(resolution, false));
+    header.biYPelsPerMeter =
+        static_cast<std::int32_t>(picture_resolution::pixelsPerMetre(resolution, true));
+    std::uint8_t headers[bmp::kFileHeaderSize + bmp::kInfoHeaderSize] = {};
+    bmp::writeLE16(headers, bmp::kMagicBM);
+    bmp::writeLE32(headers + 10, bmp::kFileHeaderSize + bmp::kInfoHeaderSize);
+    bmp::encodeInfoHeader(header, headers + bmp::kFileHeaderSize);
+    return saveFileSafely(
+        path, sizeof headers + image.pixelBytes(),
+        [&](std::FILE* file) {
+            return std::fwrite(headers, 1, sizeof headers, file) == sizeof headers &&
+                   std::fwrite(image.bits, 1, image.pixelBytes(), file) == image.pixelBytes();
+        },
+        whyNot);
 }
 
 }  // namespace
@@ -914,12 +958,14 @@ namespace {
 
 bool writeEncoded(const dib24& image, const std::string& path, const PictureMetadata* metadata,
                   int quality, bool grey, std::string* whyNot) {
+    static const PictureMetadata kNone;
+    const PictureMetadata& kept = metadata ? *metadata : kNone;
     const Format* format = formatOfName(path);
-    if (!format) return saveImageFile(image, path, whyNot);
+    if (!format) return writeBitmap(image, path, kept.resolution, whyNot);
     QByteArray bytes;
     std::string why;
     try {
-        if (!encode(image, *format, quality, metadata, grey, bytes, why)) {
+        if (!encode(image, *format, quality, kept, grey, bytes, why)) {
             setWhy(whyNot, "cannot write " + path + ": " + why);
             return false;
         }

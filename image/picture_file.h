@@ -11,17 +11,29 @@
 
 #include "image/dib24.h"
 
-// The camera's description of a picture (camera, lens, date, place), kept from the file it
-// was read from so that pictures written from it carry it on.
+// How many pixels a picture has per unit of length, as its file states it.
+struct Resolution {
+    enum class Unit { None, Inch, Centimetre, Metre };
+    Unit unit = Unit::None;  // None: the file states no resolution
+    double x = 0, y = 0;     // pixels per unit, horizontally and vertically
+    bool stated() const { return unit != Unit::None; }
+    bool operator==(const Resolution&) const = default;
+};
+
+// The camera's description of a picture (camera, lens, date, place) and its resolution,
+// kept from the file it was read from so that pictures written from it carry them on.
 struct PictureMetadata {
     std::string exif;  // the EXIF block (TIFF structure, byte-order mark first), or empty
     std::string xmp;   // the XMP packet, or empty
+    Resolution resolution;
+    // Neither EXIF nor XMP (the resolution aside).
     bool empty() const { return exif.empty() && xmp.empty(); }
 };
 
 // Reads the picture file at `path`. Null when it cannot be read; `whyNot`, when given, then
 // holds one line naming the reason. `metadata`, when given, receives the file's EXIF and XMP
-// (nothing for bitmaps).
+// and its resolution: the JPEG's JFIF density or the PNG's pHYs where they state one, else
+// the EXIF's (nothing for bitmaps).
 std::unique_ptr<dib24> readPicture(const std::string& path, std::string* whyNot = nullptr,
                                    PictureMetadata* metadata = nullptr);
 
@@ -49,10 +61,14 @@ constexpr int kDefaultQuality = 95;
 // Writes `image` to `path` in the format its extension names, ignoring case: .png (8-bit,
 // lossless), .jpg or .jpeg and .webp (lossy, at `quality` 1 ... 100), .tif or .tiff
 // (lossless). Any other name is written as a 24-bit bitmap, byte for byte as saveImageFile
-// writes it. Pictures are tagged sRGB; `metadata`, when given and not empty, goes into
-// every format but bitmaps with the orientation set to 1 and the pixel dimensions of
-// `image`. Goes through saveFileSafely, so a failed write leaves an existing file intact;
-// false with the reason in `whyNot` when the picture cannot be written.
+// writes it but for the resolution. Pictures are tagged sRGB; `metadata`, when given and
+// not empty, goes into every format but bitmaps with the orientation set to 1 and the
+// pixel dimensions of `image`. Its resolution goes into every format (JFIF density, pHYs,
+// the TIFF's and the EXIF's resolution, the bitmap's pixels per metre); without one a file
+// states none (JFIF aspect 1:1, no pHYs, a TIFF's unit "none", 0 in a bitmap), so that the
+// bytes written depend on nothing but the picture, its metadata and the quality. Goes through
+// saveFileSafely, so a failed write leaves an existing file intact; false with the reason in
+// `whyNot` when the picture cannot be written.
 bool writePicture(const dib24& image, const std::string& path,
                   const PictureMetadata* metadata = nullptr, int quality = kDefaultQuality,
                   std::string* whyNot = nullptr);

@@ -3,12 +3,14 @@
 #include <exiv2/exiv2.hpp>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <iterator>
 #include <mutex>
+#include <numeric>
 #include <stdexcept>
 #include <string>
 
@@ -301,6 +303,59 @@ std::string keptXmp(const std::string& packet) {
     return kept;
 }
 
+// The resolution that the first image directory states: in a TIFF file the picture's own,
+// elsewhere the EXIF's. The unit is the inch unless it says otherwise (2 inch, 3 centimetre;
+// 1 gives an aspect ratio only).
+Resolution resolutionOf(const Exiv2::ExifData& exif) {
+    const auto x = exif.findKey(Exiv2::ExifKey("Exif.Image.XResolution"));
+    const auto y = exif.findKey(Exiv2::ExifKey("Exif.Image.YResolution"));
+    const auto unit = exif.findKey(Exiv2::ExifKey("Exif.Image.ResolutionUnit"));
+    if (x == exif.end() || y == exif.end() || x->count() == 0 || y->count() == 0) return {};
+    const long unitValue = unit != exif.end() && unit->count() > 0 ? unit->toLong() : 2;
+    const double perX = x->toFloat(), perY = y->toFloat();
+    if ((unitValue != 2 && unitValue != 3) || !(perX > 0) || !(perY > 0) || !std::isfinite(perX) ||
+        !std::isfinite(perY))
+        return {};
+    return {unitValue == 2 ? Resolution::Unit::Inch : Resolution::Unit::Centimetre, perX, perY};
+}
+
+// A rational close to `value`, as EXIF and TIFF store a resolution: whole numbers exactly.
+Exiv2::URational rationalOf(double value) {
+    std::uint32_t denominator = 1;
+    while (denominator < 10000 &&
+           std::abs(value * denominator - std::round(value * denominator)) > 1e-6)
+        denominator *= 10;
+    const double numerator = std::clamp(std::round(value * denominator), 1.0, 4294967295.0);
+    const std::uint32_t whole = static_cast<std::uint32_t>(numerator);
+    const std::uint32_t common = std::gcd(whole, denominator);
+    return {whole / common, denominator / common};
+}
+
+// States `resolution` in the first image directory, or an aspect ratio of 1:1 (unit
+// "none") where `required` (a TIFF file must have one) and no resolution is known; where
+// neither, it states none.
+void setResolution(Exiv2::ExifData& exif, const Resolution& resolution, bool required) {
+    const char* const keys[] = {"Exif.Image.XResolution", "Exif.Image.YResolution",
+                                "Exif.Image.ResolutionUnit"};
+    if (!resolution.stated()) {
+        for (const char* key : keys) {
+            const auto found = exif.findKey(Exiv2::ExifKey(key));
+            if (found != exif.end()) exif.erase(found);
+        }
+        if (!required) return;
+        exif[keys[0]] = Exiv2::URational(1, 1);
+        exif[keys[1]] = Exiv2::URational(1, 1);
+        exif[keys[2]] = std::uint16_t{1};
+        return;
+    }
+    // Per metre (from a PNG) is written per centimetre, the smallest unit EXIF knows.
+    const bool perMetre = resolution.unit == Resolution::Unit::Metre;
+    const double scale = perMetre ? 0.01 : 1.0;
+    exif[keys[0]] = rationalOf(resolution.x * scale);
+    exif[keys[1]] = rationalOf(resolution.y * scale);
+    exif[keys[2]] = static_cast<std::uint16_t>(resolution.unit == Resolution::Unit::Inch ? 2 : 3);
+}
+
 int orientationOf(const Exiv2::Image& image) {
     long value = 0;
     const Exiv2::ExifData& exif = image.exifData();
@@ -330,6 +385,7 @@ int read(const QByteArray& file, PictureMetadata* kept) {
         dropBroken(exif);
         const int orientation = orientationOf(*image);
         if (kept) {
+            kept->resolution = resolutionOf(exif);
             kept->exif = keptExif(exif, image->byteOrder());
             kept->xmp = keptXmp(image->xmpPacket());
         }
@@ -348,6 +404,7 @@ void keep(const std::string& exif, const std::string& xmp, PictureMetadata& kept
         if (!exif.empty()) {
             Exiv2::ExifData data = decodeExif(QByteArray(exif.data(), qsizetype(exif.size())));
             dropBroken(data);
+            kept.resolution = resolutionOf(data);
             const bool bigEndian = exif.compare(0, 2, "MM") == 0;
             kept.exif = keptExif(data, bigEndian ? Exiv2::bigEndian : Exiv2::littleEndian);
         }
@@ -379,6 +436,11 @@ bool write(QByteArray& file, const PictureMetadata& metadata, int width, int hei
             target["Exif.Photo.PixelXDimension"] = static_cast<std::uint32_t>(width);
             target["Exif.Photo.PixelYDimension"] = static_cast<std::uint32_t>(height);
         }
+        // The EXIF states the resolution that the file's own fields state, and a TIFF
+        // file's resolution is its own: one number in every place.
+        const bool tiff = image->imageType() == Exiv2::ImageType::tiff;
+        if (tiff || !image->exifData().empty())
+            setResolution(image->exifData(), metadata.resolution, tiff);
         if (!metadata.xmp.empty()) {
             Exiv2::XmpData xmp;
             if (Exiv2::XmpParser::decode(xmp, metadata.xmp) == 0) {

@@ -14,7 +14,8 @@ namespace picture_metadata {
 // `kept`, when given, receives the EXIF and XMP that pictures made from this one carry on:
 // everything but what describes the file's own pixels (their layout, orientation, colour
 // profile and the thumbnail), with the colour space given as sRGB, the form every picture
-// is read into. Metadata that cannot be parsed counts as none.
+// is read into, and the resolution the EXIF states (a TIFF file's own). Metadata that
+// cannot be parsed counts as none.
 int read(const QByteArray& file, PictureMetadata* kept);
 
 // The same for metadata that a file carries as separate blocks, as HEIF files do: `exif`
@@ -22,8 +23,9 @@ int read(const QByteArray& file, PictureMetadata* kept);
 void keep(const std::string& exif, const std::string& xmp, PictureMetadata& kept);
 
 // Puts `metadata` into `file`, a PNG, JPEG, TIFF or WebP picture of width x height pixels
-// as Qt's writer made it, with the orientation 1 and those pixel dimensions. The file's own
-// structure and colour profile stay. False with the reason in `why` when that fails.
+// as Qt's writer made it, with the orientation 1 and those pixel dimensions. The EXIF, and a
+// TIFF file's own fields, state the metadata's resolution. The file's own structure and
+// colour profile stay. False with the reason in `why` when that fails.
 bool write(QByteArray& file, const PictureMetadata& metadata, int width, int height,
            std::string& why);
 

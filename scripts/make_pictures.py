@@ -6,7 +6,7 @@ rules.txt lists "RULE FILE TOLERANCE" for each picture a reading rule must read;
 FILE.expected.png is the picture as the rule says it comes in, worked out here with Pillow and lcms2 from
 the pixels the file was made of, and TOLERANCE the largest channel difference allowed
 (codecs and colour engines round differently). bad_* are damaged files; camera.jpg
-carries a camera's EXIF and XMP.
+carries a camera's EXIF and XMP; dpi300.jpg and dpi300.png state 300 dpi.
 """
 
 import io
@@ -350,3 +350,11 @@ for name, entries, texts in [
         ("many_tags.jpg", [(0x010F, 2, 17, None)] + [(0xC000 + k, 3, 1, k) for k in range(5000)],
          [b"Many Tags Camera\0"])]:
     Image.new("RGB", (16, 8), (10, 20, 30)).save(out / name, quality=95, exif=b"Exif\0\0" + exif_block(entries, texts))
+
+
+# Pictures that state a resolution of 300 dpi: a JPEG in its JFIF density and its EXIF, a
+# PNG in its pHYs chunk (11811 pixels per metre).
+exif = Image.Exif()
+exif[0x010F], exif[0x011A], exif[0x011B], exif[0x0128] = "Bokavo Test Camera", 300, 300, 2
+noise(size=(48, 32)).save(out / "dpi300.jpg", quality=95, dpi=(300, 300), exif=exif.tobytes())
+noise(size=(48, 32)).save(out / "dpi300.png", dpi=(300, 300))

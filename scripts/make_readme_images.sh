@@ -11,6 +11,8 @@
 #                                        a double-click on the railing
 #   portrait*.png                        a synthetic phone portrait, its depth map and the
 #                                        result (scripts/make_portrait_images.sh)
+#   status_bar.png                       the main window's status bar after Defocus: the
+#                                        message and the picture's name, size and zoom
 # Run after ./run.sh or ./test.sh:  scripts/make_readme_images.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -70,13 +72,13 @@ main=$(xdotool search --sync --onlyvisible --name '^Bokavo ver')
 settings=$(xdotool search --sync --onlyvisible --name '^Defocus settings$')
 sleep 1
 
-# Types a file name into the open dialog that has just appeared.
+# Types a file name into the open dialog titled $1 that has just appeared.
 choose_file() {
     local dialog
-    dialog=$(xdotool search --sync --onlyvisible --name '^Open$')
+    dialog=$(xdotool search --sync --onlyvisible --name "^$1\$")
     sleep 0.5
     xdotool windowfocus --sync "$dialog"
-    xdotool type --delay 5 "$1"
+    xdotool type --delay 5 "$2"
     xdotool key Return
     sleep 1
 }
@@ -89,10 +91,10 @@ xdotool windowfocus --sync "$main"
 xdotool key --clearmodifiers alt+f
 sleep 0.5
 xdotool key o
-choose_file "$data/sample.bmp"
+choose_file 'Open picture' "$data/sample.bmp"
 
 click_settings 280 572   # Load ZMask
-choose_file "$data/sample_zmask.bmp"
+choose_file 'Open depth mask \(ZMask\)' "$data/sample_zmask.bmp"
 
 # The focus area: ticked, and the focus picked by a double-click on the railing, which
 # also ticks "Use DOF with ZMask".
@@ -147,9 +149,15 @@ canvas.quantize(256, method=Image.Quantize.MEDIANCUT, dither=Image.Dither.NONE).
 Image.open(os.path.join(temp, "focus.png")).convert("RGB").quantize(
     256, method=Image.Quantize.MEDIANCUT, dither=Image.Dither.NONE).save(
     "docs/focus_area.png", optimize=True)
+# The status bar: the main window's last rows, below the scroll bar (Qt's status bar is
+# 23 pixels high with this font).
+STATUS_BAR_ROWS = 23
+main = shots["main"]
+main.crop((0, main.height - STATUS_BAR_ROWS, main.width, main.height)).save(
+    "docs/status_bar.png", optimize=True)
 EOF
 ls -l docs/sample_before.png docs/sample_after.png docs/occlusion_off.png docs/occlusion_on.png \
-    docs/windows.png docs/focus_area.png
+    docs/windows.png docs/focus_area.png docs/status_bar.png
 
 # --- A portrait's own depth map -------------------------------------------------------
 scripts/make_portrait_images.sh

@@ -7,6 +7,7 @@
 #include <QImage>
 #include <QMouseEvent>
 #include <QStatusBar>
+#include <QTest>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -310,6 +311,52 @@ TEST_F(DefocusCommand, WithoutMemoryForTheUndoCopyTheRunGoesOnAndSaysSo) {
     expectImage(*twice);
 }
 
+TEST_F(DefocusCommand, UndoAndRedoAreGreyedWithNothingToTakeBackAndSayWhatTheyDid) {
+    install(starryImage(30, 20, 25));
+    // After each command: Undo and Redo enabled, and the status bar's text.
+    for (const auto& [command, undo, redo, said] :
+         std::vector<std::tuple<QAction*, bool, bool, QString>>{
+             {nullptr, false, false, ""},
+             {form1.Blur1, true, false, "done"},
+             {form1.Blur1, true, false, "done"},
+             {form1.UndoU1, true, true, "Undone"},
+             {form1.UndoU1, false, true, "Undone"},
+             {form1.RedoR1, true, true, "Redone"},
+             {form1.Blur1, true, false, "done"}}) {
+        if (command) command->trigger();
+        SCOPED_TRACE(command ? command->text().toStdString() : "start");
+        EXPECT_EQ(form1.UndoU1->isEnabled(), undo);
+        EXPECT_EQ(form1.RedoR1->isEnabled(), redo);
+        EXPECT_EQ(form1.StatusBar1->currentMessage(), said);
+    }
+    install(starryImage(30, 20, 26));  // a new picture takes the steps along
+    EXPECT_FALSE(form1.UndoU1->isEnabled());
+}
+
+TEST_F(DefocusCommand, DepthOfFieldThatCannotApplyIsGreyedAndTheRunSaysSo) {
+    install(starryImage(50, 30, 27));
+    EXPECT_FALSE(form2.CheckBoxDOF->isEnabled());
+    form2.setDepthMask(depthRamp(50, 30));
+    form2.CheckBoxDOF->click();
+    ASSERT_TRUE(form2.CheckBoxDOF->isChecked());
+    // A picture of another size drops the mask: the switch is greyed and keeps its tick.
+    install(starryImage(40, 30, 28));
+    EXPECT_FALSE(form2.CheckBoxDOF->isEnabled());
+    EXPECT_TRUE(form2.CheckBoxDOF->isChecked());
+    form1.Blur1->trigger();
+    expectImage(*rendered(*source, masks, 0.1, 1.0, 1, nullptr));
+    EXPECT_EQ(form1.StatusBar1->currentMessage(),
+              "done, without depth of field: no depth mask (ZMask) of the picture's size is "
+              "loaded");
+    // The size question says what OK does.
+    form2.setDepthMask(depthRamp(20, 15));
+    ASSERT_EQ(prompts.boxes.size(), 1u);
+    EXPECT_EQ(prompts.boxes[0].detail,
+              "The picture is 40 \u00d7 30 pixels, the mask 20 \u00d7 15. OK resizes the mask "
+              "to the picture's size.");
+    EXPECT_TRUE(form2.CheckBoxDOF->isEnabled());
+}
+
 TEST_F(DefocusCommand, TheViewIsPaintedBeforeTheRunStarts) {
     install(starryImage(30, 12, 24));
     form1.StatusBar1->showMessage("before");
@@ -362,6 +409,35 @@ private:
     }
     Qt::MouseButton held_ = Qt::NoButton;
 };
+
+TEST_F(Preview, TheBoxShowsThePictureAsItIsAfterEveryChange) {
+    const QString file = QString::fromStdString((dir / "open.bmp").string());
+    ASSERT_TRUE(testing_support::saveBitmap(*starryImage(300, 200, 29), file.toStdString()));
+    prompts.fileAnswers = {file};
+    install(starryImage(300, 200, 30));
+    form1.CopyC1->trigger();
+    for (QAction* change : {form1.Blur1, form1.UndoU1, form1.RedoR1, form1.PasteP1, form1.OpenO1}) {
+        SCOPED_TRACE(change->text().toStdString());
+        form2.Button2->click();  // a rendered preview on screen
+        change->trigger();
+        EXPECT_EQ(form2.previewImage, nullptr);
+        expectBoxShows(*form1.currentImage, form2.previewLeft, form2.previewTop);
+    }
+    EXPECT_TRUE(prompts.boxes.empty());
+}
+
+TEST_F(Preview, AShiftClickOnTheMainPictureMovesTheRegionThere) {
+    install(randomImage(2000, 1500, 31));
+    form1.PaintBox1->zoomTo(-4);  // a quarter: the point in the view, and the region's corner
+    for (const auto& [at, corner] : {std::pair{QPoint(250, 200), QPoint(1002 - 91, 802 - 91)},
+                                     {QPoint(499, 374), QPoint(1817, 1317)}}) {
+        form2.Button2->click();
+        QTest::mouseClick(form1.PaintBox1, Qt::LeftButton, Qt::ShiftModifier, at);
+        EXPECT_EQ(QPoint(form2.previewLeft, form2.previewTop), corner);
+        EXPECT_EQ(form2.previewImage, nullptr);
+    }
+    // Without Shift a click picks nothing.
+}
 
 TEST_F(Preview, WithoutAnImageNothingHappensAndTheBoxStaysBlack) {
     press({50, 50});

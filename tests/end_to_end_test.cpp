@@ -10,6 +10,10 @@
 #include <filesystem>
 #include <string>
 
+#include <exiv2/exiv2.hpp>
+
+#include "image/picture_file.h"
+#include "image/picture_resolution.h"
 #include "tests/settings_support.h"
 
 namespace {
@@ -113,18 +117,18 @@ TEST_F(ThroughTheWindows, SavedResultEqualsTheCommandLineRenderers) {
     type(form2.Edit4, "1.8");
     QTest::keyClick(form2.Edit4, Qt::Key_Tab);
     QTest::keyClick(form2.CheckBoxBlend, Qt::Key_Space);
-    form2.CheckBoxDOF->click();
     type(form2.Edit2, "40");
     type(form2.Edit3, "3.5");
     QTest::keyClick(form2.Edit3, Qt::Key_Return);
     EXPECT_EQ(form2.Edit1->text(), "0.350000");
     EXPECT_EQ(form2.Edit4->text(), "1.800000");
     EXPECT_FALSE(form2.CheckBoxBlend->isChecked());
-    EXPECT_TRUE(form2.CheckBoxDOF->isChecked());
 
-    // The depth mask has half the size: resized after OK. Then Defocus, with OK to the
-    // blend question, and Save.
+    // The depth mask has half the size: resized after OK. Depth of field can be switched
+    // on once it is there. Then Defocus, with OK to the blend question, and Save.
     form2.Button4->click();
+    form2.CheckBoxDOF->click();
+    EXPECT_TRUE(form2.CheckBoxDOF->isChecked());
     form1.Blur1->trigger();
     form1.Saveas1->trigger();
     ASSERT_EQ(prompts.boxes.size(), 2u);
@@ -148,6 +152,50 @@ TEST_F(ThroughTheWindows, SavedResultEqualsTheCommandLineRenderers) {
     EXPECT_FALSE(samePixels(*saved, *photograph()));
     EXPECT_EQ(testing_support::readFileBytes(dir / "result.bmp"),
               testing_support::readFileBytes(dir / "expected.bmp"));
+}
+
+// The resolution a picture file states, in pixels per metre: its own field's (a bitmap's
+// biXPelsPerMeter, which the reader ignores) and the EXIF's, 0 where there is none.
+std::pair<std::uint32_t, long> statedResolution(const fs::path& file) {
+    const std::vector<std::uint8_t> bytes = testing_support::readFileBytes(file);
+    if (file.extension() == ".bmp") return {bytes[38] | bytes[39] << 8 | bytes[40] << 16, 0};
+    PictureMetadata own;
+    EXPECT_TRUE(readPicture(file.string(), nullptr, &own)) << file;
+    Exiv2::Image::AutoPtr image = Exiv2::ImageFactory::open(file.string());
+    image->readMetadata();
+    const Exiv2::ExifData& exif = image->exifData();
+    const auto x = exif.findKey(Exiv2::ExifKey("Exif.Image.XResolution"));
+    const auto unit = exif.findKey(Exiv2::ExifKey("Exif.Image.ResolutionUnit"));
+    const bool perCm = unit != exif.end() && unit->toLong() == 3;
+    return {picture_resolution::pixelsPerMetre(own.resolution, false),
+            x == exif.end() ? 0 : std::lround(x->toFloat() * (perCm ? 100 : 1 / 0.0254))};
+}
+
+TEST_F(ThroughTheWindows, SavedFilesKeepTheResolutionAndEqualTheCommandLinesBytes) {
+    ASSERT_TRUE(testing_support::saveBitmap(*form2.diaphragms.shape, dir / "aperture.bmp"));
+    // 300 dpi is 11811 pixels per metre; a TIFF made from the PNG says 118.11 per cm.
+    for (const std::string input : {"dpi300.jpg", "dpi300.png"}) {
+        for (const std::string format : {"jpg", "png", "tif", "webp", "bmp"}) {
+            SCOPED_TRACE(input + " as " + format);
+            const std::string source = std::string(BOKAVO_PICTURES_DIR) + "/" + input;
+            prompts.fileAnswers = {QString::fromStdString(source), path("window." + format)};
+            form1.OpenO1->trigger();
+            form1.Blur1->trigger();
+            form1.Saveas1->trigger();
+            ASSERT_TRUE(prompts.boxes.empty());
+            const std::string command = "'" BOKAVO_RENDER_PATH "' -q '" + source + "' '" +
+                                        (dir / ("cli." + format)).string() + "' --diaphragm '" +
+                                        (dir / "aperture.bmp").string() + "'";
+            ASSERT_EQ(std::system(command.c_str()), 0) << command;
+            EXPECT_EQ(testing_support::readFileBytes(dir / ("window." + format)),
+                      testing_support::readFileBytes(dir / ("cli." + format)));
+            // WebP has no field of its own, and the PNG no EXIF to carry it.
+            const auto [own, exif] = statedResolution(dir / ("cli." + format));
+            EXPECT_EQ(own, format != "webp" || input == "dpi300.jpg" ? 11811u : 0u);
+            EXPECT_EQ(exif,
+                      format != "bmp" && (input == "dpi300.jpg" || format == "tif") ? 11811 : 0);
+        }
+    }
 }
 
 }  // namespace

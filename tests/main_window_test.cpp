@@ -7,6 +7,7 @@
 #include <QClipboard>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QLabel>
 #include <QMenu>
 #include <QMimeData>
 #include <QScrollBar>
@@ -17,6 +18,7 @@
 #include <exiv2/exiv2.hpp>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 
 #include "tests/gui_support.h"
 #include "tests/test_bitmaps.h"
@@ -101,13 +103,13 @@ TEST_F(MainWindow, MenusHoldEveryItemInOrderWithItsCaptionAndShortcut) {
 
     using Keys = QList<QKeySequence>;
     const std::vector<std::tuple<QAction*, QString, Keys>> items{
-        {form.OpenO1, "Open(&O)", {}},
-        {form.Saveas1, "Save as(&S)", {}},
+        {form.OpenO1, "Open(&O)", {QKeySequence("Ctrl+O")}},
+        {form.Saveas1, "Save as(&S)", {QKeySequence("Ctrl+S")}},
         {form.SaveZMask1, "Save ZMask as(&M)", {QKeySequence("Ctrl+Alt+S")}},
         {form.QuitQ1, "Quit(&Q)", {}},
         {form.UndoU1, "Undo(&U)", {QKeySequence("Ctrl+Z")}},
         {form.RedoR1, "Redo(&R)", {QKeySequence("Ctrl+Shift+Z"), QKeySequence("Ctrl+Y")}},
-        {form.Blur1, "Defocus(&D)", {}},
+        {form.Blur1, "Defocus(&D)", {QKeySequence("Ctrl+D")}},
         {form.CopyC1, "Copy(&C)", {QKeySequence(Qt::CTRL | Qt::Key_C)}},
         {form.PasteP1, "Paste(&P)", {QKeySequence(Qt::CTRL | Qt::Key_V)}},
         {form.Settings1, "Settings(&S)", {}},
@@ -118,7 +120,9 @@ TEST_F(MainWindow, MenusHoldEveryItemInOrderWithItsCaptionAndShortcut) {
     for (const auto& [action, caption, keys] : items) {
         EXPECT_EQ(action->text(), caption);
         EXPECT_EQ(action->shortcuts(), keys) << caption.toStdString();
-        EXPECT_TRUE(action->isEnabled()) << caption.toStdString();
+        // With nothing to take back, Undo and Redo are greyed.
+        EXPECT_EQ(action->isEnabled(), action != form.UndoU1 && action != form.RedoR1)
+            << caption.toStdString();
         EXPECT_FALSE(action->isCheckable()) << caption.toStdString();
     }
     for (QAction* separator : {form.N1, form.N2, form.N3, form.N4})
@@ -322,6 +326,27 @@ TEST_F(MainWindow, ErrorBoxesGiveTheReasonAsTheirDetail) {
     EXPECT_EQ(prompts.boxes[0].detail,
               "not a bitmap file, nor a PNG, JPEG, TIFF, WebP or HEIC picture");
     EXPECT_TRUE(prompts.boxes[1].detail.startsWith("cannot create a temporary file in"));
+}
+
+TEST_F(MainWindow, TheStatusBarsFieldNamesThePictureItsSizeAndTheZoom) {
+    const QString nowhere = QString::fromStdString((dir / "no" / "such.png").string());
+    prompts.fileAnswers = {saved(dir, "photo.bmp", *coded(600, 400, 15)), nowhere};
+    for (const auto& [step, shown] : std::vector<std::pair<std::function<void()>, QString>>{
+             {[&] { form.OpenO1->trigger(); }, "photo.bmp \u2014 600 \u00d7 400 \u2014 100 %"},
+             {[&] { form.ZoominI1->trigger(); }, "photo.bmp \u2014 600 \u00d7 400 \u2014 141 %"},
+             {[&] { form.PaintBox1->zoomTo(-10); }, "photo.bmp \u2014 600 \u00d7 400 \u2014 3.1 %"},
+             {[&] { form.CopyC1->trigger(), form.PasteP1->trigger(); },
+              "Pasted picture \u2014 600 \u00d7 400 \u2014 100 %"}}) {
+        step();
+        EXPECT_EQ(form.LabelPictureInfo->text(), shown);
+    }
+    // The file dialogs say what they are for, and the save error names the file above
+    // the reason.
+    form.Saveas1->trigger();
+    EXPECT_EQ(prompts.dialogs.at(0).title, "Open picture");
+    EXPECT_EQ(prompts.dialogs.at(1).title, "Save picture as");
+    EXPECT_EQ(prompts::informativeText(prompts.boxes.at(0)),
+              nowhere + "\n" + prompts.boxes[0].detail);
 }
 
 TEST_F(MainWindow, QuitEndsTheEventLoopWithStatusZero) {

@@ -86,6 +86,26 @@ TEST_F(ZoomedView, FitShowsTheWholePictureAtTheLargestStepThatFits) {
     }
 }
 
+TEST_F(ZoomedView, FitUsesTheExactScaleAndZoomsOnToTheNeighbouringSteps) {
+    // The picture's size and the step just below the fitted zoom.
+    for (const auto& [size, below] :
+         {std::pair{QSize(3000, 2000), -5}, {QSize(1500, 3000), -6}, {QSize(60, 40), 6}}) {
+        SCOPED_TRACE(size.width());
+        form.installImage(randomImage(size.width(), size.height(), 5));
+        form.FittowindowF1->trigger();
+        QCoreApplication::processEvents();
+        // One side fills the view exactly, the other fits, and there is nothing to scroll.
+        const QSize room = form.ScrollBox1->viewport()->size(), shown = form.PaintBox1->size();
+        EXPECT_TRUE(shown.width() == room.width() || shown.height() == room.height());
+        EXPECT_EQ(horizontal()->maximum() + vertical()->maximum(), 0);
+        form.ZoominI1->trigger();
+        EXPECT_EQ(form.PaintBox1->zoomStep(), below + 1);
+        form.FittowindowF1->trigger();
+        form.ZoomoutO1->trigger();
+        EXPECT_EQ(form.PaintBox1->zoom(), PictureView::zoomOfStep(below));
+    }
+}
+
 TEST_F(ZoomedView, CtrlWheelZoomsAboutThePointerAndThePlainWheelScrolls) {
     form.installImage(randomImage(2000, 1500, 4));
     horizontal()->setValue(300);

@@ -4,13 +4,16 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFile>
+#include <QFileInfo>
 #include <QKeySequence>
+#include <QLabel>
 #include <QList>
 #include <QMimeData>
 #include <QMouseEvent>
 #include <QStatusBar>
 #include <QTimer>
 #include <QUrl>
+#include <cmath>
 #include <optional>
 #include <string>
 #include <utility>
@@ -62,11 +65,10 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
     // The view zooms about its middle from the menu; Ctrl with the wheel zooms about the
     // pointer.
     PaintBox1->setScrollArea(ScrollBox1);
-    connect(ZoominI1, &QAction::triggered, this,
-            [this] { PaintBox1->zoomTo(PaintBox1->zoomStep() + 1); });
-    connect(ZoomoutO1, &QAction::triggered, this,
-            [this] { PaintBox1->zoomTo(PaintBox1->zoomStep() - 1); });
+    connect(ZoominI1, &QAction::triggered, this, [this] { PaintBox1->zoomBy(1); });
+    connect(ZoomoutO1, &QAction::triggered, this, [this] { PaintBox1->zoomBy(-1); });
     connect(ActualsizeA1, &QAction::triggered, this, [this] { PaintBox1->zoomTo(0); });
+    connect(PaintBox1, &PictureView::zoomChanged, this, &TForm1::updatePictureInfo);
     connect(FittowindowF1, &QAction::triggered, PaintBox1, &PictureView::fitToWindow);
     // Actions hold one shortcut in the layout; these answer to a second one as well.
     ZoominI1->setShortcuts({ZoominI1->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Equal)});
@@ -74,16 +76,56 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
     // Double-clicks on the picture pick the focus; those beside it reach the viewport.
     PaintBox1->installEventFilter(this);
     setAcceptDrops(true);
+    LabelPictureInfo = new QLabel(StatusBar1);
+    LabelPictureInfo->setObjectName(QStringLiteral("LabelPictureInfo"));
+    StatusBar1->addPermanentWidget(LabelPictureInfo);
+    updateUndoRedo();
 }
 
 TForm1::~TForm1() = default;
 
-void TForm1::installImage(std::unique_ptr<dib24> image, PictureMetadata metadata) {
+void TForm1::installImage(std::unique_ptr<dib24> image, PictureMetadata metadata,
+                          const QString& path) {
     history.clear();
+    updateUndoRedo();
     currentImage = std::move(image);
     currentMetadata = std::move(metadata);
+    pictureName_ = QFileInfo(path).fileName();
     PaintBox1->setPicture(currentImage.get());
     if (Form2) Form2->mainImageChanged(currentImage.get());
+}
+
+void TForm1::pixelsChanged() {
+    PaintBox1->pictureChanged();
+    if (Form2) Form2->mainImagePixelsChanged();
+    updateUndoRedo();
+}
+
+void TForm1::updateUndoRedo() {
+    UndoU1->setEnabled(history.undoSteps() > 0);
+    RedoR1->setEnabled(history.redoSteps() > 0);
+}
+
+void TForm1::updatePictureInfo() {
+    if (!currentImage) {
+        LabelPictureInfo->clear();
+        return;
+    }
+    // Whole percents from 10 % on, one decimal below (1:32 is 3.1 %).
+    const double percent = PaintBox1->zoom() * 100;
+    const QString zoom =
+        percent >= 10 ? QString::number(std::lround(percent)) : QString::number(percent, 'f', 1);
+    LabelPictureInfo->setText(
+        QStringLiteral("%1 \u2014 %2 \u00d7 %3 \u2014 %4 %")
+            .arg(pictureName_.isEmpty() ? QStringLiteral("Pasted picture") : pictureName_)
+            .arg(currentImage->width)
+            .arg(currentImage->height)
+            .arg(zoom));
+    // Laid out and painted now: a status bar left to the next pass of the event loop
+    // (which repaints the whole bar for a new layout) would be painted along with whatever
+    // paints first, such as the view before a Defocus run.
+    QCoreApplication::sendPostedEvents(StatusBar1, QEvent::LayoutRequest);
+    StatusBar1->repaint();
 }
 
 std::unique_ptr<dib24> readPictureFile(const QString& path, QString* whyNot,
@@ -103,10 +145,10 @@ void TForm1::openImageFile(QWidget* owner, const QString& path) {
     PictureMetadata metadata;
     auto image = readPictureFile(path, &why, &metadata);
     if (!image) {
-        prompts::showError(owner, QStringLiteral("Cannot load image"), why);
+        prompts::showError(owner, QStringLiteral("Cannot load image"), why, path);
         return;
     }
-    installImage(std::move(image), std::move(metadata));
+    installImage(std::move(image), std::move(metadata), path);
     loadDepthOfPhoto(path);
 }
 
@@ -126,14 +168,16 @@ void TForm1::loadDepthOfPhoto(const QString& path) {
 }
 
 void TForm1::OpenO1Click() {
-    const QString path = prompts::choosePictureToOpen(this, kBitmapFilter);
+    const QString path =
+        prompts::choosePictureToOpen(this, kBitmapFilter, {}, QStringLiteral("Open picture"));
     if (path.isEmpty()) return;
     openImageFile(this, path);
 }
 
 void TForm1::Saveas1Click() {
     if (!currentImage) return;
-    const QString path = prompts::choosePictureToSave(this, kBitmapFilter);
+    const QString path =
+        prompts::choosePictureToSave(this, kBitmapFilter, QStringLiteral("Save picture as"));
     if (path.isEmpty()) return;
     // The format follows the name's extension. Written beside the target and renamed over
     // it only when complete, so a failed save never destroys the file that was there; a
@@ -141,7 +185,8 @@ void TForm1::Saveas1Click() {
     const SaveSignalGuard undoOnSignal;
     std::string why;
     if (!writePicture(*currentImage, localName(path), &currentMetadata, kDefaultQuality, &why))
-        prompts::showError(this, QStringLiteral("Cannot save file"), QString::fromStdString(why));
+        prompts::showError(this, QStringLiteral("Cannot save file"), QString::fromStdString(why),
+                           path);
 }
 
 void TForm1::SaveZMask1Click() {
@@ -149,12 +194,14 @@ void TForm1::SaveZMask1Click() {
         StatusBar1->showMessage(QStringLiteral("Load a depth mask (ZMask) to save it"));
         return;
     }
-    const QString path = prompts::choosePictureToSave(this, kBitmapFilter);
+    const QString path = prompts::choosePictureToSave(this, kBitmapFilter,
+                                                      QStringLiteral("Save depth mask (ZMask) as"));
     if (path.isEmpty()) return;
     const SaveSignalGuard undoOnSignal;
     std::string why;
     if (!writeGreyPicture(*Form2->depthMask, localName(path), kDefaultQuality, &why))
-        prompts::showError(this, QStringLiteral("Cannot save file"), QString::fromStdString(why));
+        prompts::showError(this, QStringLiteral("Cannot save file"), QString::fromStdString(why),
+                           path);
 }
 
 void TForm1::QuitQ1Click() {
@@ -186,6 +233,12 @@ void TForm1::Blur1Click() {
     const BaseParameters base = Form2->readBaseParameters();
     SBNotifyer notifyer(StatusBar1);
     const bool depthOfField = Form2->depthOfFieldUsed();
+    // Ticked, but the mask it needs is not there: the run goes without, and says so.
+    const QString withoutDepth = Form2->CheckBoxDOF->isChecked() && !depthOfField
+                                     ? QStringLiteral(
+                                           ", without depth of field: no depth mask "
+                                           "(ZMask) of the picture's size is loaded")
+                                     : QString();
     if (depthOfField && !base.blend &&
         !prompts::askToContinue(this, QStringLiteral("Blend switch not checked, coninue?")))
         return;
@@ -210,21 +263,26 @@ void TForm1::Blur1Click() {
                  &notifyer);
     if (before) {
         history.recordDefocus(std::move(before));
-        StatusBar1->showMessage(QStringLiteral("done"));
+        StatusBar1->showMessage(QStringLiteral("done") + withoutDepth);
     } else {
-        StatusBar1->showMessage(QStringLiteral("done (too little memory to keep an undo step)"));
+        StatusBar1->showMessage(QStringLiteral("done (too little memory to keep an undo step)") +
+                                withoutDepth);
     }
-    PaintBox1->pictureChanged();
+    pixelsChanged();
 }
 
 void TForm1::UndoU1Click() {
-    // Only the pixels change, as with Defocus: the settings window keeps its depth mask,
-    // preview and size label.
-    if (currentImage && history.undo(*currentImage)) PaintBox1->pictureChanged();
+    // Only the pixels change, as with Defocus: the settings window keeps its depth mask and
+    // size label.
+    if (!currentImage || !history.undo(*currentImage)) return;
+    StatusBar1->showMessage(QStringLiteral("Undone"));
+    pixelsChanged();
 }
 
 void TForm1::RedoR1Click() {
-    if (currentImage && history.redo(*currentImage)) PaintBox1->pictureChanged();
+    if (!currentImage || !history.redo(*currentImage)) return;
+    StatusBar1->showMessage(QStringLiteral("Redone"));
+    pixelsChanged();
 }
 
 void TForm1::Settings1Click() {
@@ -246,6 +304,11 @@ void TForm1::PaintBox1DblClick(QPointF at) {
         QStringLiteral("Focus at depth %1 (%2, %3)").arg(depth).arg(pixel->x()).arg(pixel->y()));
 }
 
+void TForm1::PaintBox1ShiftClick(QPointF at) {
+    const std::optional<QPoint> pixel = PaintBox1->pixelAt(at);
+    if (pixel && Form2) Form2->showPreviewAt(*pixel);
+}
+
 void SBNotifyer::Notify(const char* text) {
     statusBar->showMessage(QString::fromUtf8(text));
     // Painted now: the event loop does not run until the renderer returns.
@@ -264,6 +327,13 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
         const auto* mouse = static_cast<QMouseEvent*>(event);
         if (mouse->button() == Qt::LeftButton) {
             PaintBox1DblClick(mouse->position());
+            return true;
+        }
+    }
+    if (watched == PaintBox1 && event->type() == QEvent::MouseButtonPress) {
+        const auto* mouse = static_cast<QMouseEvent*>(event);
+        if (mouse->button() == Qt::LeftButton && mouse->modifiers() & Qt::ShiftModifier) {
+            PaintBox1ShiftClick(mouse->position());
             return true;
         }
     }

@@ -14,6 +14,7 @@
 #include "ui/defocus_history.h"
 #include "ui_Unit1.h"
 
+class QLabel;
 class QStatusBar;
 class TForm2;
 
@@ -44,11 +45,12 @@ public:
     explicit TForm1(QWidget* parent = nullptr);
     ~TForm1() override;
 
-    // Takes `image` (never null) as the displayed image, with the metadata of the file it
-    // came from (none for a pasted picture); the previous one is deleted with the steps of
-    // Undo and Redo, the view shows the new image at actual size from its top-left corner,
-    // and the settings window is told.
-    void installImage(std::unique_ptr<dib24> image, PictureMetadata metadata = {});
+    // Takes `image` (never null) as the displayed image, with the metadata of the file
+    // `path` it came from (none for a pasted picture); the previous one is deleted with the
+    // steps of Undo and Redo, the view shows the new image at actual size from its top-left
+    // corner, and the settings window is told.
+    void installImage(std::unique_ptr<dib24> image, PictureMetadata metadata = {},
+                      const QString& path = {});
 
     // Reads a picture file and installs it; a file that cannot be read shows "Cannot load
     // image" with the reason in a box owned by `owner` and leaves everything as it was.
@@ -69,6 +71,8 @@ public:
     // A double-click on the picture at `at` (in PaintBox1's coordinates) puts the focus at
     // the depth mask's depth there.
     void PaintBox1DblClick(QPointF at);
+    // A Shift+click on the picture at `at` moves the preview box's part there.
+    void PaintBox1ShiftClick(QPointF at);
 
     // The displayed image: null until the first image is installed, never null after.
     std::unique_ptr<dib24> currentImage;
@@ -85,6 +89,9 @@ public:
 
     // File > "Save ZMask as", made here rather than in the layout.
     QAction* SaveZMask1 = nullptr;
+    // The permanent field at the right of the status bar: the picture's file name (or that
+    // it was pasted), its size and the zoom.
+    QLabel* LabelPictureInfo;
 
 protected:
     bool event(QEvent* event) override;
@@ -96,4 +103,12 @@ private:
     // The photo at `path` was just installed: its depth map, when it carries one, becomes
     // the depth mask, and the status bar says so, or says why the map cannot be used.
     void loadDepthOfPhoto(const QString& path);
+    // The pixels of currentImage changed (Defocus, Undo, Redo): the view, the preview box
+    // and the Undo and Redo items follow.
+    void pixelsChanged();
+    // Undo and Redo are available exactly when there is a step to take back or reapply.
+    void updateUndoRedo();
+    void updatePictureInfo();
+
+    QString pictureName_;  // the file name of currentImage; empty for a pasted picture
 };

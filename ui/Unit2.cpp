@@ -115,8 +115,11 @@ TForm2::TForm2(TForm1& mainWindow, const std::vector<std::string>& diaphragmCand
                                   Edit5->text()};
     validateParameters();
     LabelGInfo->setText(QStringLiteral("99999 x 99999"));
+    LabelShapeSize->setText(QStringLiteral("9999 px"));
     growToFitText(this);
     LabelGInfo->setText(QStringLiteral("N/A"));
+    updateShapeSize();
+    updateDepthOfFieldSwitch();
     Edit1->setText(layoutTexts[0]);
     Edit2->setText(layoutTexts[1]);
     Edit3->setText(layoutTexts[2]);
@@ -259,6 +262,17 @@ const dib24* TForm2::mainImage() const {
     return Form1->currentImage.get();
 }
 
+void TForm2::updateDepthOfFieldSwitch() {
+    CheckBoxDOF->setEnabled(depthMask != nullptr);
+    CheckBoxDOF->setToolTip(depthMask ? QString()
+                                      : QStringLiteral("Load a depth mask (ZMask) of the "
+                                                       "picture's size to use depth of field"));
+}
+
+void TForm2::updateShapeSize() {
+    LabelShapeSize->setText(QStringLiteral("%1 px").arg(diaphragms.shape->width));
+}
+
 void TForm2::mainImageChanged(const dib24* image) {
     previewImage.reset();
     focusArea_.setMask(nullptr);
@@ -270,6 +284,22 @@ void TForm2::mainImageChanged(const dib24* image) {
     PaintBox2->update();
     PaintBox3->update();
     updateFocusArea();  // the mask is gone
+    updateDepthOfFieldSwitch();
+}
+
+void TForm2::mainImagePixelsChanged() {
+    previewImage.reset();
+    PaintBox2->update();
+}
+
+void TForm2::showPreviewAt(QPoint pixel) {
+    const dib24* image = mainImage();
+    if (!image) return;
+    previewLeft = std::clamp(pixel.x() - PaintBox2->width() / 2, 0,
+                             std::max(0, image->width - PaintBox2->width()));
+    previewTop = std::clamp(pixel.y() - PaintBox2->height() / 2, 0,
+                            std::max(0, image->height - PaintBox2->height()));
+    mainImagePixelsChanged();
 }
 
 // The diaphragm and the depth mask.
@@ -277,7 +307,8 @@ void TForm2::mainImageChanged(const dib24* image) {
 void TForm2::Button1Click() {
     const QString folder =
         diaphragmPicked_ ? QString() : QString::fromStdString(diaphragmGalleryFolder());
-    const QString path = prompts::choosePictureToOpen(this, kBitmapFilter, folder);
+    const QString path = prompts::choosePictureToOpen(this, kBitmapFilter, folder,
+                                                      QStringLiteral("Open diaphragm shape"));
     if (path.isEmpty()) return;
     diaphragmPicked_ = true;
     // A refused file leaves the shape and its scaled copies as they were.
@@ -287,20 +318,22 @@ void TForm2::Button1Click() {
     std::string refused;
     if (!read || !diaphragms.Install(std::move(shape), &refused))
         prompts::showError(this, kDiaphragmError,
-                           read ? QString::fromStdString(refused) : unreadable);
+                           read ? QString::fromStdString(refused) : unreadable, path);
     PaintBox1->update();
+    updateShapeSize();
     updateFocusArea();  // the size of the diaphragm sets the kernel sizes
 }
 
 void TForm2::Button4Click() {
     if (!mainImage()) return;
-    const QString path = prompts::choosePictureToOpen(this, kBitmapFilter);
+    const QString path = prompts::choosePictureToOpen(this, kBitmapFilter, {},
+                                                      QStringLiteral("Open depth mask (ZMask)"));
     if (path.isEmpty()) return;
     const QString kMaskError = QStringLiteral("Cannot open mask image");
     // A portrait photo gives its depth map, not its own pixels.
     PhotoDepth depth = readPhotoDepthFile(path);
     if (depth.status == PhotoDepth::Status::Unusable) {
-        prompts::showError(this, kMaskError, QString::fromStdString(depth.why));
+        prompts::showError(this, kMaskError, QString::fromStdString(depth.why), path);
         return;
     }
     if (depth.status == PhotoDepth::Status::Read) {
@@ -313,7 +346,7 @@ void TForm2::Button4Click() {
     QString why;
     auto mask = readPictureFile(path, &why);
     if (!mask) {
-        prompts::showError(this, kMaskError, why);
+        prompts::showError(this, kMaskError, why, path);
         return;
     }
     setDepthMask(std::move(mask));
@@ -330,7 +363,16 @@ void TForm2::setDepthMask(std::unique_ptr<dib24> mask) {
     const dib24* image = mainImage();
     if (!image) return;  // a depth mask belongs to an image
     if (mask->width != image->width || mask->height != image->height) {
-        if (!prompts::askToContinue(this, QStringLiteral("Image & Mask size not match, continue?")))
+        const QString sizes =
+            QStringLiteral(
+                "The picture is %1 \u00d7 %2 pixels, the mask %3 \u00d7 %4. OK resizes "
+                "the mask to the picture's size.")
+                .arg(image->width)
+                .arg(image->height)
+                .arg(mask->width)
+                .arg(mask->height);
+        if (!prompts::askToContinue(this, QStringLiteral("Image & Mask size not match, continue?"),
+                                    sizes))
             return;
         mask = resizedOrThrow(*mask, image->width, image->height);
     }
@@ -357,6 +399,7 @@ void TForm2::installDepthMask(std::unique_ptr<dib24> mask) {
     focusArea_.setMask(depthMask.get());
     PaintBox3->update();
     updateFocusArea();
+    updateDepthOfFieldSwitch();
 }
 
 void TForm2::PaintBox1Paint() {

@@ -83,6 +83,12 @@ public:
     // The main window installed `image` (it keeps it): the preview and the depth mask are
     // dropped, the size label shows the new size, the region returns to the top-left.
     void mainImageChanged(const dib24* image);
+    // The main image's pixels changed in place (Defocus, Undo, Redo): a rendered preview
+    // is dropped and the box shows the region of the picture as it is now.
+    void mainImagePixelsChanged();
+    // Moves the preview region so that main-image pixel `pixel` (counted from the top-left)
+    // lies in its middle, as far as the image allows, and shows it unrendered.
+    void showPreviewAt(QPoint pixel);
 
     // Installs `mask` as the depth mask. A mask of another size than the main image is
     // resized to it after the user agrees, and dropped otherwise. Running out of memory
@@ -133,6 +139,11 @@ private:
 
     // Installs `mask`, already of the main image's size, with its thumbnail.
     void installDepthMask(std::unique_ptr<dib24> mask);
+    // "Use DOF with ZMask" can be used only while a depth mask is installed; without one it
+    // is greyed and keeps its tick for the next mask.
+    void updateDepthOfFieldSwitch();
+    // The diaphragm's width beside its thumbnail.
+    void updateShapeSize();
 
     // Until the user has picked a diaphragm file, "Diaphragm shape" opens the dialog in the
     // folder of delivered shapes.

@@ -57,6 +57,7 @@ void PictureView::setScrollArea(QScrollArea* area) {
 void PictureView::setPicture(const dib24* picture) {
     picture_ = picture;
     step_ = 0;
+    fitZoom_ = 0;
     wheelAngle_ = 0;
     reduced_.clear();
     reducedMade_ = false;
@@ -66,6 +67,7 @@ void PictureView::setPicture(const dib24* picture) {
         area_->verticalScrollBar()->setValue(0);
     }
     update();
+    emit zoomChanged();
 }
 
 void PictureView::pictureChanged() {
@@ -87,17 +89,29 @@ void PictureView::updateSize() {
 
 void PictureView::setZoomStep(int step, QPointF anchor) {
     step = std::clamp(step, kSmallestStep, kLargestStep);
-    if (!picture_ || !area_ || step == step_) return;
+    if (!picture_ || !area_ || (step == step_ && fitZoom_ == 0)) return;
     // The point under the anchor, in picture pixels; after the zoom the scroll bars put it
     // under the anchor again.
     const double ratio = devicePixelRatioF();
     const QPointF inPicture = (anchor - QPointF(pos())) * ratio / zoom();
     step_ = step;
+    fitZoom_ = 0;
     updateSize();
     const QPointF scrolled = inPicture * zoom() / ratio - anchor;
     area_->horizontalScrollBar()->setValue(static_cast<int>(std::lround(scrolled.x())));
     area_->verticalScrollBar()->setValue(static_cast<int>(std::lround(scrolled.y())));
     update();
+    emit zoomChanged();
+}
+
+int PictureView::stepFrom(int steps) const {
+    // A fitted zoom lies between step_ and the step above it.
+    if (fitZoom_ > 0 && steps < 0) return step_ + 1 + steps;
+    return step_ + steps;
+}
+
+void PictureView::zoomBy(int steps) {
+    zoomTo(stepFrom(steps));
 }
 
 void PictureView::zoomTo(int step) {
@@ -111,19 +125,26 @@ void PictureView::fitToWindow() {
     // The room the viewport has once no scroll bar is needed.
     const QSize room = area_->maximumViewportSize();
     const double ratio = devicePixelRatioF();
-    auto fits = [&](int step) {
-        return logicalExtent(zoomedExtent(picture_->width, zoomOfStep(step)), ratio) <=
-                   room.width() &&
-               logicalExtent(zoomedExtent(picture_->height, zoomOfStep(step)), ratio) <=
-                   room.height();
+    auto fits = [&](double zoom) {
+        return logicalExtent(zoomedExtent(picture_->width, zoom), ratio) <= room.width() &&
+               logicalExtent(zoomedExtent(picture_->height, zoom), ratio) <= room.height();
     };
+    double zoom =
+        std::min(room.width() * ratio / picture_->width, room.height() * ratio / picture_->height);
+    zoom = std::clamp(zoom, zoomOfStep(kSmallestStep), zoomOfStep(kLargestStep));
+    // The quotient may round a hair above what fits.
+    for (int tries = 0; tries < 8 && zoom > zoomOfStep(kSmallestStep) && !fits(zoom); ++tries)
+        zoom *= 1 - 1e-12;
+    // The step at or just below; a zoom that is a step's own is that step.
     int step = kLargestStep;
-    while (step > kSmallestStep && !fits(step)) --step;
+    while (step > kSmallestStep && zoomOfStep(step) > zoom * (1 + 1e-12)) --step;
     step_ = step;
+    fitZoom_ = zoomOfStep(step) >= zoom * (1 - 1e-12) ? 0 : zoom;
     updateSize();
     area_->horizontalScrollBar()->setValue(0);
     area_->verticalScrollBar()->setValue(0);
     update();
+    emit zoomChanged();
 }
 
 std::optional<QPoint> PictureView::pixelAt(QPointF point) const {
@@ -158,7 +179,7 @@ std::size_t PictureView::drawingBytes() const {
 
 PixelRows PictureView::sourceRows(double* scale) {
     *scale = zoom();
-    if (step_ >= 0) return rowsOf(*picture_);
+    if (zoom() >= 1) return rowsOf(*picture_);
     // Zoomed out, the view reads the smallest reduced copy that is still at least as
     // large as the zoomed picture, so every device pixel averages at most about 2 x 2 of
     // its pixels. The copies are made once, the first time a zoom needs them, and together
@@ -167,7 +188,8 @@ PixelRows PictureView::sourceRows(double* scale) {
         reduced_.make(rowsOf(*picture_), kReducedCopies, picture_->pixelBytes() / 3);
         reducedMade_ = true;
     }
-    const int copy = std::min(-step_ / 2, reduced_.count());
+    const int copy =
+        std::min(static_cast<int>(std::floor(-std::log2(zoom()) + 1e-9)), reduced_.count());
     if (copy == 0) return rowsOf(*picture_);
     *scale = std::ldexp(zoom(), copy);
     return reduced_.copy(copy);
@@ -227,7 +249,7 @@ bool PictureView::wheelZoom(const QWheelEvent& wheel) {
     const int steps = wheelAngle_ / 120;
     wheelAngle_ -= steps * 120;
     if (steps != 0)
-        setZoomStep(step_ + steps, area_->viewport()->mapFromGlobal(wheel.globalPosition()));
+        setZoomStep(stepFrom(steps), area_->viewport()->mapFromGlobal(wheel.globalPosition()));
     return true;
 }
 

@@ -41,14 +41,19 @@ public:
     // The shown picture's pixels changed in place (its size did not): it is drawn anew.
     void pictureChanged();
 
+    // The step shown, or after Fit the step just below the fitted zoom.
     int zoomStep() const { return step_; }
-    double zoom() const { return zoomOfStep(step_); }
+    double zoom() const { return fitZoom_ > 0 ? fitZoom_ : zoomOfStep(step_); }
     // Zooms to `step` (limited to the steps there are), keeping the point of the picture
     // under `anchor` (in the viewport's coordinates) where it is.
     void setZoomStep(int step, QPointF anchor);
     // Zooms to `step` about the middle of the viewport.
     void zoomTo(int step);
-    // The largest step at which the whole picture fits the viewport without scroll bars.
+    // Zooms `steps` steps in (above 0) or out about the middle; from a fitted zoom the
+    // neighbouring steps are the first ones.
+    void zoomBy(int steps);
+    // Shows the whole picture as large as the viewport allows without scroll bars, at
+    // exactly that zoom (within the steps' range).
     void fitToWindow();
 
     // The picture pixel (column, row counted from the top-left) shown at `point` of this
@@ -70,6 +75,10 @@ public:
     // the view, which it frees again.)
     std::size_t drawingBytes() const;
 
+signals:
+    // The zoom or the picture changed.
+    void zoomChanged();
+
 protected:
     void paintEvent(QPaintEvent* event) override;
     void wheelEvent(QWheelEvent* event) override;
@@ -85,7 +94,11 @@ private:
     PixelRows sourceRows(double* scale);
 
     const dib24* picture_ = nullptr;
+    // The step `steps` steps away from the zoom shown.
+    int stepFrom(int steps) const;
+
     int step_ = 0;
+    double fitZoom_ = 0;  // the zoom that Fit chose between two steps; 0: the step's
     QScrollArea* area_ = nullptr;
     ReducedCopies reduced_;
     bool reducedMade_ = false;  // made, or tried, for the picture's present pixels

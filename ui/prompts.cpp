@@ -1,7 +1,13 @@
 #include "ui/prompts.h"
 
+#include <QDir>
+#include <QFontMetrics>
+#include <QHeaderView>
 #include <QRegularExpression>
+#include <QScreen>
 #include <QStringList>
+#include <QTreeView>
+#include <algorithm>
 #include <utility>
 
 namespace prompts {
@@ -32,6 +38,24 @@ QString firstExtension(const QString& filter) {
     return filter.mid(start + 3, end < 0 ? -1 : end - start - 3);
 }
 
+// Qt's own dialog opens so narrow that its size, type and date columns are cut ("PN...ge").
+// It opens wide enough for them (within the screen), they keep the width of what they
+// show, and the names take the rest.
+void showColumnsWhole(QFileDialog& dialog) {
+    const QFontMetrics metrics(dialog.font());
+    QSize size(std::max(dialog.width(), metrics.averageCharWidth() * 130),
+               std::max(dialog.height(), metrics.lineSpacing() * 28));
+    if (const QScreen* screen = dialog.screen())
+        size = size.boundedTo(screen->availableGeometry().size() * 9 / 10);
+    dialog.resize(size);
+    if (auto* files = dialog.findChild<QTreeView*>(QStringLiteral("treeView"))) {
+        QHeaderView* header = files->header();
+        header->setSectionResizeMode(0, QHeaderView::Stretch);
+        for (int column = 1; column < header->count(); ++column)
+            header->setSectionResizeMode(column, QHeaderView::ResizeToContents);
+    }
+}
+
 }  // namespace
 
 QMessageBox::StandardButton showMessageBox(const MessageBoxRequest& request) {
@@ -39,15 +63,21 @@ QMessageBox::StandardButton showMessageBox(const MessageBoxRequest& request) {
     return runMessageBox(request);
 }
 
-void showError(QWidget* owner, const QString& text, const QString& detail) {
-    showMessageBox(
-        {owner, QStringLiteral("Error"), text, QMessageBox::Critical, QMessageBox::Ok, detail});
+QString informativeText(const MessageBoxRequest& request) {
+    if (request.file.isEmpty()) return request.detail;
+    const QString file = QDir::toNativeSeparators(request.file);
+    return request.detail.isEmpty() ? file : file + QLatin1Char('\n') + request.detail;
 }
 
-bool askToContinue(QWidget* owner, const QString& text) {
+void showError(QWidget* owner, const QString& text, const QString& detail, const QString& file) {
+    showMessageBox({owner, QStringLiteral("Error"), text, QMessageBox::Critical, QMessageBox::Ok,
+                    detail, file});
+}
+
+bool askToContinue(QWidget* owner, const QString& text, const QString& detail) {
     const QMessageBox::StandardButton answer =
         showMessageBox({owner, QStringLiteral("Warning"), text, QMessageBox::Warning,
-                        QMessageBox::Ok | QMessageBox::Cancel});
+                        QMessageBox::Ok | QMessageBox::Cancel, detail});
     return answer == QMessageBox::Ok;
 }
 
@@ -59,9 +89,11 @@ QString chooseFileToSave(QWidget* owner, const QString& filter) {
     return choose({owner, QFileDialog::AcceptSave, filter, QStringLiteral("bmp"), {}});
 }
 
-QString choosePictureToOpen(QWidget* owner, const QString& filter, const QString& directory) {
+QString choosePictureToOpen(QWidget* owner, const QString& filter, const QString& directory,
+                            const QString& title) {
     FileDialogRequest request{owner, QFileDialog::AcceptOpen, filter, QStringLiteral("bmp"),
                               directory};
+    request.title = title;
     request.filters = {
         QStringLiteral(
             "All pictures (*.bmp *.png *.jpg *.jpeg *.tif *.tiff *.webp *.heic *.heif *.avif)"),
@@ -69,8 +101,9 @@ QString choosePictureToOpen(QWidget* owner, const QString& filter, const QString
     return choose(request);
 }
 
-QString choosePictureToSave(QWidget* owner, const QString& filter) {
+QString choosePictureToSave(QWidget* owner, const QString& filter, const QString& title) {
     FileDialogRequest request{owner, QFileDialog::AcceptSave, filter, QStringLiteral("bmp"), {}};
+    request.title = title;
     request.filters = {filter, QStringLiteral("PNG picture (*.png)"),
                        QStringLiteral("JPEG picture (*.jpg *.jpeg)"),
                        QStringLiteral("TIFF picture (*.tif *.tiff)"),
@@ -80,7 +113,8 @@ QString choosePictureToSave(QWidget* owner, const QString& filter) {
 
 QMessageBox::StandardButton runMessageBox(const MessageBoxRequest& request) {
     QMessageBox box(request.icon, request.caption, request.text, request.buttons, request.owner);
-    if (!request.detail.isEmpty()) box.setInformativeText(request.detail);
+    const QString below = informativeText(request);
+    if (!below.isEmpty()) box.setInformativeText(below);
     // An owned box blocks only its owner window, as the owner is disabled on Windows; an
     // unowned one blocks the whole program while it waits.
     box.setWindowModality(request.owner ? Qt::WindowModal : Qt::ApplicationModal);
@@ -112,6 +146,8 @@ QString runFileDialog(const FileDialogRequest& request) {
     dialog.setFileMode(QFileDialog::AnyFile);
     dialog.setOption(QFileDialog::DontConfirmOverwrite);
     dialog.setWindowModality(Qt::WindowModal);
+    if (!request.title.isEmpty()) dialog.setWindowTitle(request.title);
+    showColumnsWhole(dialog);
     if (dialog.exec() != QDialog::Accepted) return {};
     const QStringList files = dialog.selectedFiles();
     return files.isEmpty() ? QString() : files.first();
