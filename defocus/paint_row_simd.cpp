@@ -478,9 +478,6 @@ __attribute__((always_inline)) inline void paintRun(const Job& job, BlockState& 
 #pragma GCC unroll 8
         for (int g = 0; g < kGroups; ++g)
             if (mayRaise[g]) updateThreshold(job, state, g);
-        // Raised thresholds may let registers pass over the rest of the row.
-        findActive(active);
-        if (!active) return;
     }
 }
 
