@@ -2,12 +2,15 @@
 """bokavo-render against a convolution by FFT, each as a whole process.
 
 Both read the same 1600 x 1200 bitmap (a dim scene with about 1 % highlights, like the
-benchmark's), apply the same 64-pixel antialiased disc and write a bitmap: bokavo-render
-with its defaults, OpenCV's filter2D with the disc, normalised to sum 1, as its kernel
-(OpenCV convolves kernels this large through the DFT). The time of each is the median
-wall time of several runs, process start and file input and output included.
+benchmark's), apply the same antialiased disc and write a bitmap: bokavo-render with its
+defaults, OpenCV's filter2D with the disc, normalised to sum 1, as its kernel (OpenCV
+convolves kernels this large through the DFT). Each disc size is timed in turn, the two
+programs taking turns run by run; the time of each is the median wall time of several
+runs, process start and file input and output included. --big-disc adds a 24-megapixel
+picture (6000 x 4000) with a 151-pixel disc, the size a fast portrait lens gives there.
 
     bench/compare_opencv.py [--render build/release/bin/bokavo-render] [--repeat 5]
+                            [--sizes 64,128,200] [--big-disc]
 
 Needs Debian's python3-opencv (which brings numpy): sudo apt-get install python3-opencv
 """
@@ -57,36 +60,58 @@ def disc(n):
     return np.repeat((covered * 255 // 64).astype(np.uint8)[:, :, None], 3, axis=2)
 
 
-def median_seconds(command, repeat):
-    times = []
+def median_seconds(commands, repeat):
+    """The median wall time of each command, run in turn, so that both see the same load."""
+    times = [[] for _ in commands]
     for _ in range(repeat):
-        start = time.perf_counter()
-        subprocess.run(command, check=True)
-        times.append(time.perf_counter() - start)
-    return statistics.median(times)
+        for command, spent in zip(commands, times):
+            start = time.perf_counter()
+            subprocess.run(command, check=True)
+            spent.append(time.perf_counter() - start)
+    return [statistics.median(spent) for spent in times]
+
+
+def compare(folder, render, width, height, side, repeat):
+    """Both programs' median times on a width x height scene through a disc of `side`."""
+    picture = os.path.join(folder, f"scene{width}x{height}.bmp")
+    kernel = os.path.join(folder, f"disc{side}.bmp")
+    if not os.path.exists(picture):
+        cv2.imwrite(picture, scene(width, height))
+    cv2.imwrite(kernel, disc(side))
+    return median_seconds(
+        [[render, "--quiet", "--diaphragm", kernel, picture, os.path.join(folder, "bokavo.bmp")],
+         [sys.executable, "-c", CONVOLVE, picture, kernel, os.path.join(folder, "opencv.bmp")]],
+        repeat)
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--render", default="build/release/bin/bokavo-render")
     parser.add_argument("--repeat", type=int, default=5)
+    parser.add_argument("--sizes", default="64,128,200",
+                        help="disc sides on 1600 x 1200, separated by commas")
+    parser.add_argument("--big-disc", action="store_true",
+                        help="also 6000 x 4000 with a 151-pixel disc")
     args = parser.parse_args()
     if not os.access(args.render, os.X_OK):
         sys.exit(f"no bokavo-render at {args.render}: build it, or name it with --render")
+    try:
+        sizes = [int(size) for size in args.sizes.split(",")]
+    except ValueError:
+        sys.exit(f"--sizes takes whole numbers separated by commas, not {args.sizes!r}")
+    if args.repeat < 1 or any(size < 1 for size in sizes):
+        sys.exit("--repeat and every size must be at least 1")
 
+    cases = [(1600, 1200, size) for size in sizes]
+    if args.big_disc:
+        cases.append((6000, 4000, 151))
+    print(f"Whole processes, median of {args.repeat} (OpenCV {cv2.__version__}):")
+    print("  picture      disc   bokavo-render   OpenCV filter2D (FFT)   bokavo / FFT")
     with tempfile.TemporaryDirectory(prefix="bokavo-opencv-") as folder:
-        picture = os.path.join(folder, "scene.bmp")
-        kernel = os.path.join(folder, "disc64.bmp")
-        cv2.imwrite(picture, scene(1600, 1200))
-        cv2.imwrite(kernel, disc(64))
-        ours = median_seconds([args.render, "--quiet", "--diaphragm", kernel, picture,
-                               os.path.join(folder, "bokavo.bmp")], args.repeat)
-        theirs = median_seconds([sys.executable, "-c", CONVOLVE, picture, kernel,
-                                 os.path.join(folder, "opencv.bmp")], args.repeat)
-    print(f"1600 x 1200, 64-pixel disc, whole process, median of {args.repeat}:")
-    print(f"  bokavo-render          {ours:.3f} s")
-    print(f"  OpenCV filter2D (FFT)  {theirs:.3f} s  (OpenCV {cv2.__version__})")
-    print(f"  bokavo-render takes {ours / theirs:.2f} x the time of the convolution")
+        for width, height, side in cases:
+            ours, theirs = compare(folder, args.render, width, height, side, args.repeat)
+            print(f"  {width:4} x {height:<4}  {side:4}   {ours:10.3f} s   {theirs:16.3f} s"
+                  f"      {ours / theirs:8.2f}")
 
 
 if __name__ == "__main__":

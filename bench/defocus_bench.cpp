@@ -1,13 +1,16 @@
 // Benchmark of the renderer: the product's renderer against the straightforward reference
 // on deterministic synthetic pictures, checking on the way that both give the same bytes.
 //
-//   defocus_bench [--quick] [--repeat N] [--threads N] [--render PATH [--jpeg] [--large]]
+//   defocus_bench [--quick] [--repeat N] [--threads N]
+//                 [--render PATH [--jpeg] [--large] [--big-disc]]
 //
 // --quick runs small pictures once (a check that everything runs and agrees, used by the
 // test script). With --render, the peak memory of bokavo-render on a 4000 x 3000 picture
 // is measured too; --jpeg adds a 24-megapixel JPEG read, rendered with the default
 // diaphragm and written as JPEG, by bokavo-render as a whole and stage by stage; --large
-// renders a 100-megapixel picture with a 41-pixel disc (about 20 s on two cores, 620 MiB).
+// renders a 100-megapixel picture with a 41-pixel disc (about 20 s on two cores, 620 MiB);
+// --big-disc a 24-megapixel picture with a 151-pixel disc, the disc of a fast portrait lens
+// at that size (bench/compare_opencv.py --big-disc times a convolution by FFT beside it).
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -152,8 +155,9 @@ struct Options {
     int repeat = 3;
     unsigned threads = 0;
     std::string render;
-    bool jpeg = false;   // with `render`: the 24-megapixel JPEG case
-    bool large = false;  // with `render`: the 100-megapixel case
+    bool jpeg = false;     // with `render`: the 24-megapixel JPEG case
+    bool large = false;    // with `render`: the 100-megapixel case
+    bool bigDisc = false;  // with `render`: the 24-megapixel case with a 151-pixel disc
 };
 
 struct Timing {
@@ -252,6 +256,16 @@ void largeCase(const std::string& renderPath, unsigned threads) {
             run.seconds, run.peakMiB, run.peakMiB / pictureMiB);
 }
 
+// The optional wide-disc case: a 24-megapixel picture through a 151-pixel disc.
+void bigDiscCase(const std::string& renderPath, unsigned threads) {
+    const ProcessRun run = renderProcess(renderPath, 6000, 4000, 151, threads);
+    if (run.seconds < 0)
+        std::printf("bokavo-render 6000 x 4000, disc 151: FAILED to run\n");
+    else
+        std::printf("bokavo-render 6000 x 4000, disc 151: %.1f s, peak resident memory %.1f MiB\n",
+                    run.seconds, run.peakMiB);
+}
+
 // A 24-megapixel photo: the synthetic scene as a JPEG of quality 95, read, rendered with
 // the default diaphragm and written as a JPEG again. bokavo-render does it as one process
 // (its wall time and peak resident memory); then this process times each stage. Runs
@@ -318,7 +332,7 @@ void photoCase(const std::string& renderPath, unsigned threads) {
 int usage() {
     std::fprintf(stderr,
                  "usage: defocus_bench [--quick] [--repeat N] [--threads N] [--render PATH "
-                 "[--jpeg] [--large]]\n");
+                 "[--jpeg] [--large] [--big-disc]]\n");
     return 2;
 }
 
@@ -341,17 +355,21 @@ int main(int argc, char** argv) {
             options.jpeg = true;
         } else if (arg == "--large") {
             options.large = true;
+        } else if (arg == "--big-disc") {
+            options.bigDisc = true;
         } else {
             return usage();
         }
     }
 
-    if ((options.jpeg || options.large) && options.render.empty()) return usage();
+    if ((options.jpeg || options.large || options.bigDisc) && options.render.empty())
+        return usage();
     const double renderPeak =
         options.render.empty()
             ? 0
             : renderProcess(options.render, 4000, 3000, 31, options.threads).peakMiB;
     if (options.large) largeCase(options.render, options.threads);
+    if (options.bigDisc) bigDiscCase(options.render, options.threads);
     if (options.jpeg) photoCase(options.render, options.threads);
 
     const int width = options.quick ? 160 : 1600, height = options.quick ? 120 : 1200;

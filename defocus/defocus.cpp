@@ -50,12 +50,12 @@ public:
         }
         aligned_ = true;
         const std::size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
-        data_ = static_cast<T*>(::operator new(rounded, std::align_val_t{kHugePage}));
+        data_ = static_cast<T*>(::operator new (rounded, std::align_val_t{kHugePage}));
         madvise(data_, rounded, MADV_HUGEPAGE);  // only a hint: refused is fine
     }
     ~LargeBuffer() {
         if (aligned_)
-            ::operator delete(data_, std::align_val_t{kHugePage});
+            ::operator delete (data_, std::align_val_t{kHugePage});
         else
             ::operator delete(data_);
     }
@@ -233,6 +233,9 @@ public:
           power_(std::size_t(capacity) * 3 * rowLength_),
           reachPeak_(depth ? 0 : std::size_t(capacity) * 3 * reachLength(width_)),
           reachScratch_(depth ? 0 : 2 * reachLength(width_)),
+          groupPeak_(kernels.largest() >= paint_row::kWideKernel
+                         ? std::size_t(capacity) * 3 * groupLength(width_)
+                         : 0),
           runs_(depth ? std::size_t(capacity) * width_ : std::size_t(capacity)),
           runAt_(depth ? std::size_t(capacity) * width_ : 0),
           coarseLargest_(depth ? std::size_t(capacity) * coarseLength(width_) : 0),
@@ -245,9 +248,10 @@ public:
     static constexpr int kMargin = paint_row::kMaxLanes;
 
     // Bytes one ring slot takes.
-    static std::size_t slotBytes(int width, bool depthOfField, bool occlusion) {
+    static std::size_t slotBytes(int width, bool depthOfField, bool occlusion, bool wide) {
         const std::size_t length = std::size_t(width) + 2 * std::size_t(kMargin);
         return (3 + (occlusion ? 1 : 0)) * length * sizeof(double) +
+               (wide ? 3 * groupLength(width) * sizeof(double) : 0) +
                (depthOfField
                     ? std::size_t(width) * (sizeof(paint_row::Run) + sizeof(std::int32_t)) +
                           coarseLength(width) * sizeof(std::int32_t)
@@ -275,6 +279,21 @@ private:
             power += kMargin;
             for (int x = 0; x < width_; ++x) power[x] = sourcePower_[source[3 * x + c]];
             row.power[c] = power;
+            row.groupPeak[c] = nullptr;
+            if (groupPeak_.empty()) continue;
+            // The powers beyond the row are 0 up to the margin's end, and so are the peaks
+            // of the groups after it.
+            double* groupPeak = groupPeak_.data() + (slot * 3 + c) * groupLength(width_);
+            constexpr int kColumns = paint_row::kGroupColumns;
+            static_assert(kColumns <= kMargin, "a row's last group ends within its margin");
+            std::fill(groupPeak, groupPeak + groupLength(width_), 0.0);
+            for (int i = 0; i * kColumns < width_; ++i) {
+                double largest = power[i * kColumns];
+                for (int x = 1; x < kColumns; ++x)
+                    largest = std::max(largest, power[i * kColumns + x]);
+                groupPeak[i] = largest;
+            }
+            row.groupPeak[c] = groupPeak;
         }
         row.nearness = nullptr;
         if (depth_) {
@@ -336,9 +355,9 @@ private:
     // window is the end of one segment and the start of the next.
     void findReachPeaks(const double* power, double* peak) {
         const int steps = int(reachLength(width_));
-        const int span = (kernels_.fixed()->n - 2 + 2 * paint_row::kMaxLanes +
-                          paint_row::kReachStep - 1) /
-                         paint_row::kReachStep;
+        const int span =
+            (kernels_.fixed()->n - 2 + 2 * paint_row::kMaxLanes + paint_row::kReachStep - 1) /
+            paint_row::kReachStep;
         double* fromStart = reachScratch_.data();
         double* toEnd = fromStart + steps;
         for (int m = 0; m < steps; ++m) {
@@ -361,6 +380,11 @@ private:
         return std::size_t(width) / paint_row::kReachStep + 1;
     }
 
+    // Group peaks up to the end of a chunk that starts at the row's last group.
+    static std::size_t groupLength(int width) {
+        return std::size_t(width) / paint_row::kGroupColumns + paint_row::kGroupsPerChunk;
+    }
+
     static std::size_t coarseLength(int width) {
         return std::size_t(width) / paint_row::kCoarseWindow + 1;
     }
@@ -376,6 +400,7 @@ private:
     LargeBuffer<double> power_;
     std::vector<double> reachPeak_;
     std::vector<double> reachScratch_;  // findReachPeaks' running peaks
+    std::vector<double> groupPeak_;
     LargeBuffer<paint_row::Run> runs_;
     LargeBuffer<std::int32_t> runAt_;
     std::vector<std::int32_t> coarseLargest_;
@@ -452,7 +477,8 @@ public:
         // more than kRingBudget; then target rows are painted in several passes.
         constexpr std::size_t kRingBudget = std::size_t{64} << 20;
         const int reachRows = kernels_.reachLow() + kernels_.reachHigh() + 1;
-        const std::size_t slot = SourceRows::slotBytes(width_, depth_, occlusion_);
+        const std::size_t slot = SourceRows::slotBytes(
+            width_, depth_, occlusion_, kernels_.largest() >= paint_row::kWideKernel);
         const int ringRows =
             int(std::clamp<std::size_t>(kRingBudget / slot, 1, std::size_t(reachRows)));
         std::vector<std::unique_ptr<ThreadBuffers>> buffers;

@@ -22,6 +22,13 @@ constexpr int kCoarseWindow = 64;
 // Without depth of field, a source row keeps for each column m * kReachStep the largest
 // power among the columns from there that can reach one register: see SourceRow::reachPeak.
 constexpr int kReachStep = kMaxLanes;
+// For kernels at least kWideKernel wide, every source row keeps the largest power of each
+// aligned group of kGroupColumns columns, and the painter takes sources in chunks of
+// kGroupsPerChunk groups: one register of group peaks per chunk tells which groups hold
+// a source strong enough to be tested one by one.
+constexpr int kWideKernel = 64;
+constexpr int kGroupColumns = kMaxLanes;
+constexpr int kGroupsPerChunk = 8;
 
 // One diaphragm kernel, n x n, laid out for the painter. Each row kr and channel c of the
 // tables below is a line of `lineLength` bytes starting at (kr * 3 + c) * lineLength,
@@ -65,6 +72,10 @@ struct SourceRow {
     // of up to kMaxLanes targets lie within n - 1 + kMaxLanes columns from the first, so
     // they all lie in the stretch of the step at or before that first column.
     const double* reachPeak[3];
+    // When the job has a kernel at least kWideKernel wide, groupPeak[c][i]: the largest
+    // power of channel c in the columns i * kGroupColumns ... (i + 1) * kGroupColumns - 1,
+    // 0 beyond the row, up to kGroupsPerChunk - 1 groups after the row's last; otherwise null.
+    const double* groupPeak[3];
     // Without depth of field one run covers the row. With it, runAt[x] is the number of
     // the run of column x, and coarseLargest[x / kCoarseWindow] the largest kernel side of
     // the aligned stretch of columns that x lies in.

@@ -227,6 +227,22 @@ TEST_P(RendererEquivalence, WideRowsSpanSeveralBlocks) {
     }
 }
 
+TEST_P(RendererEquivalence, WideKernelsPassOverGroupsOfWeakSources) {
+    // Kernels from the width at which the painter skips groups of sources on, some wider
+    // than the picture; with depth of field, kernels on either side of that width in one
+    // row, with and without occlusion.
+    std::mt19937 random(10);
+    const Scenario scenarios[] = {
+        {150, 14, 64, 0.1, 1.0, true, false, 0, 0},
+        {130, 20, 100, 0.3, 2.2, false, false, 0, 0},
+        {90, 12, 141, 1.0, 1.0, true, false, 0, 0},
+        {120, 16, 32, 0.1, 1.0, true, true, 0, 4.0, kGradient},
+        {120, 16, 32, 0.5, 0.45, true, true, 0, 4.0, kBands, kAnyPicture, 0, 0,
+         Occlusion::BrightNear},
+    };
+    for (const Scenario& s : scenarios) expectSameBytes(s, random);
+}
+
 TEST_P(RendererEquivalence, ValuesBelowTheNormalFloatRange) {
     std::mt19937 random(7);
     // Under a gamma of 30 dim sources paint values far below the smallest normal float,
