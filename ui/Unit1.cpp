@@ -1,5 +1,6 @@
 #include "ui/Unit1.h"
 
+#include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -11,12 +12,14 @@
 #include <QStatusBar>
 #include <QTimer>
 #include <QUrl>
+#include <exception>
 #include <optional>
 #include <string>
 #include <utility>
 
 #include "image/save_file.h"
 #include "ui/Unit2.h"
+#include "ui/defocus_jobs.h"
 #include "ui/prompts.h"
 
 namespace {
@@ -143,7 +146,7 @@ void TForm1::PasteP1Click() {
 }
 
 void TForm1::Blur1Click() {
-    if (!currentImage || !Form2) return;
+    if (!currentImage || !Form2 || commandRun.running()) return;
     const BaseParameters base = Form2->readBaseParameters();
     SBNotifyer notifyer(StatusBar1);
     const bool depthOfField = Form2->depthOfFieldUsed();
@@ -152,11 +155,10 @@ void TForm1::Blur1Click() {
         return;
     DofSettings dof;
     if (depthOfField) dof = Form2->readDofSettings(Form2->depthMask.get());
-    // The run keeps the event loop waiting. The menu bar and the view are painted now,
-    // without the menu or the question that covered them, and the status bar paints itself
-    // with the first progress text; no event is handled, so no input is taken meanwhile.
-    // Qt repaints a widget without its opaque children, so the black viewport and the
-    // picture on it are repainted each.
+    // The menu bar and the view are painted now, without the menu or the question that
+    // covered them, before the status bar shows the first progress text. Qt repaints a
+    // widget without its opaque children, so the black viewport and the picture on it are
+    // repainted each.
     MainMenu1->repaint();
     ScrollBox1->viewport()->repaint();
     PaintBox1->repaint();
@@ -164,8 +166,29 @@ void TForm1::Blur1Click() {
     // could no longer put back the picture from before this run.
     std::unique_ptr<dib24> before = DefocusHistory::copyOf(*currentImage);
     if (!before) history.clear();
-    // Runs to the end before it returns; the image changes only if the whole run succeeds
-    // (running out of memory reaches the application's exception box).
+    // The worker renders a copy of the picture, with copies of the depth mask and the
+    // diaphragm, while the window goes on; the result and the picture then change places,
+    // so the copy holds the picture from before for Undo.
+    std::unique_ptr<dib24> mask =
+        before && depthOfField ? DefocusHistory::copyOf(*Form2->depthMask) : nullptr;
+    if (before && (mask || !depthOfField)) {
+        RenderJob job = renderJobOf(*Form2, std::move(before), std::move(mask));
+        job.reportProgress = true;
+        RenderResult result = commandRun.run(std::move(job), commandsToGrey(), StatusBar1);
+        if (result.failure) std::rethrow_exception(result.failure);
+        if (result.stopped) {
+            StatusBar1->showMessage(QStringLiteral("Defocus stopped"));
+            return;
+        }
+        currentImage->swap(*result.image);
+        history.recordDefocus(std::move(result.image));
+        StatusBar1->showMessage(QStringLiteral("done"));
+        PaintBox1->pictureChanged();
+        return;
+    }
+    // Without memory for the copies the run takes place here, on the window's thread; the
+    // image changes only if the whole run succeeds (running out of memory reaches the
+    // application's exception box).
     DefocusImage(*currentImage, Form2->diaphragms, base.density, base.gamma,
                  Form2->diaphragms.shape->width, base.blend, depthOfField ? &dof : nullptr,
                  &notifyer);
@@ -176,6 +199,18 @@ void TForm1::Blur1Click() {
         StatusBar1->showMessage(QStringLiteral("done (too little memory to keep an undo step)"));
     }
     PaintBox1->pictureChanged();
+}
+
+std::vector<QObject*> TForm1::commandsToGrey() {
+    std::vector<QObject*> commands{OpenO1, Saveas1, PasteP1, Blur1, UndoU1, RedoR1};
+    if (Form2) commands.push_back(Form2);
+    return commands;
+}
+
+void TForm1::closeEvent(QCloseEvent* event) {
+    // A run in progress is stopped; the window then closes as usual.
+    commandRun.stop();
+    QMainWindow::closeEvent(event);
 }
 
 void TForm1::UndoU1Click() {
@@ -197,7 +232,7 @@ void TForm1::Settings1Click() {
 
 void TForm1::PaintBox1DblClick(QPointF at) {
     const std::optional<QPoint> pixel = PaintBox1->pixelAt(at);
-    if (!pixel || !Form2) return;
+    if (!pixel || !Form2 || commandRun.running()) return;
     const int depth = Form2->pickFocus(*pixel);
     if (depth < 0) {
         StatusBar1->showMessage(QStringLiteral("Load a depth mask (ZMask) to pick the focus"));
@@ -237,7 +272,7 @@ void TForm1::dragEnterEvent(QDragEnterEvent* event) {
 
 void TForm1::dropEvent(QDropEvent* event) {
     const std::optional<QString> path = firstLocalFile(event->mimeData());
-    if (!path) return;
+    if (!path || commandRun.running()) return;
     event->acceptProposedAction();
     // Opened once the drop has finished, so a message box does not keep the program the
     // file came from waiting for the end of the drag.

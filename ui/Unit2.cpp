@@ -13,12 +13,14 @@
 #include <algorithm>
 #include <cfloat>
 #include <cstdio>
+#include <exception>
 #include <new>
 #include <utility>
 
 #include "defocus/defocus_math.h"
 #include "defocus/numbers.h"
 #include "ui/Unit1.h"
+#include "ui/defocus_jobs.h"
 #include "ui/fit_text.h"
 #include "ui/focus_area.h"
 #include "ui/prompts.h"
@@ -383,28 +385,27 @@ void TForm2::PaintBox2MouseUp() {
 
 void TForm2::Button2Click() {
     const dib24* image = mainImage();
-    if (!image) return;
+    if (!image || Form1->commandRun.running()) return;
     previewImage.reset();
     PaintBox2->update();
     // Rendered aside and shown only when complete, so a failed run leaves no half-made
-    // preview on screen.
+    // preview on screen. The mask has the image's size, so its crop matches the region.
     std::unique_ptr<dib24> region =
         croppedOrThrow(*image, PaintBox2->width(), PaintBox2->height(), previewLeft, previewTop);
-    const BaseParameters base = readBaseParameters();
-    SBNotifyer notifyer(Form1->StatusBar1);
-    const int size = diaphragms.shape->width;
-    if (depthOfFieldUsed()) {
-        // The mask has the image's size, so its crop matches the region.
-        const std::unique_ptr<dib24> maskRegion = croppedOrThrow(
-            *depthMask, PaintBox2->width(), PaintBox2->height(), previewLeft, previewTop);
-        const DofSettings dof = readDofSettings(maskRegion.get());
-        DefocusImage(*region, diaphragms, base.density, base.gamma, size, base.blend, &dof,
-                     &notifyer);
-    } else {
-        DefocusImage(*region, diaphragms, base.density, base.gamma, size, base.blend, nullptr,
-                     &notifyer);
+    std::unique_ptr<dib24> maskRegion =
+        depthOfFieldUsed() ? croppedOrThrow(*depthMask, PaintBox2->width(), PaintBox2->height(),
+                                            previewLeft, previewTop)
+                           : nullptr;
+    RenderJob job = renderJobOf(*this, std::move(region), std::move(maskRegion));
+    job.reportProgress = true;
+    RenderResult result =
+        Form1->commandRun.run(std::move(job), Form1->commandsToGrey(), Form1->StatusBar1);
+    if (result.failure) std::rethrow_exception(result.failure);
+    if (result.stopped) {
+        Form1->StatusBar1->showMessage(QStringLiteral("Defocus stopped"));
+        return;
     }
-    previewImage = std::move(region);
+    previewImage = std::move(result.image);
     PaintBox2->update();
 }
 
