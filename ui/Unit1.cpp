@@ -70,6 +70,10 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
     // Actions hold one shortcut in the layout; these answer to a second one as well.
     ZoominI1->setShortcuts({ZoominI1->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Equal)});
     RedoR1->setShortcuts({RedoR1->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Y)});
+    livePreview = std::make_unique<LivePreview>(*this);
+    connect(LivepreviewL1, &QAction::toggled, livePreview.get(), &LivePreview::setOn);
+    // A Defocus or a preview box's render stops the live preview first.
+    commandRun.onRunning = [this](bool running) { livePreview->pause(running); };
     // Double-clicks on the picture pick the focus; those beside it reach the viewport.
     PaintBox1->installEventFilter(this);
     setAcceptDrops(true);
@@ -124,7 +128,9 @@ void TForm1::Saveas1Click() {
 }
 
 void TForm1::QuitQ1Click() {
-    // Ends the event loop at once, without a question; the program then returns 0.
+    // Ends the event loop at once, without a question, and a run in progress with it; the
+    // program then returns 0.
+    commandRun.stop();
     QCoreApplication::exit(0);
 }
 

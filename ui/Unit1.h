@@ -13,6 +13,7 @@
 #include "image/picture_file.h"
 #include "ui/command_run.h"
 #include "ui/defocus_history.h"
+#include "ui/live_preview.h"
 #include "ui_Unit1.h"
 
 class QStatusBar;
@@ -79,6 +80,9 @@ public:
 
     // The pictures that Undo and Redo of Defocus put back.
     DefocusHistory history;
+
+    // The effect shown in the view while "Live preview(&L)" is ticked.
+    std::unique_ptr<LivePreview> livePreview;
 
     // The Defocus or preview being rendered, and the commands greyed meanwhile.
     CommandRun commandRun;

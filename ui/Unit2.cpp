@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QMouseEvent>
@@ -128,11 +129,17 @@ TForm2::TForm2(TForm1& mainWindow, const std::vector<std::string>& diaphragmCand
     connect(Button3, &QPushButton::clicked, this, &TForm2::Button3Click);
     connect(Button4, &QPushButton::clicked, this, &TForm2::Button4Click);
     connect(CheckBoxFocusArea, &QCheckBox::toggled, this, &TForm2::updateFocusArea);
+    for (QCheckBox* box : {CheckBoxBlend, CheckBoxDOF})
+        connect(box, &QCheckBox::toggled, this, &TForm2::parametersChanged);
+    connect(ComboBox1, &QComboBox::currentIndexChanged, this, &TForm2::parametersChanged);
     // The paint boxes and edit boxes have no classes of their own; their events come here.
     for (QWidget* box : {PaintBox1, PaintBox2, PaintBox3}) box->installEventFilter(this);
     for (QLineEdit* edit : {Edit1, Edit2, Edit3, Edit4, Edit5}) edit->installEventFilter(this);
 
     mainWindow.Form2 = this;
+    connect(this, &TForm2::parametersChanged, mainWindow.livePreview.get(), &LivePreview::refresh);
+    connect(this, &TForm2::depthMaskChanged, mainWindow.livePreview.get(),
+            &LivePreview::depthMaskChanged);
 }
 
 TForm2::~TForm2() {
@@ -178,6 +185,7 @@ void TForm2::validateParameters() {
     Edit5->setText(QString::fromStdString(formatInteger(std::clamp(focusRange, 0, 255))));
 
     updateFocusArea();
+    emit parametersChanged();
 }
 
 BaseParameters TForm2::readBaseParameters() const {
@@ -270,6 +278,8 @@ void TForm2::mainImageChanged(const dib24* image) {
     PaintBox2->update();
     PaintBox3->update();
     updateFocusArea();  // the mask is gone
+    emit depthMaskChanged();
+    emit parametersChanged();
 }
 
 // The diaphragm and the depth mask.
@@ -290,6 +300,7 @@ void TForm2::Button1Click() {
                            read ? QString::fromStdString(refused) : unreadable);
     PaintBox1->update();
     updateFocusArea();  // the size of the diaphragm sets the kernel sizes
+    emit parametersChanged();
 }
 
 void TForm2::Button4Click() {
@@ -330,6 +341,8 @@ void TForm2::setDepthMask(std::unique_ptr<dib24> mask) {
     focusArea_.setMask(depthMask.get());
     PaintBox3->update();
     updateFocusArea();
+    emit depthMaskChanged();
+    emit parametersChanged();
 }
 
 void TForm2::PaintBox1Paint() {

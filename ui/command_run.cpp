@@ -1,5 +1,6 @@
 #include "ui/command_run.h"
 
+#include <QCoreApplication>
 #include <QEventLoop>
 #include <QKeySequence>
 #include <QPointer>
@@ -20,23 +21,21 @@ RenderResult CommandRun::run(RenderJob job, const std::vector<QObject*>& control
     escape.setContext(Qt::ApplicationShortcut);
     QObject::connect(&escape, &QShortcut::activated, [this] { stop(); });
 
-    QEventLoop loop;
     std::optional<RenderResult> outcome;
     worker_.onProgress = [statusBar](const QString& text) {
         statusBar->showMessage(text);
         statusBar->repaint();
     };
-    worker_.onFinished = [&](RenderResult result) {
-        outcome = std::move(result);
-        loop.quit();
-    };
+    worker_.onFinished = [&](RenderResult result) { outcome = std::move(result); };
+    if (onRunning) onRunning(true);
     worker_.start(std::move(job));
-    loop.exec();
-    // The loop also ends when the application quits.
-    if (!outcome) worker_.stop();
+    // Events are handled as they come until the run reports. (A nested QEventLoop would
+    // not run at all once the application has been told to quit.)
+    while (!outcome) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     worker_.onProgress = nullptr;
     worker_.onFinished = nullptr;
     for (const auto& [control, enabled] : greyed)
         if (control) control->setProperty("enabled", enabled);
+    if (onRunning) onRunning(false);
     return std::move(*outcome);
 }
