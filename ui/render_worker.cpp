@@ -2,28 +2,15 @@
 
 #include <QMetaObject>
 #include <algorithm>
+#include <mutex>
+#include <optional>
 #include <stop_token>
+#include <string>
 #include <utility>
 
 #include "defocus/maskman.h"
 
 namespace {
-
-// Hands each progress text to the window's thread, where `deliver` shows it.
-class PostingNotifyer : public Notifyer {
-public:
-    PostingNotifyer(QObject* receiver, std::function<void(QString)> deliver)
-        : receiver_(receiver), deliver_(std::move(deliver)) {}
-    void Notify(const char* text) override {
-        QMetaObject::invokeMethod(
-            receiver_, [deliver = deliver_, text = QString::fromUtf8(text)] { deliver(text); },
-            Qt::QueuedConnection);
-    }
-
-private:
-    QObject* receiver_;
-    std::function<void(QString)> deliver_;
-};
 
 // Runs on the worker thread and touches nothing but the job.
 RenderResult render(RenderJob& job, Notifyer* notifier, std::stop_token stop) {
@@ -44,7 +31,26 @@ RenderResult render(RenderJob& job, Notifyer* notifier, std::stop_token stop) {
     return result;
 }
 
+// Hands each progress text to `post`.
+class PostingNotifyer : public Notifyer {
+public:
+    explicit PostingNotifyer(std::function<void(std::string)> post) : post_(std::move(post)) {}
+    void Notify(const char* text) override { post_(text); }
+
+private:
+    std::function<void(std::string)> post_;
+};
+
 }  // namespace
+
+// What a run hands to the window's thread. It passes under a mutex of its own, which
+// orders the hand-over for every reader of the code and for the thread checker; the
+// queued call that follows only says that mail came.
+struct RenderWorker::Mailbox {
+    std::mutex mutex;
+    std::vector<std::string> texts;
+    std::optional<RenderResult> result;
+};
 
 RenderWorker::~RenderWorker() {
     for (Run& run : runs_) run.thread.request_stop();
@@ -55,25 +61,29 @@ void RenderWorker::start(RenderJob job) {
     if (running_) runs_.back().thread.request_stop();
     const unsigned generation = ++generation_;
     running_ = true;
+    auto mail = std::make_shared<Mailbox>();
     runs_.push_back({std::jthread(
-                         [this, generation](std::stop_token stop, RenderJob job) {
-                             work(std::move(job), generation, std::move(stop));
+                         [this, generation, mail](std::stop_token stop, RenderJob job) {
+                             work(std::move(job), generation, *mail, std::move(stop));
                          },
                          std::move(job)),
-                     generation});
+                     generation, mail});
 }
 
-void RenderWorker::work(RenderJob job, unsigned generation, std::stop_token stop) {
-    PostingNotifyer notifyer(this, [this, generation](const QString& text) {
-        if (generation == generation_ && running_ && onProgress) onProgress(text);
-    });
-    // Queued calls take copyable functions, so the result travels in a shared pointer.
-    auto result = std::make_shared<RenderResult>(
-        render(job, job.reportProgress ? &notifyer : nullptr, std::move(stop)));
+void RenderWorker::work(RenderJob job, unsigned generation, Mailbox& mail, std::stop_token stop) {
+    auto post = [this, generation, &mail](auto put) {
+        {
+            std::lock_guard lock(mail.mutex);
+            put();
+        }
+        QMetaObject::invokeMethod(
+            this, [this, generation] { collect(generation); }, Qt::QueuedConnection);
+    };
+    PostingNotifyer notifyer(
+        [&](std::string text) { post([&] { mail.texts.push_back(std::move(text)); }); });
+    RenderResult result = render(job, job.reportProgress ? &notifyer : nullptr, std::move(stop));
     job = RenderJob();  // its memory goes before the report
-    QMetaObject::invokeMethod(
-        this, [this, generation, result] { finish(generation, std::move(*result)); },
-        Qt::QueuedConnection);
+    post([&] { mail.result = std::move(result); });
 }
 
 void RenderWorker::stop() {
@@ -85,13 +95,28 @@ void RenderWorker::stop() {
     if (onFinished) onFinished(std::move(stopped));
 }
 
-void RenderWorker::finish(unsigned generation, RenderResult result) {
-    // The run's last act was to send this, so its thread ends at once.
+void RenderWorker::collect(unsigned generation) {
     const auto run = std::find_if(runs_.begin(), runs_.end(), [generation](const Run& r) {
         return r.generation == generation;
     });
-    if (run != runs_.end()) runs_.erase(run);
-    if (generation != generation_ || !running_) return;
+    if (run == runs_.end()) return;  // its result came with an earlier call
+    std::vector<std::string> texts;
+    std::optional<RenderResult> result;
+    {
+        std::lock_guard lock(run->mail->mutex);
+        texts.swap(run->mail->texts);
+        result.swap(run->mail->result);
+    }
+    // The run's last act was to post its result, so its thread ends at once.
+    if (result) runs_.erase(run);
+    const bool current = generation == generation_ && running_;
+    if (!current) return;
+    for (const std::string& text : texts) {
+        if (onProgress) onProgress(QString::fromStdString(text));
+        // A handler may have stopped the run.
+        if (!running_ || generation != generation_) return;
+    }
+    if (!result) return;
     running_ = false;
-    if (onFinished) onFinished(std::move(result));
+    if (onFinished) onFinished(std::move(*result));
 }

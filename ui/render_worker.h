@@ -52,14 +52,16 @@ public:
     bool running() const { return running_; }
 
 private:
+    struct Mailbox;
     struct Run {
         std::jthread thread;
         unsigned generation;
+        std::shared_ptr<Mailbox> mail;
     };
-    // On the worker thread: reads the job alone, and hands its texts and result back.
-    void work(RenderJob job, unsigned generation, std::stop_token stop);
-    // On the window's thread: the run of `generation` is over.
-    void finish(unsigned generation, RenderResult result);
+    // On the worker thread: reads the job alone, and posts its texts and result.
+    void work(RenderJob job, unsigned generation, Mailbox& mail, std::stop_token stop);
+    // On the window's thread: takes what the run of `generation` posted.
+    void collect(unsigned generation);
 
     std::vector<Run> runs_;    // the newest last; older ones are stopped
     unsigned generation_ = 0;  // of the newest run
