@@ -166,6 +166,7 @@ void LivePreview::drop() {
 }
 
 void LivePreview::shortOfMemory() {
+    worker_.stop();  // a render still going would show an older state
     drop();
     window_.StatusBar1->showMessage(QStringLiteral("Live preview needs more memory"));
 }
