@@ -3,17 +3,26 @@
 // without and with the focus area's tint drawn from a depth mask of the picture's size,
 // with the memory the view holds beside the picture.
 //
-//   view_bench [--quick] [--repeat N] [--picture WxH] [--view WxH]
+//   view_bench [--quick] [--repeat N] [--picture WxH] [--view WxH] [--live]
+//
+// --live times the live preview in the main window instead: from a confirmed change to
+// the new result on screen, fitted to the window (approximate) and at actual size (exact),
+// on a 24-megapixel picture with depth of field and a 31-pixel diaphragm, and the longest
+// the window's thread was kept busy meanwhile.
 //
 // The picture is 12248 x 8165 (100 megapixels) and the view 1920 x 1080 unless given;
 // --quick runs a 2000 x 1500 picture with one repaint a step (a check that everything runs,
 // used by the test script). It uses Qt's offscreen platform unless QT_QPA_PLATFORM names
 // another.
 #include <QApplication>
+#include <QCheckBox>
+#include <QLineEdit>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QTimer>
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -22,8 +31,12 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include "defocus/defocus.h"
 #include "image/dib24.h"
+#include "ui/Unit1.h"
+#include "ui/Unit2.h"
 #include "ui/focus_area.h"
 #include "ui/picture_view.h"
 #include "ui/zoomed_drawing.h"
@@ -84,6 +97,101 @@ double median(std::vector<double> values) {
     return values[values.size() / 2];
 }
 
+// The live preview's case: the main window with the settings window, the view made
+// `viewWidth` x `viewHeight`, a change confirmed `repeat` times at each zoom.
+int benchLivePreview(std::unique_ptr<dib24> picture, std::unique_ptr<dib24> mask, int viewWidth,
+                     int viewHeight, int repeat) {
+    // A hard disc of 31 pixels, the diaphragm the settings window starts with.
+    const int size = 31;
+    auto disc = std::make_unique<dib24>(size, size);
+    for (int r = 0; r < size; ++r)
+        for (int x = 0; x < size; ++x) {
+            const double dx = x + 0.5 - size / 2.0, dy = r + 0.5 - size / 2.0;
+            const std::uint8_t byte = std::hypot(dx, dy) <= size / 2.0 ? 255 : 0;
+            std::memset(disc->bits + std::ptrdiff_t(r) * disc->stride + 3 * x, byte, 3);
+        }
+    const std::string discPath = "/tmp/view_bench_disc_" + std::to_string(getpid()) + ".bmp";
+    std::FILE* file = std::fopen(discPath.c_str(), "wb");
+    const bool saved = file && disc->saveToFile(file);
+    if (file) std::fclose(file);
+    if (!saved) {
+        std::fprintf(stderr, "view_bench: cannot write %s\n", discPath.c_str());
+        return 1;
+    }
+    TForm1 form1;
+    TForm2 form2(form1, {discPath});
+    std::remove(discPath.c_str());
+    form1.show();
+    QCoreApplication::processEvents();
+    const int width = picture->width, height = picture->height;
+    form1.installImage(std::move(picture));
+    QCoreApplication::processEvents();
+    // The window grows until its viewport, between the scroll bars of the picture at
+    // actual size, has the view's size.
+    const QSize viewport = form1.ScrollBox1->viewport()->size();
+    form1.resize(form1.size() + QSize(viewWidth, viewHeight) - viewport);
+    QCoreApplication::processEvents();
+    form2.setDepthMask(std::move(mask));
+    form2.Edit2->setText("128");
+    form2.Edit3->setText("2");
+    form2.CheckBoxDOF->setChecked(true);
+    QCoreApplication::processEvents();
+    std::printf("Live preview: %d x %d (%.1f MP) with depth of field, a %d-pixel diaphragm\n",
+                width, height, width * double(height) / 1e6, size);
+
+    // The longest time between two ticks of a timer that wants to run every millisecond:
+    // how long the window's thread was kept from its events.
+    QTimer tick;
+    tick.setInterval(1);
+    Clock::time_point lastTick = Clock::now();
+    double longestBusy = 0;
+    QObject::connect(&tick, &QTimer::timeout, [&] {
+        longestBusy = std::max(longestBusy, millisecondsSince(lastTick));
+        lastTick = Clock::now();
+    });
+    LivePreview& preview = *form1.livePreview;
+    // From a confirmed box to the new result on screen.
+    auto timeChange = [&](int threshold) {
+        const dib24* before = preview.shownPart();
+        form2.Edit2->setText(QString::number(threshold));
+        const Clock::time_point start = Clock::now();
+        lastTick = start;
+        form2.validateParameters();
+        while (preview.shownPart() == before || preview.rendering() || preview.due())
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        const double taken = millisecondsSince(start);
+        form1.PaintBox1->repaint();
+        return taken;
+    };
+    tick.start();
+    form1.LivepreviewL1->setChecked(true);
+    std::printf("%-22s %11s %10s %10s %12s\n", "", "view", "median ms", "max ms", "busiest ms");
+    for (const bool fitted : {true, false}) {
+        if (fitted) {
+            form1.FittowindowF1->trigger();
+        } else {
+            form1.ActualsizeA1->trigger();
+            form1.ScrollBox1->horizontalScrollBar()->setValue(
+                form1.ScrollBox1->horizontalScrollBar()->maximum() / 2);
+            form1.ScrollBox1->verticalScrollBar()->setValue(
+                form1.ScrollBox1->verticalScrollBar()->maximum() / 2);
+        }
+        timeChange(127);  // the first result after the zoom
+        longestBusy = 0;
+        std::vector<double> times;
+        for (int i = 0; i < repeat; ++i) times.push_back(timeChange(i % 2 ? 128 : 129));
+        const QString text = form1.StatusBar1->currentMessage();
+        const QSize shown = form1.ScrollBox1->viewport()->size();
+        const QString view = QStringLiteral("%1 x %2").arg(shown.width()).arg(shown.height());
+        std::printf("%-22s %11s %10.0f %10.0f %12.0f  %s\n",
+                    fitted ? "fitted (approximate)" : "actual size (exact)",
+                    view.toUtf8().constData(), median(times),
+                    *std::max_element(times.begin(), times.end()), longestBusy,
+                    text.toUtf8().constData());
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -91,9 +199,14 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     int pictureWidth = 12248, pictureHeight = 8165, viewWidth = 1920, viewHeight = 1080;
     int repeat = 7;
+    bool live = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if (arg == "--quick") {
+        if (arg == "--live") {
+            live = true;
+            pictureWidth = 6000;
+            pictureHeight = 4000;
+        } else if (arg == "--quick") {
             pictureWidth = 2000;
             pictureHeight = 1500;
             repeat = 1;
@@ -107,11 +220,21 @@ int main(int argc, char** argv) {
             ++i;
         } else {
             std::fprintf(stderr,
-                         "usage: view_bench [--quick] [--repeat N] [--picture WxH] [--view WxH]\n");
+                         "usage: view_bench [--quick] [--repeat N] [--picture WxH] [--view WxH] "
+                         "[--live]\n");
             return 2;
         }
     }
 
+    if (live) {
+        std::unique_ptr<dib24> photo = photograph(pictureWidth, pictureHeight);
+        std::unique_ptr<dib24> mask = depthMask(pictureWidth, pictureHeight);
+        if (!photo || !mask) {
+            std::fprintf(stderr, "view_bench: no memory for the picture and its depth mask\n");
+            return 1;
+        }
+        return benchLivePreview(std::move(photo), std::move(mask), viewWidth, viewHeight, repeat);
+    }
     const std::unique_ptr<dib24> picture = photograph(pictureWidth, pictureHeight);
     if (!picture) {
         std::fprintf(stderr, "view_bench: no memory for a %d x %d picture\n", pictureWidth,

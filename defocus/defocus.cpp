@@ -468,7 +468,8 @@ public:
                               leastNearness_.data()};
     }
 
-    void run(unsigned threads, Notifyer* notifier) {
+    void run(unsigned threads, Notifyer* notifier, std::stop_token stop) {
+        stop_ = std::move(stop);
         const unsigned count = std::min<unsigned>(
             threads ? threads : std::max(1u, std::thread::hardware_concurrency()),
             unsigned(height_));
@@ -504,7 +505,9 @@ public:
             if (notifier) {
                 std::unique_lock lock(mutex_);
                 while (reported < std::size_t(height_)) {
-                    rowFinished_.wait(lock, [&] { return rowDone_[reported].load(); });
+                    // A stop request wakes the wait: the rows it waits for may never come.
+                    if (!rowFinished_.wait(lock, stop_, [&] { return rowDone_[reported].load(); }))
+                        break;
                     lock.unlock();
                     report(reported, notifier);
                     lock.lock();
@@ -512,6 +515,7 @@ public:
             }
         }
 
+        if (stop_.stop_requested()) throw DefocusStopped();
         // Every row is finished and no source is read any more: the result replaces the
         // image, row by row, leaving the padding bytes as they were.
         for (int r = 0; r < height_; ++r)
@@ -533,6 +537,7 @@ private:
             } while (!nextRow_.compare_exchange_weak(first, first + size));
             const int end = std::min(height_, first + size);
             for (int row = first; row < end; ++row) {
+                if (stop_.stop_requested()) return;
                 paintRow(row, buffers);
                 rowDone_[row].store(true);
             }
@@ -600,18 +605,21 @@ private:
     int threadCount_ = 1;
     std::atomic<int> nextRow_{0};
     std::mutex mutex_;
-    std::condition_variable rowFinished_;
+    std::condition_variable_any rowFinished_;
+    std::stop_token stop_;
 };
 
 }  // namespace
 
 void DefocusImage(dib24& image, MaskMan& masks, double density, double gamma, int size, int blend,
-                  const DofSettings* dof, Notifyer* notifier, unsigned threads) {
+                  const DofSettings* dof, Notifyer* notifier, unsigned threads,
+                  std::stop_token stop) {
     if (image.bits && image.width > 0 && image.height > 0) {
         if (dof && (!dof->depthMask || !dof->depthMask->bits ||
                     dof->depthMask->width < image.width || dof->depthMask->height < image.height))
             throw std::invalid_argument("the depth mask does not cover the image");
-        Renderer(image, masks, density, gamma, size, blend != 0, dof).run(threads, notifier);
+        Renderer(image, masks, density, gamma, size, blend != 0, dof)
+            .run(threads, notifier, std::move(stop));
     }
     if (notifier) notifier->Notify("done");
 }

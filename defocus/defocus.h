@@ -3,6 +3,8 @@
 #pragma once
 
 #include <bitset>
+#include <exception>
+#include <stop_token>
 
 class dib24;
 class MaskMan;
@@ -40,16 +42,24 @@ protected:
     ~Notifyer() = default;
 };
 
+// Thrown by a run whose stop was requested; the image is unchanged.
+class DefocusStopped : public std::exception {
+public:
+    const char* what() const noexcept override { return "the defocus was stopped"; }
+};
+
 // Defocuses `image` in place. density below 0 counts as 0, gamma below 1e-8 as 1e-8;
 // `size` is the kernel size for every pixel, or the factor of the size formula with
 // depth of field; blend non-zero lays the painting over the source. The notifier, when
 // given, receives "Processing line (r / H)" for every row r in order, then "done", on
-// the calling thread. `threads` 0 uses every hardware thread.
+// the calling thread. `threads` 0 uses every hardware thread. Once `stop` is requested
+// every thread ends after the row it paints, and the call throws DefocusStopped.
 //
 // Failures leave the image unchanged: std::bad_alloc when memory runs out,
 // MissingKernel (defocus/maskman.h) when no kernel can be had.
 void DefocusImage(dib24& image, MaskMan& masks, double density, double gamma, int size, int blend,
-                  const DofSettings* dof, Notifyer* notifier, unsigned threads = 0);
+                  const DofSettings* dof, Notifyer* notifier, unsigned threads = 0,
+                  std::stop_token stop = {});
 
 // The depths (0 ... 255) whose pixels paint with a 1 x 1 kernel, that is stay sharp, with
 // the threshold, focus range and distance scaling of `dof` and the factor `size` (the

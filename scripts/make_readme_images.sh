@@ -13,6 +13,8 @@
 #                                        result (scripts/make_portrait_images.sh)
 #   status_bar.png                       the main window's status bar after Defocus: the
 #                                        message and the picture's name, size and zoom
+#   live_preview.png                     the main window with the live preview on, the
+#                                        railing in focus
 # Run after ./run.sh or ./test.sh:  scripts/make_readme_images.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -107,6 +109,17 @@ click_settings 288 442   # Threshold: the railing's depth
 xdotool key ctrl+a
 xdotool type 40
 xdotool key Return
+
+# The live preview from the View menu, then off again by its shortcut.
+xdotool windowfocus --sync "$main"
+xdotool key --clearmodifiers alt+v
+sleep 0.5
+xdotool key l
+sleep 3
+import -window "$main" "$out/live.png"
+xdotool key --clearmodifiers ctrl+l
+sleep 1
+
 click_settings 272 204   # Preview
 sleep 1
 
@@ -146,9 +159,9 @@ for name, (x, y) in places.items():
     canvas.paste(shots[name], (x - left, y - top))
 canvas.quantize(256, method=Image.Quantize.MEDIANCUT, dither=Image.Dither.NONE).save(
     "docs/windows.png", optimize=True)
-Image.open(os.path.join(temp, "focus.png")).convert("RGB").quantize(
-    256, method=Image.Quantize.MEDIANCUT, dither=Image.Dither.NONE).save(
-    "docs/focus_area.png", optimize=True)
+for shot, path in (("focus.png", "docs/focus_area.png"), ("live.png", "docs/live_preview.png")):
+    Image.open(os.path.join(temp, shot)).convert("RGB").quantize(
+        256, method=Image.Quantize.MEDIANCUT, dither=Image.Dither.NONE).save(path, optimize=True)
 # The status bar: the main window's last rows, below the scroll bar (Qt's status bar is
 # 23 pixels high with this font).
 STATUS_BAR_ROWS = 23
@@ -157,7 +170,7 @@ main.crop((0, main.height - STATUS_BAR_ROWS, main.width, main.height)).save(
     "docs/status_bar.png", optimize=True)
 EOF
 ls -l docs/sample_before.png docs/sample_after.png docs/occlusion_off.png docs/occlusion_on.png \
-    docs/windows.png docs/focus_area.png docs/status_bar.png
+    docs/windows.png docs/focus_area.png docs/status_bar.png docs/live_preview.png
 
 # --- A portrait's own depth map -------------------------------------------------------
 scripts/make_portrait_images.sh

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <ostream>
 #include <random>
+#include <stop_token>
 #include <string>
 #include <thread>
 #include <vector>
@@ -341,6 +342,33 @@ TEST(RendererFailure, MissingKernelLeavesTheImageUnchanged) {
     EXPECT_THROW(DefocusImage(*image, noShape, 0.1, 1.0, 5, 1, nullptr, &notifyer), MissingKernel);
     EXPECT_TRUE(samePixels(*source, *image));
     EXPECT_TRUE(notifyer.texts.empty());
+}
+
+// A stop requested from the progress texts, as a window does: every thread count ends
+// with DefocusStopped before "done" and before the last row, the image unchanged.
+TEST(RendererStop, AStopRequestEndsTheRunAndLeavesTheImage) {
+    std::mt19937 random(6);
+    for (unsigned threads = 1; threads <= 3; ++threads) {
+        const auto source = picture(40, 300, kAnyPicture, random);
+        auto image = copyOf(*source);
+        MaskMan masks;
+        masks.shape = diaphragm(9, 0, random);
+        std::stop_source stop;
+        struct StopAtRow : RecordingNotifyer {
+            std::stop_source* stop;
+            void Notify(const char* text) override {
+                RecordingNotifyer::Notify(text);
+                if (texts.size() == 5) stop->request_stop();
+            }
+        } notifyer;
+        notifyer.stop = &stop;
+        EXPECT_THROW(DefocusImage(*image, masks, 0.1, 1.0, 9, 1, nullptr, &notifyer, threads,
+                                  stop.get_token()),
+                     DefocusStopped);
+        EXPECT_TRUE(samePixels(*source, *image));
+        EXPECT_LT(notifyer.texts.size(), 300u);
+        EXPECT_NE(notifyer.texts.back(), "done");
+    }
 }
 
 TEST(RendererKernels, DepthOfFieldFetchesKernelsInTheReferenceOrder) {

@@ -95,8 +95,8 @@ TEST_F(MainWindow, MenusHoldEveryItemInOrderWithItsCaptionAndShortcut) {
     const QList<QAction*> file{form.OpenO1, form.Saveas1, form.SaveZMask1, form.N1, form.QuitQ1};
     const QList<QAction*> edit{form.UndoU1, form.RedoR1,  form.N4, form.Blur1,    form.N3,
                                form.CopyC1, form.PasteP1, form.N2, form.Settings1};
-    const QList<QAction*> view{form.ZoominI1, form.ZoomoutO1, form.ActualsizeA1,
-                               form.FittowindowF1};
+    const QList<QAction*> view{form.ZoominI1, form.ZoomoutO1, form.ActualsizeA1, form.FittowindowF1,
+                               form.LivepreviewL1};
     EXPECT_EQ(form.File1->actions(), file);
     EXPECT_EQ(form.ProcessP1->actions(), edit);
     EXPECT_EQ(form.ViewV1->actions(), view);

@@ -1,5 +1,6 @@
 #include "ui/Unit1.h"
 
+#include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -14,12 +15,14 @@
 #include <QTimer>
 #include <QUrl>
 #include <cmath>
+#include <exception>
 #include <optional>
 #include <string>
 #include <utility>
 
 #include "image/save_file.h"
 #include "ui/Unit2.h"
+#include "ui/defocus_jobs.h"
 #include "ui/prompts.h"
 
 namespace {
@@ -73,6 +76,10 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
     // Actions hold one shortcut in the layout; these answer to a second one as well.
     ZoominI1->setShortcuts({ZoominI1->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Equal)});
     RedoR1->setShortcuts({RedoR1->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Y)});
+    livePreview = std::make_unique<LivePreview>(*this);
+    connect(LivepreviewL1, &QAction::toggled, livePreview.get(), &LivePreview::setOn);
+    // A Defocus or a preview box's render stops the live preview first.
+    commandRun.onRunning = [this](bool running) { livePreview->pause(running); };
     // Double-clicks on the picture pick the focus; those beside it reach the viewport.
     PaintBox1->installEventFilter(this);
     setAcceptDrops(true);
@@ -205,7 +212,9 @@ void TForm1::SaveZMask1Click() {
 }
 
 void TForm1::QuitQ1Click() {
-    // Ends the event loop at once, without a question; the program then returns 0.
+    // Ends the event loop at once, without a question, and a run in progress with it; the
+    // program then returns 0.
+    commandRun.stop();
     QCoreApplication::exit(0);
 }
 
@@ -229,7 +238,7 @@ void TForm1::PasteP1Click() {
 }
 
 void TForm1::Blur1Click() {
-    if (!currentImage || !Form2) return;
+    if (!currentImage || !Form2 || commandRun.running()) return;
     const BaseParameters base = Form2->readBaseParameters();
     SBNotifyer notifyer(StatusBar1);
     const bool depthOfField = Form2->depthOfFieldUsed();
@@ -244,11 +253,10 @@ void TForm1::Blur1Click() {
         return;
     DofSettings dof;
     if (depthOfField) dof = Form2->readDofSettings(Form2->depthMask.get());
-    // The run keeps the event loop waiting. The menu bar and the view are painted now,
-    // without the menu or the question that covered them, and the status bar paints itself
-    // with the first progress text; no event is handled, so no input is taken meanwhile.
-    // Qt repaints a widget without its opaque children, so the black viewport and the
-    // picture on it are repainted each.
+    // The menu bar and the view are painted now, without the menu or the question that
+    // covered them, before the status bar shows the first progress text. Qt repaints a
+    // widget without its opaque children, so the black viewport and the picture on it are
+    // repainted each.
     MainMenu1->repaint();
     ScrollBox1->viewport()->repaint();
     PaintBox1->repaint();
@@ -256,8 +264,29 @@ void TForm1::Blur1Click() {
     // could no longer put back the picture from before this run.
     std::unique_ptr<dib24> before = DefocusHistory::copyOf(*currentImage);
     if (!before) history.clear();
-    // Runs to the end before it returns; the image changes only if the whole run succeeds
-    // (running out of memory reaches the application's exception box).
+    // The worker renders a copy of the picture, with copies of the depth mask and the
+    // diaphragm, while the window goes on; the result and the picture then change places,
+    // so the copy holds the picture from before for Undo.
+    std::unique_ptr<dib24> mask =
+        before && depthOfField ? DefocusHistory::copyOf(*Form2->depthMask) : nullptr;
+    if (before && (mask || !depthOfField)) {
+        RenderJob job = renderJobOf(*Form2, std::move(before), std::move(mask));
+        job.reportProgress = true;
+        RenderResult result = commandRun.run(std::move(job), commandsToGrey(), StatusBar1);
+        if (result.failure) std::rethrow_exception(result.failure);
+        if (result.stopped) {
+            StatusBar1->showMessage(QStringLiteral("Defocus stopped"));
+            return;
+        }
+        currentImage->swap(*result.image);
+        history.recordDefocus(std::move(result.image));
+        StatusBar1->showMessage(QStringLiteral("done") + withoutDepth);
+        pixelsChanged();
+        return;
+    }
+    // Without memory for the copies the run takes place here, on the window's thread; the
+    // image changes only if the whole run succeeds (running out of memory reaches the
+    // application's exception box).
     DefocusImage(*currentImage, Form2->diaphragms, base.density, base.gamma,
                  Form2->diaphragms.shape->width, base.blend, depthOfField ? &dof : nullptr,
                  &notifyer);
@@ -269,6 +298,18 @@ void TForm1::Blur1Click() {
                                 withoutDepth);
     }
     pixelsChanged();
+}
+
+std::vector<QObject*> TForm1::commandsToGrey() {
+    std::vector<QObject*> commands{OpenO1, Saveas1, PasteP1, Blur1, UndoU1, RedoR1};
+    if (Form2) commands.push_back(Form2);
+    return commands;
+}
+
+void TForm1::closeEvent(QCloseEvent* event) {
+    // A run in progress is stopped; the window then closes as usual.
+    commandRun.stop();
+    QMainWindow::closeEvent(event);
 }
 
 void TForm1::UndoU1Click() {
@@ -294,7 +335,7 @@ void TForm1::Settings1Click() {
 
 void TForm1::PaintBox1DblClick(QPointF at) {
     const std::optional<QPoint> pixel = PaintBox1->pixelAt(at);
-    if (!pixel || !Form2) return;
+    if (!pixel || !Form2 || commandRun.running()) return;
     const int depth = Form2->pickFocus(*pixel);
     if (depth < 0) {
         StatusBar1->showMessage(QStringLiteral("Load a depth mask (ZMask) to pick the focus"));
@@ -346,7 +387,7 @@ void TForm1::dragEnterEvent(QDragEnterEvent* event) {
 
 void TForm1::dropEvent(QDropEvent* event) {
     const std::optional<QString> path = firstLocalFile(event->mimeData());
-    if (!path) return;
+    if (!path || commandRun.running()) return;
     event->acceptProposedAction();
     // Opened once the drop has finished, so a message box does not keep the program the
     // file came from waiting for the end of the drag.

@@ -11,14 +11,17 @@
 #include "defocus/defocus.h"
 #include "image/dib24.h"
 #include "image/picture_file.h"
+#include "ui/command_run.h"
 #include "ui/defocus_history.h"
+#include "ui/live_preview.h"
 #include "ui_Unit1.h"
 
 class QLabel;
 class QStatusBar;
 class TForm2;
 
-// Shows the renderer's progress texts in a status bar. Each text is painted at once, while
+// Shows the renderer's progress texts in a status bar, for a run on the window's own thread
+// (when memory is too short for the worker's copies). Each text is painted at once, while
 // the renderer runs; no other event is let through, so the windows take no input meanwhile.
 class SBNotifyer : public Notifyer {
 public:
@@ -92,8 +95,15 @@ public:
     // The permanent field at the right of the status bar: the picture's file name (or that
     // it was pasted), its size and the zoom.
     QLabel* LabelPictureInfo;
+    // The effect shown in the view while "Live preview(&L)" is ticked.
+    std::unique_ptr<LivePreview> livePreview;
+
+    // The Defocus or preview being rendered, and the commands greyed meanwhile.
+    CommandRun commandRun;
+    std::vector<QObject*> commandsToGrey();
 
 protected:
+    void closeEvent(QCloseEvent* event) override;
     bool event(QEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;

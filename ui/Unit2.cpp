@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QMouseEvent>
@@ -13,12 +14,14 @@
 #include <algorithm>
 #include <cfloat>
 #include <cstdio>
+#include <exception>
 #include <new>
 #include <utility>
 
 #include "defocus/defocus_math.h"
 #include "defocus/numbers.h"
 #include "ui/Unit1.h"
+#include "ui/defocus_jobs.h"
 #include "ui/fit_text.h"
 #include "ui/focus_area.h"
 #include "ui/prompts.h"
@@ -131,11 +134,17 @@ TForm2::TForm2(TForm1& mainWindow, const std::vector<std::string>& diaphragmCand
     connect(Button3, &QPushButton::clicked, this, &TForm2::Button3Click);
     connect(Button4, &QPushButton::clicked, this, &TForm2::Button4Click);
     connect(CheckBoxFocusArea, &QCheckBox::toggled, this, &TForm2::updateFocusArea);
+    for (QCheckBox* box : {CheckBoxBlend, CheckBoxDOF})
+        connect(box, &QCheckBox::toggled, this, &TForm2::parametersChanged);
+    connect(ComboBox1, &QComboBox::currentIndexChanged, this, &TForm2::parametersChanged);
     // The paint boxes and edit boxes have no classes of their own; their events come here.
     for (QWidget* box : {PaintBox1, PaintBox2, PaintBox3}) box->installEventFilter(this);
     for (QLineEdit* edit : {Edit1, Edit2, Edit3, Edit4, Edit5}) edit->installEventFilter(this);
 
     mainWindow.Form2 = this;
+    connect(this, &TForm2::parametersChanged, mainWindow.livePreview.get(), &LivePreview::refresh);
+    connect(this, &TForm2::depthMaskChanged, mainWindow.livePreview.get(),
+            &LivePreview::depthMaskChanged);
 }
 
 TForm2::~TForm2() {
@@ -181,6 +190,7 @@ void TForm2::validateParameters() {
     Edit5->setText(QString::fromStdString(formatInteger(std::clamp(focusRange, 0, 255))));
 
     updateFocusArea();
+    emit parametersChanged();
 }
 
 BaseParameters TForm2::readBaseParameters() const {
@@ -285,6 +295,8 @@ void TForm2::mainImageChanged(const dib24* image) {
     PaintBox3->update();
     updateFocusArea();  // the mask is gone
     updateDepthOfFieldSwitch();
+    emit depthMaskChanged();
+    emit parametersChanged();
 }
 
 void TForm2::mainImagePixelsChanged() {
@@ -322,6 +334,7 @@ void TForm2::Button1Click() {
     PaintBox1->update();
     updateShapeSize();
     updateFocusArea();  // the size of the diaphragm sets the kernel sizes
+    emit parametersChanged();
 }
 
 void TForm2::Button4Click() {
@@ -400,6 +413,8 @@ void TForm2::installDepthMask(std::unique_ptr<dib24> mask) {
     PaintBox3->update();
     updateFocusArea();
     updateDepthOfFieldSwitch();
+    emit depthMaskChanged();
+    emit parametersChanged();
 }
 
 void TForm2::PaintBox1Paint() {
@@ -455,28 +470,27 @@ void TForm2::PaintBox2MouseUp() {
 
 void TForm2::Button2Click() {
     const dib24* image = mainImage();
-    if (!image) return;
+    if (!image || Form1->commandRun.running()) return;
     previewImage.reset();
     PaintBox2->update();
     // Rendered aside and shown only when complete, so a failed run leaves no half-made
-    // preview on screen.
+    // preview on screen. The mask has the image's size, so its crop matches the region.
     std::unique_ptr<dib24> region =
         croppedOrThrow(*image, PaintBox2->width(), PaintBox2->height(), previewLeft, previewTop);
-    const BaseParameters base = readBaseParameters();
-    SBNotifyer notifyer(Form1->StatusBar1);
-    const int size = diaphragms.shape->width;
-    if (depthOfFieldUsed()) {
-        // The mask has the image's size, so its crop matches the region.
-        const std::unique_ptr<dib24> maskRegion = croppedOrThrow(
-            *depthMask, PaintBox2->width(), PaintBox2->height(), previewLeft, previewTop);
-        const DofSettings dof = readDofSettings(maskRegion.get());
-        DefocusImage(*region, diaphragms, base.density, base.gamma, size, base.blend, &dof,
-                     &notifyer);
-    } else {
-        DefocusImage(*region, diaphragms, base.density, base.gamma, size, base.blend, nullptr,
-                     &notifyer);
+    std::unique_ptr<dib24> maskRegion =
+        depthOfFieldUsed() ? croppedOrThrow(*depthMask, PaintBox2->width(), PaintBox2->height(),
+                                            previewLeft, previewTop)
+                           : nullptr;
+    RenderJob job = renderJobOf(*this, std::move(region), std::move(maskRegion));
+    job.reportProgress = true;
+    RenderResult result =
+        Form1->commandRun.run(std::move(job), Form1->commandsToGrey(), Form1->StatusBar1);
+    if (result.failure) std::rethrow_exception(result.failure);
+    if (result.stopped) {
+        Form1->StatusBar1->showMessage(QStringLiteral("Defocus stopped"));
+        return;
     }
-    previewImage = std::move(region);
+    previewImage = std::move(result.image);
     PaintBox2->update();
 }
 

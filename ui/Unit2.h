@@ -122,6 +122,13 @@ public:
     std::unique_ptr<dib24> depthMask;  // of the main image's size, or null
     TForm1* Form1;                     // the main window, not owned
 
+signals:
+    // A parameter box was confirmed, a check box or the occlusion choice changed, or a new
+    // diaphragm, depth mask or main image came in: what a render would give changed.
+    void parametersChanged();
+    // The depth mask was replaced or dropped.
+    void depthMaskChanged();
+
 protected:
     void showEvent(QShowEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;

@@ -68,6 +68,7 @@ void PictureView::setPicture(const dib24* picture) {
     }
     update();
     emit zoomChanged();
+    emit drawingChanged();
 }
 
 void PictureView::pictureChanged() {
@@ -75,6 +76,7 @@ void PictureView::pictureChanged() {
     reduced_.clear();
     reducedMade_ = false;
     update();
+    emit drawingChanged();
 }
 
 void PictureView::updateSize() {
@@ -85,6 +87,7 @@ void PictureView::updateSize() {
     const double ratio = devicePixelRatioF();
     resize(logicalExtent(zoomedExtent(picture_->width, zoom()), ratio),
            logicalExtent(zoomedExtent(picture_->height, zoom()), ratio));
+    emit drawingChanged();
 }
 
 void PictureView::setZoomStep(int step, QPointF anchor) {
@@ -173,12 +176,47 @@ void PictureView::setOverlay(Overlay overlay) {
     update();
 }
 
+void PictureView::setPatch(Patch patch) {
+    patch_ = patch;
+    update();
+}
+
+PixelRows PictureView::drawnRows(int* reduction) {
+    double scale = 1;
+    if (!picture_ || !picture_->bits) {
+        *reduction = 1;
+        return {};
+    }
+    return sourceRows(&scale, reduction);
+}
+
+QRect PictureView::visibleRows(int reduction) const {
+    if (!picture_ || !picture_->bits || !area_) return {};
+    // The viewport's part of this widget, in device pixels, then in the rows' pixels.
+    const double ratio = devicePixelRatioF();
+    const QRect shown = rect() & QRect(-pos(), area_->viewport()->size());
+    if (shown.isEmpty()) return {};
+    const double scale = zoom() * reduction;
+    const int width = (picture_->width + reduction - 1) / reduction;
+    const int height = (picture_->height + reduction - 1) / reduction;
+    const int left =
+        std::clamp(static_cast<int>(std::floor(shown.left() * ratio / scale)), 0, width);
+    const int top =
+        std::clamp(static_cast<int>(std::floor(shown.top() * ratio / scale)), 0, height);
+    const int right =
+        std::clamp(static_cast<int>(std::ceil((shown.right() + 1) * ratio / scale)), left, width);
+    const int bottom =
+        std::clamp(static_cast<int>(std::ceil((shown.bottom() + 1) * ratio / scale)), top, height);
+    return QRect(left, top, right - left, bottom - top);
+}
+
 std::size_t PictureView::drawingBytes() const {
     return reduced_.bytes();
 }
 
-PixelRows PictureView::sourceRows(double* scale) {
+PixelRows PictureView::sourceRows(double* scale, int* reduction) {
     *scale = zoom();
+    if (reduction) *reduction = 1;
     if (zoom() >= 1) return rowsOf(*picture_);
     // Zoomed out, the view reads the smallest reduced copy that is still at least as
     // large as the zoomed picture, so every device pixel averages at most about 2 x 2 of
@@ -192,6 +230,7 @@ PixelRows PictureView::sourceRows(double* scale) {
         std::min(static_cast<int>(std::floor(-std::log2(zoom()) + 1e-9)), reduced_.count());
     if (copy == 0) return rowsOf(*picture_);
     *scale = std::ldexp(zoom(), copy);
+    if (reduction) *reduction = 1 << copy;
     return reduced_.copy(copy);
 }
 
@@ -221,11 +260,19 @@ void PictureView::paintEvent(QPaintEvent* event) {
     painter.setWorldTransform(QTransform::fromScale(1 / ratio, 1 / ratio));
     try {
         double scale = 1;
-        const PixelRows source = sourceRows(&scale);
+        int reduction = 1;
+        const PixelRows source = sourceRows(&scale, &reduction);
+        PixelRows patch;
+        if (patch_.pixels && patch_.reduction == reduction) {
+            patch = rowsOf(*patch_.pixels);
+            patch.firstColumn = patch_.origin.x();
+            patch.firstRow = patch_.origin.y();
+        }
         for (int top = y0; top < y1; top += band.height()) {
             const int rows = std::min(band.height(), y1 - top);
-            drawZoomed(source, scale, x0, top, width, rows,
-                       reinterpret_cast<std::uint32_t*>(band.bits()), band.bytesPerLine() / 4);
+            auto* pixels = reinterpret_cast<std::uint32_t*>(band.bits());
+            drawZoomed(source, scale, x0, top, width, rows, pixels, band.bytesPerLine() / 4);
+            drawZoomed(patch, scale, x0, top, width, rows, pixels, band.bytesPerLine() / 4);
             painter.drawImage(QPoint(x0, top), band, QRect(0, 0, width, rows));
         }
     } catch (const std::bad_alloc&) {

@@ -70,6 +70,21 @@ public:
     // An empty overlay removes it. The view repaints.
     void setOverlay(Overlay overlay);
 
+    // A rendered part shown in place of the picture's pixels: `pixels` (not owned) are the
+    // rows from pixel `origin` on of the rows the view draws from at `reduction` (1: the
+    // picture, 2, 4, ...: its reduced copies); the view draws it only while it draws from
+    // those, under the overlay. Null pixels: none. The view repaints.
+    struct Patch {
+        const dib24* pixels = nullptr;
+        QPoint origin;
+        int reduction = 1;
+    };
+    void setPatch(Patch patch);
+    // The rows the view draws from at its zoom, and their reduction (see Patch).
+    PixelRows drawnRows(int* reduction);
+    // The pixels of those rows that the viewport shows; empty without a picture.
+    QRect visibleRows(int reduction) const;
+
     // Memory that drawing holds beside the picture between repaints: the reduced copies,
     // at most a third of the picture's. (A repaint converts through a buffer of 64 rows of
     // the view, which it frees again.)
@@ -78,6 +93,8 @@ public:
 signals:
     // The zoom or the picture changed.
     void zoomChanged();
+    // The picture, its pixels or the zoom changed.
+    void drawingChanged();
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -91,7 +108,7 @@ private:
     bool wheelZoom(const QWheelEvent& wheel);
     // The rows to draw from at the current zoom, the picture's or a reduced copy's, and the
     // scale from those rows to device pixels.
-    PixelRows sourceRows(double* scale);
+    PixelRows sourceRows(double* scale, int* reduction = nullptr);
 
     const dib24* picture_ = nullptr;
     // The step `steps` steps away from the zoom shown.
@@ -103,5 +120,6 @@ private:
     ReducedCopies reduced_;
     bool reducedMade_ = false;  // made, or tried, for the picture's present pixels
     Overlay overlay_;
+    Patch patch_;
     int wheelAngle_ = 0;  // wheel turn, in eighths of a degree, not yet a zoom step
 };

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "image/dib24.h"
 
@@ -58,8 +59,9 @@ struct Windows {
 // scale); the last one, which reaches past the source's end, takes as long an interval
 // ending there, so that it too shows an average rather than a sliver of one pixel. Each
 // source pixel weighs with the part of the interval it holds, and the rounding error goes
-// to the heaviest one.
-Windows windowsOf(int begin, int n, double scale, int extent, int bits) {
+// to the heaviest one. A source that holds the whole's pixels from `origin` on counts its
+// pixels from there.
+Windows windowsOf(int begin, int n, double scale, int extent, int bits, int origin = 0) {
     const std::uint32_t weightSum = 1u << bits;
     Windows w;
     w.first.resize(n);
@@ -67,9 +69,9 @@ Windows windowsOf(int begin, int n, double scale, int extent, int bits) {
     w.taps = std::min(extent, static_cast<int>(std::ceil(1 / scale)) + 1);
     w.weights.assign(static_cast<std::size_t>(n) * w.taps, 0);
     for (int i = 0; i < n; ++i) {
-        const double b = std::min((begin + i + 1) / scale, static_cast<double>(extent));
+        const double b = std::min((begin + i + 1) / scale - origin, static_cast<double>(extent));
         const double a =
-            std::clamp(std::min((begin + i) / scale, b - 1 / scale), 0.0, extent - 0.5);
+            std::clamp(std::min((begin + i) / scale - origin, b - 1 / scale), 0.0, extent - 0.5);
         const int first = static_cast<int>(a);
         const int end =
             std::clamp(static_cast<int>(std::ceil(b)), first + 1, std::min(extent, first + w.taps));
@@ -97,11 +99,13 @@ void drawNearest(const PixelRows& source, double scale, int left, int top, int w
     // The source column under the centre of every output column.
     std::vector<int> columns(width);
     for (int x = 0; x < width; ++x)
-        columns[x] = std::min(static_cast<int>((left + x + 0.5) / scale), source.width - 1);
+        columns[x] = std::min(static_cast<int>((left + x + 0.5) / scale) - source.firstColumn,
+                              source.width - 1);
     int previous = -1;
     for (int y = 0; y < height; ++y) {
         std::uint32_t* row = out + y * outStride;
-        const int t = std::min(static_cast<int>((top + y + 0.5) / scale), source.height - 1);
+        const int t = std::min(static_cast<int>((top + y + 0.5) / scale) - source.firstRow,
+                               source.height - 1);
         if (t == previous) {
             // Above 1 several output rows show the same source row.
             std::memcpy(row, row - outStride, sizeof(std::uint32_t) * width);
@@ -110,7 +114,7 @@ void drawNearest(const PixelRows& source, double scale, int left, int top, int w
         previous = t;
         const std::uint8_t* pixels = source.row(t);
         if (scale == 1) {
-            pixels += 3 * left;
+            pixels += 3 * columns[0];
             for (int x = 0; x < width; ++x) row[x] = screenPixel(pixels + 3 * x);
         } else {
             for (int x = 0; x < width; ++x) row[x] = screenPixel(pixels + 3 * columns[x]);
@@ -146,8 +150,10 @@ void sumColumns(const Windows& columns, int spanFirst, const std::uint16_t* sums
 
 void drawAveraged(const PixelRows& source, double scale, int left, int top, int width, int height,
                   std::uint32_t* out, std::ptrdiff_t outStride) {
-    const Windows columns = windowsOf(left, width, scale, source.width, kColumnWeightBits);
-    const Windows rows = windowsOf(top, height, scale, source.height, kRowWeightBits);
+    const Windows columns =
+        windowsOf(left, width, scale, source.width, kColumnWeightBits, source.firstColumn);
+    const Windows rows =
+        windowsOf(top, height, scale, source.height, kRowWeightBits, source.firstRow);
     // The source columns that this rectangle reads, and their rows summed with the
     // weights of one output row; windows that end in weights of 0 read zeros past it.
     const int spanFirst = columns.first[0];
@@ -178,6 +184,21 @@ void drawAveraged(const PixelRows& source, double scale, int left, int top, int 
         else
             sumColumns<0>(columns, spanFirst, sums.data(), width, row);
     }
+}
+
+// The output pixels begin + from ... begin + to - 1 of n whose source pixel, under the
+// centre or at the start of the output pixel, lies in `first` ... `first` + extent - 1.
+std::pair<int, int> shownPart(int begin, int n, double scale, bool centre, int first, int extent) {
+    const double offset = centre ? 0.5 : 0.0;
+    auto inside = [&](int i) {
+        const int pixel = static_cast<int>((begin + i + offset) / scale);
+        return pixel >= first && pixel < first + extent;
+    };
+    int from = 0;
+    while (from < n && !inside(from)) ++from;
+    int to = from;
+    while (to < n && inside(to)) ++to;
+    return {from, to};
 }
 
 }  // namespace
@@ -245,9 +266,22 @@ std::size_t ReducedCopies::bytes() const {
 void drawZoomed(const PixelRows& source, double scale, int left, int top, int width, int height,
                 std::uint32_t* out, std::ptrdiff_t outStride) {
     if (!source.top || !(scale > 0) || left < 0 || top < 0) return;
-    width = std::min(width, zoomedExtent(source.width, scale) - left);
-    height = std::min(height, zoomedExtent(source.height, scale) - top);
+    width = std::min(width, zoomedExtent(source.firstColumn + source.width, scale) - left);
+    height = std::min(height, zoomedExtent(source.firstRow + source.height, scale) - top);
     if (width <= 0 || height <= 0) return;
+    if (source.firstColumn > 0 || source.firstRow > 0) {
+        // A part of the picture: the output pixels it shows, drawn as from the whole.
+        const auto [x0, x1] =
+            shownPart(left, width, scale, scale >= 1, source.firstColumn, source.width);
+        const auto [y0, y1] =
+            shownPart(top, height, scale, scale >= 1, source.firstRow, source.height);
+        if (x0 >= x1 || y0 >= y1) return;
+        out += y0 * outStride + x0;
+        left += x0;
+        top += y0;
+        width = x1 - x0;
+        height = y1 - y0;
+    }
     if (scale >= 1)
         drawNearest(source, scale, left, top, width, height, out, outStride);
     else

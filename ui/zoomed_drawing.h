@@ -17,6 +17,10 @@ struct PixelRows {
     std::ptrdiff_t rowStep = 0;         // bytes from a row to the one below it
     int width = 0;
     int height = 0;
+    // The picture's column and row of the first pixel: rows that hold only a part of the
+    // picture start further in.
+    int firstColumn = 0;
+    int firstRow = 0;
 
     const std::uint8_t* row(int t) const { return top + t * rowStep; }
 };
@@ -57,8 +61,10 @@ private:
 // One rectangle of the picture zoomed by `scale` (output pixels per source pixel), written
 // as 0xffRRGGBB pixels into `out` (`outStride` pixels a row). Output pixel (x, y) of the
 // rectangle is pixel (left + x, top + y) of the whole zoomed picture; those beyond it are
-// not written. At 1 and above every output pixel shows the source pixel under its centre,
-// so pixels become sharp squares; below 1 every output pixel is the average of the source
-// area it covers. Throws std::bad_alloc when its small working tables cannot be had.
+// not written; of a source that holds only a part of the picture, only the output pixels
+// whose source pixel (under the centre, or at the start of the area) lies in it are
+// written, as they are for the whole picture. At 1 and above every output pixel shows the source
+// pixel under its centre, so pixels become sharp squares; below 1 every output pixel is the average
+// of the source area it covers. Throws std::bad_alloc when its small working tables cannot be had.
 void drawZoomed(const PixelRows& source, double scale, int left, int top, int width, int height,
                 std::uint32_t* out, std::ptrdiff_t outStride);
