@@ -192,6 +192,25 @@ struct RunView {
     int n, hw;
 };
 
+// Kernel row `kr` and the source row as the run painters read them, and the row's largest
+// byte of each channel in `rowPeak`.
+__attribute__((always_inline)) inline RunView viewOfRun(const Kernel& kernel, int kr,
+                                                        const SourceRow& source, double* rowPeak) {
+    RunView run;
+    run.n = kernel.n;
+    run.hw = kernel.n / 2;
+#pragma GCC unroll 3
+    for (int ci = 0; ci < kChannels; ++ci) {
+        const std::ptrdiff_t line = (std::ptrdiff_t(kr) * 3 + ci) * kernel.lineLength + kKernelPad;
+        run.plane[ci] = kernel.plane + line;
+        run.reversedPeak[ci] = kernel.reversedPeak + line;
+        run.power[ci] = source.power[ci];
+        rowPeak[ci] = double(kernel.rowPeak[kr * 3 + ci]);
+    }
+    run.nearness = source.nearness;
+    return run;
+}
+
 // The strokes of the source at column x onto register g, whose lane 0 lies at kernel
 // column laneZero - x: lane j takes kernel column laneZero - x + j of each channel. A lane
 // whose column lies outside the kernel reads a zero byte from the padding, and a zero
@@ -235,20 +254,9 @@ __attribute__((always_inline)) inline void paintRunNarrow(const Job& job, BlockS
                                                           const double* const* reachPeak,
                                                           double nearHigh) {
     const int first = kernel.first[kr], last = kernel.last[kr];
-    if (first > last) return;  // a row of zeros
-    RunView run;
-    run.n = kernel.n;
-    run.hw = kernel.n / 2;
+    if (first > last) return;   // a row of zeros
     double rowPeak[kChannels];  // the largest byte of the kernel row
-#pragma GCC unroll 3
-    for (int ci = 0; ci < kChannels; ++ci) {
-        const std::ptrdiff_t line = (std::ptrdiff_t(kr) * 3 + ci) * kernel.lineLength + kKernelPad;
-        run.plane[ci] = kernel.plane + line;
-        run.reversedPeak[ci] = kernel.reversedPeak + line;
-        run.power[ci] = source.power[ci];
-        rowPeak[ci] = double(kernel.rowPeak[kr * 3 + ci]);
-    }
-    run.nearness = source.nearness;
+    const RunView run = viewOfRun(kernel, kr, source, rowPeak);
 
     // Sources are taken kChunk at a time, as in paintRun.
     const int xFirst = maxInt(x0, tx0 + run.hw - last);
@@ -335,20 +343,9 @@ __attribute__((always_inline)) inline void paintRun(const Job& job, BlockState& 
                                                     const double* const* reachPeak,
                                                     double nearHigh) {
     const int first = kernel.first[kr], last = kernel.last[kr];
-    if (first > last) return;  // a row of zeros
-    RunView run;
-    run.n = kernel.n;
-    run.hw = kernel.n / 2;
+    if (first > last) return;   // a row of zeros
     double rowPeak[kChannels];  // the largest byte of the kernel row
-#pragma GCC unroll 3
-    for (int ci = 0; ci < kChannels; ++ci) {
-        const std::ptrdiff_t line = (std::ptrdiff_t(kr) * 3 + ci) * kernel.lineLength + kKernelPad;
-        run.plane[ci] = kernel.plane + line;
-        run.reversedPeak[ci] = kernel.reversedPeak + line;
-        run.power[ci] = source.power[ci];
-        rowPeak[ci] = double(kernel.rowPeak[kr * 3 + ci]);
-    }
-    run.nearness = source.nearness;
+    const RunView run = viewOfRun(kernel, kr, source, rowPeak);
 
     // The registers that some source of the row may raise: the strongest source that can
     // reach a register, against the register's least paint; and the least threshold among
