@@ -504,7 +504,7 @@ public:
             paintChunks(*buffers[0], [&] { report(reported, notifier); });
             if (notifier) {
                 std::unique_lock lock(mutex_);
-                while (reported < std::size_t(height_)) {
+                while (reported < std::size_t(height_) && !stop_.stop_requested()) {
                     // A stop request wakes the wait: the rows it waits for may never come.
                     if (!rowFinished_.wait(lock, stop_, [&] { return rowDone_[reported].load(); }))
                         break;
@@ -580,7 +580,9 @@ private:
     // Sends "Processing line (r / H)" for every row whose predecessors are all done.
     void report(std::size_t& reported, Notifyer* notifier) {
         if (!notifier) return;
-        while (reported < std::size_t(height_) && rowDone_[reported].load()) {
+        // A stopped run says nothing more: none of its rows will be kept.
+        while (reported < std::size_t(height_) && rowDone_[reported].load() &&
+               !stop_.stop_requested()) {
             char text[64];
             std::snprintf(text, sizeof text, "Processing line (%d / %d)", int(reported), height_);
             notifier->Notify(text);
