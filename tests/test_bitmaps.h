@@ -80,6 +80,9 @@ std::vector<BadBitmap> badBitmapFiles();
 
 // Runs loadFromFile on a temporary file holding `bytes`.
 bool loadBytes(dib24& image, const std::vector<std::uint8_t>& bytes, BmpError* why = nullptr);
+// The same through a pipe: a stream that cannot seek, whose length shows only by reading
+// it. The bytes must fit the pipe's buffer (64 KiB), as they are written before reading.
+bool loadThroughPipe(dib24& image, const std::vector<std::uint8_t>& bytes, BmpError* why);
 
 // A fresh folder under the system's temporary folder, removed with everything in it
 // when the object goes.
