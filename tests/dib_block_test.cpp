@@ -78,13 +78,12 @@ TEST(PackBmp, FileHeaderInFrontOfThePackedDib) {
 // Claims that only a bare block can make: a table or a header longer than the block
 // (every reader's refusals are in dib_decode_test.cpp).
 TEST(UnpackDib, ClaimsBeyondTheBlockAreRefused) {
-    HandMade data;
-    data.width = 2;
-    data.height = 2;
-    data.bitCount = 8;
-    data.clrUsed = 0xFFFFFFFF;
-    data.table = {{1, 1, 1, 0}, {2, 2, 2, 0}};
-    data.rows = paddedRows({{0, 1}, {1, 0}}, 2, 8);
+    HandMade data{.width = 2,
+                  .height = 2,
+                  .bitCount = 8,
+                  .clrUsed = 0xFFFFFFFF,
+                  .table = {{1, 1, 1, 0}, {2, 2, 2, 0}},
+                  .rows = paddedRows({{0, 1}, {1, 0}}, 2, 8)};
     auto longClaim = packedDib(data);
     data.clrUsed = 2;
     auto good = placeholder();

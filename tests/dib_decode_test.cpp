@@ -76,92 +76,79 @@ struct Readable {
 
 std::vector<Readable> readableBitmaps() {
     std::vector<Readable> cases;
-    {
-        // 9 bytes of pixels and 3 of padding a row; the top row is the last one stored.
-        HandMade d;
-        d.width = 3;
-        d.height = 2;
-        d.rows = {1,  2,  3,  4,  5,  6,  7,  8,  9,  0xA1, 0xA2, 0xA3,
-                  11, 12, 13, 14, 15, 16, 17, 18, 19, 0xB1, 0xB2, 0xB3};
-        cases.push_back(
-            {"Rgb24", d, 12, {{11, 12, 13, 14, 15, 16, 17, 18, 19}, {1, 2, 3, 4, 5, 6, 7, 8, 9}}});
-        // A table in front of 24-bit rows is passed over.
-        d.clrUsed = 3;
-        d.table.assign(3, RGBQUAD{0xDD, 0xDD, 0xDD, 0xDD});
-        cases.push_back({"Rgb24WithATable", d, 0, cases.back().top});
-    }
-    {
-        // No colour count: 256 entries; rows of 5 bytes padded to 8.
-        HandMade d;
-        d.width = 5;
-        d.height = 2;
-        d.bitCount = 8;
-        d.table = greyTable();
-        d.rows = paddedRows({{0, 1, 127, 128, 255}, {9, 99, 199, 200, 254}}, 5, 8, 0xFF);
-        cases.push_back(
-            {"Grey8", d, 3, {grey({9, 99, 199, 200, 254}), grey({0, 1, 127, 128, 255})}});
-    }
-    {
-        // The reserved byte of an entry is not a colour.
-        HandMade d;
-        d.width = 3;
-        d.bitCount = 8;
-        d.clrUsed = 3;
-        d.table = {{10, 20, 30, 99}, {40, 50, 60, 99}, {70, 80, 90, 99}};
-        d.rows = paddedRows({{2, 0, 1}}, 3, 8);
-        cases.push_back({"Colours8", d, 7, {colours(d.table, {2, 0, 1})}});
-    }
-    {
-        // One pixel a row: 3 bytes and 1 of padding in the image, which must be 0.
-        HandMade d;
-        d.height = 3;
-        d.bitCount = 8;
-        d.clrUsed = 1;
-        d.table = {{7, 8, 9, 0}};
-        d.rows = paddedRows({{0}, {0}, {0}}, 1, 8, 0xFF);
-        cases.push_back({"OneWide8", d, 0, {{7, 8, 9}, {7, 8, 9}, {7, 8, 9}}});
-    }
-    {
-        // An odd width takes the last pixel from a high nibble; the low nibble after it is
-        // no pixel, though 0xF lies beyond the table.
-        HandMade d;
-        d.width = 5;
-        d.height = 2;
-        d.bitCount = 4;
-        d.clrUsed = 6;
-        for (std::uint8_t i = 0; i < 6; ++i) d.table.push_back({i, std::uint8_t(i + 100), 0, 0});
-        d.rows = paddedRows({{0x01, 0x23, 0x4F}, {0x54, 0x32, 0x1F}}, 5, 4, 0xFF);
-        cases.push_back({"OddWidth4",
-                         d,
-                         6,
-                         {colours(d.table, {5, 4, 3, 2, 1}), colours(d.table, {0, 1, 2, 3, 4})}});
-    }
-    {
-        // No colour count: two entries; pixel 0 is bit 7 of the first byte.
-        HandMade d;
-        d.width = 10;
-        d.bitCount = 1;
-        d.table = {{1, 2, 3, 4}, {201, 202, 203, 204}};
-        d.rows = paddedRows({{0b10110000, 0b01000000}}, 10, 1, 0xFF);
-        cases.push_back({"Bits1", d, 5, {colours(d.table, {1, 0, 1, 1, 0, 0, 0, 0, 0, 1})}});
-    }
-    {
-        // More colours than the depth can name: the first ones are used, and the whole
-        // table lies before the rows.
-        HandMade d;
-        d.width = 4;
-        d.bitCount = 1;
-        d.clrUsed = 5;
-        d.table = {{1, 1, 1, 0}, {2, 2, 2, 0}, {3, 3, 3, 0}, {4, 4, 4, 0}, {5, 5, 5, 0}};
-        d.rows = paddedRows({{0b01100000}}, 4, 1);
-        cases.push_back({"ColourCountAboveDepth1", d, 0, {grey({1, 2, 2, 1})}});
-        d.bitCount = 4;
-        d.clrUsed = 300;
-        d.table.assign(300, RGBQUAD{7, 7, 7, 0});
-        d.table[15] = {15, 15, 15, 0};
-        d.rows = paddedRows({{0xF0, 0x0F}}, 4, 4);
-        cases.push_back({"ColourCountAboveDepth4", d, 2, {grey({15, 7, 7, 15})}});
-    }
+    // 9 bytes of pixels and 3 of padding a row; the top row is the last one stored.
+    HandMade rgb{
+        .width = 3, .height = 2, .rows = {1,  2,  3,  4,  5,  6,  7,  8,  9,  0xA1, 0xA2, 0xA3,
+                                          11, 12, 13, 14, 15, 16, 17, 18, 19, 0xB1, 0xB2, 0xB3}};
+    const std::vector<Bytes> rgbTop = {{11, 12, 13, 14, 15, 16, 17, 18, 19},
+                                       {1, 2, 3, 4, 5, 6, 7, 8, 9}};
+    cases.push_back({"Rgb24", rgb, 12, rgbTop});
+    // A table in front of 24-bit rows is passed over.
+    rgb.clrUsed = 3;
+    rgb.table.assign(3, RGBQUAD{0xDD, 0xDD, 0xDD, 0xDD});
+    cases.push_back({"Rgb24WithATable", rgb, 0, rgbTop});
+
+    // No colour count: 256 entries; rows of 5 bytes padded to 8.
+    const HandMade grey8{
+        .width = 5,
+        .height = 2,
+        .bitCount = 8,
+        .table = greyTable(),
+        .rows = paddedRows({{0, 1, 127, 128, 255}, {9, 99, 199, 200, 254}}, 5, 8, 0xFF)};
+    cases.push_back(
+        {"Grey8", grey8, 3, {grey({9, 99, 199, 200, 254}), grey({0, 1, 127, 128, 255})}});
+
+    // The reserved byte of an entry is not a colour.
+    const HandMade colours8{.width = 3,
+                            .bitCount = 8,
+                            .clrUsed = 3,
+                            .table = {{10, 20, 30, 99}, {40, 50, 60, 99}, {70, 80, 90, 99}},
+                            .rows = paddedRows({{2, 0, 1}}, 3, 8)};
+    cases.push_back({"Colours8", colours8, 7, {colours(colours8.table, {2, 0, 1})}});
+
+    // One pixel a row: 3 bytes and 1 of padding in the image, which must be 0.
+    const HandMade oneWide{.height = 3,
+                           .bitCount = 8,
+                           .clrUsed = 1,
+                           .table = {{7, 8, 9, 0}},
+                           .rows = paddedRows({{0}, {0}, {0}}, 1, 8, 0xFF)};
+    cases.push_back({"OneWide8", oneWide, 0, {{7, 8, 9}, {7, 8, 9}, {7, 8, 9}}});
+
+    // An odd width takes the last pixel from a high nibble; the low nibble after it is no
+    // pixel, though 0xF lies beyond the table.
+    HandMade oddWidth{.width = 5,
+                      .height = 2,
+                      .bitCount = 4,
+                      .clrUsed = 6,
+                      .rows = paddedRows({{0x01, 0x23, 0x4F}, {0x54, 0x32, 0x1F}}, 5, 4, 0xFF)};
+    for (std::uint8_t i = 0; i < 6; ++i) oddWidth.table.push_back({i, std::uint8_t(i + 100), 0, 0});
+    cases.push_back(
+        {"OddWidth4",
+         oddWidth,
+         6,
+         {colours(oddWidth.table, {5, 4, 3, 2, 1}), colours(oddWidth.table, {0, 1, 2, 3, 4})}});
+
+    // No colour count: two entries; pixel 0 is bit 7 of the first byte.
+    const HandMade bits1{.width = 10,
+                         .bitCount = 1,
+                         .table = {{1, 2, 3, 4}, {201, 202, 203, 204}},
+                         .rows = paddedRows({{0b10110000, 0b01000000}}, 10, 1, 0xFF)};
+    cases.push_back({"Bits1", bits1, 5, {colours(bits1.table, {1, 0, 1, 1, 0, 0, 0, 0, 0, 1})}});
+
+    // More colours than the depth can name: the first ones are used, and the whole table
+    // lies before the rows.
+    HandMade many{.width = 4,
+                  .bitCount = 1,
+                  .clrUsed = 5,
+                  .table = {{1, 1, 1, 0}, {2, 2, 2, 0}, {3, 3, 3, 0}, {4, 4, 4, 0}, {5, 5, 5, 0}},
+                  .rows = paddedRows({{0b01100000}}, 4, 1)};
+    cases.push_back({"ColourCountAboveDepth1", many, 0, {grey({1, 2, 2, 1})}});
+    many.bitCount = 4;
+    many.clrUsed = 300;
+    many.table.assign(300, RGBQUAD{7, 7, 7, 0});
+    many.table[15] = {15, 15, 15, 0};
+    many.rows = paddedRows({{0xF0, 0x0F}}, 4, 4);
+    cases.push_back({"ColourCountAboveDepth4", many, 2, {grey({15, 7, 7, 15})}});
     return cases;
 }
 
@@ -203,18 +190,13 @@ TEST_P(EveryReader, ReadsEveryDepthBehindEveryHeaderVersion) {
 // Refusals within the info header, table and rows, which every reader gives alike.
 TEST_P(EveryReader, RefusesUnreadableDibsWithTheirReasonAndTheImageUntouched) {
     const Reader& reader = GetParam();
-    HandMade palette;
-    palette.width = 2;
-    palette.height = 2;
-    palette.bitCount = 8;
-    palette.clrUsed = 2;
-    palette.table = {{1, 1, 1, 0}, {2, 2, 2, 0}};
-    palette.rows = paddedRows({{0, 1}, {1, 0}}, 2, 8);
-    HandMade plain32;
-    plain32.width = 2;
-    plain32.height = 2;
-    plain32.bitCount = 32;
-    plain32.rows.assign(16, 0x80);
+    const HandMade palette{.width = 2,
+                           .height = 2,
+                           .bitCount = 8,
+                           .clrUsed = 2,
+                           .table = {{1, 1, 1, 0}, {2, 2, 2, 0}},
+                           .rows = paddedRows({{0, 1}, {1, 0}}, 2, 8)};
+    const HandMade plain32{.width = 2, .height = 2, .bitCount = 32, .rows = Bytes(16, 0x80)};
     auto changed = [](HandMade d, auto edit) {
         edit(d);
         return d;
@@ -270,36 +252,29 @@ TEST_P(EveryReader, RefusesUnreadableDibsWithTheirReasonAndTheImageUntouched) {
 // file header, the info header and table, or the rows.
 TEST_P(EveryReader, RefusesDataCutAtEveryLength) {
     const Reader& reader = GetParam();
-    HandMade rgb;
-    rgb.width = 3;
-    rgb.height = 3;
-    rgb.rows.assign(3 * 12, 0x44);
-    HandMade grey8;
-    grey8.width = 3;
-    grey8.height = 2;
-    grey8.bitCount = 8;
-    grey8.table = greyTable();
-    grey8.rows = paddedRows({{1, 2, 3}, {4, 5, 6}}, 3, 8);
-    HandMade palette4;
-    palette4.width = 5;
-    palette4.height = 2;
-    palette4.bitCount = 4;
-    palette4.headerSize = 108;
-    palette4.table.assign(16, RGBQUAD{1, 2, 3, 0});
-    palette4.rows.assign(2 * 4, 0x12);
-    HandMade bits1;
-    bits1.width = 40;
-    bits1.height = 2;
-    bits1.bitCount = 1;
-    bits1.headerSize = 124;
-    bits1.table = {{0, 0, 0, 0}, {9, 9, 9, 0}};
-    bits1.rows.assign(16, 0xAA);
-    HandMade rgbWithTable;
-    rgbWithTable.width = 2;
-    rgbWithTable.height = 2;
-    rgbWithTable.clrUsed = 2;
-    rgbWithTable.table.assign(2, RGBQUAD{});
-    rgbWithTable.rows.assign(16, 0x10);
+    const HandMade rgb{.width = 3, .height = 3, .rows = Bytes(3 * 12, 0x44)};
+    const HandMade grey8{.width = 3,
+                         .height = 2,
+                         .bitCount = 8,
+                         .table = greyTable(),
+                         .rows = paddedRows({{1, 2, 3}, {4, 5, 6}}, 3, 8)};
+    const HandMade palette4{.width = 5,
+                            .height = 2,
+                            .bitCount = 4,
+                            .headerSize = 108,
+                            .table = std::vector<RGBQUAD>(16, RGBQUAD{1, 2, 3, 0}),
+                            .rows = Bytes(2 * 4, 0x12)};
+    const HandMade bits1{.width = 40,
+                         .height = 2,
+                         .bitCount = 1,
+                         .headerSize = 124,
+                         .table = {{0, 0, 0, 0}, {9, 9, 9, 0}},
+                         .rows = Bytes(16, 0xAA)};
+    const HandMade rgbWithTable{.width = 2,
+                                .height = 2,
+                                .clrUsed = 2,
+                                .table = std::vector<RGBQUAD>(2),
+                                .rows = Bytes(16, 0x10)};
     const std::pair<const HandMade*, std::size_t> cases[] = {
         {&rgb, 0}, {&grey8, 0}, {&palette4, 5}, {&bits1, 3}, {&rgbWithTable, 0}};
     for (const auto& [data, gap] : cases) {

@@ -50,9 +50,9 @@ struct HandMade {
     std::uint16_t bitCount = 24;
     std::uint32_t compression = 0;
     std::uint32_t clrUsed = 0;
-    std::uint32_t headerSize = 40;   // bytes past the first 40 are filled with 0xA5
-    std::vector<RGBQUAD> table;      // written right after the info header
-    std::vector<std::uint8_t> rows;  // the pixel data exactly as it lies in the file or block
+    std::uint32_t headerSize = 40;     // bytes past the first 40 are filled with 0xA5
+    std::vector<RGBQUAD> table{};      // written right after the info header
+    std::vector<std::uint8_t> rows{};  // the pixel data exactly as it lies in the file or block
 };
 
 // Info header, colour table, rows.
