@@ -87,11 +87,4 @@ void expectOnlyBox(const AnsweredPrompts& prompts, const prompts::MessageBoxRequ
 // The colour of the picture's pixel in column x of the row t rows below its top edge.
 QColor pictureColor(const dib24& image, int x, int t);
 
-// A bitmap file made by hand: a 14-byte file header, an info header of `headerSize` bytes
-// (fields past the first 40 zero), `table` as the colour table, then `rows` as given.
-std::vector<std::uint8_t> bitmapFile(std::int32_t width, std::int32_t height,
-                                     std::uint16_t bitCount, std::uint32_t headerSize,
-                                     const std::vector<std::uint8_t>& table,
-                                     const std::vector<std::uint8_t>& rows);
-
 }  // namespace gui_support
