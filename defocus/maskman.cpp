@@ -17,24 +17,16 @@ MaskMan::~MaskMan() {
 }
 
 bool MaskMan::Load(const char* path, std::string* whyNot) {
-    auto fresh = std::make_unique<dib24>(1, 1);
-    if (!path) {
-        if (whyNot) *whyNot = "cannot open: no file name";
-        return false;
-    }
-    std::FILE* file = std::fopen(path, "rb");
+    // Closed also when the reader runs out of memory, which travels on as an exception.
+    const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(
+        path ? std::fopen(path, "rb") : nullptr, std::fclose);
     if (!file) {
-        if (whyNot) *whyNot = std::string("cannot open: ") + std::strerror(errno);
+        if (whyNot)
+            *whyNot = std::string("cannot open: ") + (path ? std::strerror(errno) : "no file name");
         return false;
     }
-    BmpError error = BmpError::None;
-    const bool loaded = fresh->loadFromFile(file, &error);
-    std::fclose(file);
-    if (!loaded) {
-        if (whyNot) *whyNot = describe(error);
-        return false;
-    }
-    return Install(std::move(fresh), whyNot);
+    std::unique_ptr<dib24> image = readBitmapFile(file.get(), whyNot);
+    return image && Install(std::move(image), whyNot);
 }
 
 bool MaskMan::Install(std::unique_ptr<dib24> image, std::string* whyNot) {

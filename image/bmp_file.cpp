@@ -143,6 +143,14 @@ BmpError readBitmap(std::FILE* file, dib24& fresh) {
 
 }  // namespace
 
+std::unique_ptr<dib24> readBitmapFile(std::FILE* file, std::string* whyNot) {
+    auto image = std::make_unique<dib24>(1, 1);
+    BmpError error = BmpError::None;
+    if (image->loadFromFile(file, &error)) return image;
+    if (whyNot) *whyNot = describe(error);
+    return nullptr;
+}
+
 bool dib24::loadFromFile(std::FILE* file, BmpError* why) {
     dib24 fresh(0, 0);
     BmpError error;

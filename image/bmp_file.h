@@ -2,6 +2,12 @@
 // clipboard block reader report one of these; describe() gives the text users see.
 #pragma once
 
+#include <cstdio>
+#include <memory>
+#include <string>
+
+class dib24;
+
 enum class BmpError : int {
     None = 0,
     ReadFailed,           // the stream reported a read error
@@ -20,3 +26,8 @@ enum class BmpError : int {
 
 // A short lower-case phrase, such as "not a bitmap file" or "truncated pixel data".
 const char* describe(BmpError error);
+
+// Reads the bitmap file open in `file` into a new picture, the one way every reader of
+// bitmap files takes. Null when dib24::loadFromFile refuses it; `whyNot`, when given, then
+// holds describe()'s text.
+std::unique_ptr<dib24> readBitmapFile(std::FILE* file, std::string* whyNot = nullptr);

@@ -743,13 +743,8 @@ PhotoDepth depthRefused(std::string why) {
 // The bitmap reader, exactly as the programs have always used it. Bitmaps carry no
 // metadata.
 std::unique_ptr<dib24> readBitmap(std::FILE* file, std::string& why, PictureMetadata* metadata) {
-    auto image = std::make_unique<dib24>(1, 1);
-    BmpError error = BmpError::None;
-    if (!image->loadFromFile(file, &error)) {
-        why = describe(error);
-        return nullptr;
-    }
-    if (metadata) *metadata = {};
+    std::unique_ptr<dib24> image = readBitmapFile(file, &why);
+    if (image && metadata) *metadata = {};
     return image;
 }
 

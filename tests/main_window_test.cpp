@@ -49,29 +49,7 @@ TEST(MainWindowLayout, AsksForItsPlaceAndSizeBeforeItIsShown) {
     EXPECT_EQ(form.size(), QSize(538, 482));
 }
 
-// A shown main window, as the user sees it.
-class MainWindow : public testing::Test {
-protected:
-    void SetUp() override {
-        form.show();
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
-    }
-
-    // What the image view shows now.
-    QImage view() {
-        QCoreApplication::processEvents();
-        return form.ScrollBox1->viewport()->grab().toImage().convertToFormat(QImage::Format_RGB32);
-    }
-
-    void expectSameImage(const dib24& expected) {
-        ASSERT_NE(form.currentImage, nullptr);
-        EXPECT_TRUE(testing_support::samePixels(*form.currentImage, expected));
-    }
-
-    AnsweredPrompts prompts;
-    TForm1 form;
-    TempDir dir;
-};
+using MainWindow = gui_support::ShownMainWindow;
 
 TEST_F(MainWindow, StartsBlackWithTitleEmptyStatusBarAndNoImage) {
     EXPECT_EQ(form.windowTitle(), "Bokavo ver.0.32");

@@ -1,5 +1,7 @@
 #include "tests/test_bitmaps.h"
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -277,6 +279,11 @@ std::vector<BadBitmap> badBitmapFiles() {
     auto tableCut = bitmapFile(bigHeader);
     patchLE32(tableCut, 10, 14 + 108 + 4 * 15);
     add("ColourTableCutByPixelOffset", tableCut, BmpError::BadColorTable);
+    // A 4-bit pixel names 16 entries, but all 300 the header counts must lie before the rows.
+    auto longTable = smallPalette(4, 300, 1);
+    auto longTableCut = bitmapFile(longTable);
+    patchLE32(longTableCut, 10, 14 + 40 + 4 * 299);
+    add("ColourCountAboveDepthCutByPixelOffset", longTableCut, BmpError::BadColorTable);
 
     add("IndexBeyondTable8", bitmapFile(smallPalette(8, 4, 4)), BmpError::BadPaletteIndex);
     add("IndexBeyondTable4", bitmapFile(smallPalette(4, 2, 15)), BmpError::BadPaletteIndex);
@@ -303,6 +310,18 @@ bool loadBytes(dib24& image, const std::vector<std::uint8_t>& bytes, BmpError* w
     }
     const bool loaded = image.loadFromFile(file, why);
     std::fclose(file);
+    return loaded;
+}
+
+bool loadThroughPipe(dib24& image, const std::vector<std::uint8_t>& bytes, BmpError* why) {
+    int ends[2];
+    if (pipe(ends) != 0) throw std::runtime_error("pipe failed");
+    if (!bytes.empty() && write(ends[1], bytes.data(), bytes.size()) != ssize_t(bytes.size()))
+        throw std::runtime_error("pipe write failed");
+    close(ends[1]);
+    std::FILE* in = fdopen(ends[0], "rb");
+    const bool loaded = image.loadFromFile(in, why);
+    std::fclose(in);
     return loaded;
 }
 

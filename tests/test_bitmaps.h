@@ -50,9 +50,9 @@ struct HandMade {
     std::uint16_t bitCount = 24;
     std::uint32_t compression = 0;
     std::uint32_t clrUsed = 0;
-    std::uint32_t headerSize = 40;   // bytes past the first 40 are filled with 0xA5
-    std::vector<RGBQUAD> table;      // written right after the info header
-    std::vector<std::uint8_t> rows;  // the pixel data exactly as it lies in the file or block
+    std::uint32_t headerSize = 40;     // bytes past the first 40 are filled with 0xA5
+    std::vector<RGBQUAD> table{};      // written right after the info header
+    std::vector<std::uint8_t> rows{};  // the pixel data exactly as it lies in the file or block
 };
 
 // Info header, colour table, rows.
@@ -80,6 +80,9 @@ std::vector<BadBitmap> badBitmapFiles();
 
 // Runs loadFromFile on a temporary file holding `bytes`.
 bool loadBytes(dib24& image, const std::vector<std::uint8_t>& bytes, BmpError* why = nullptr);
+// The same through a pipe: a stream that cannot seek, whose length shows only by reading
+// it. The bytes must fit the pipe's buffer (64 KiB), as they are written before reading.
+bool loadThroughPipe(dib24& image, const std::vector<std::uint8_t>& bytes, BmpError* why);
 
 // A fresh folder under the system's temporary folder, removed with everything in it
 // when the object goes.

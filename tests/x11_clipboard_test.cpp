@@ -161,8 +161,11 @@ TEST_F(X11Clipboard, PastesA6000By6000PngAnotherProgramOffers) {
 TEST_F(X11Clipboard, RefusesA32BitBitmapAnotherProgramOffers) {
     form.installImage(testing_support::randomImage(5, 5, 4));
     const dib24* shown = form.currentImage.get();
-    const std::vector<std::uint8_t> rows(3 * 2 * 4, 0x40);
-    XclipOffer offer("image/bmp", bytesOf(gui_support::bitmapFile(3, 2, 32, 40, {}, rows)));
+    const testing_support::HandMade data{.width = 3,
+                                         .height = 2,
+                                         .bitCount = 32,
+                                         .rows = std::vector<std::uint8_t>(3 * 2 * 4, 0x40)};
+    XclipOffer offer("image/bmp", bytesOf(testing_support::bitmapFile(data)));
     form.PasteP1Click();
     ASSERT_EQ(prompts.boxes.size(), 1u);
     EXPECT_EQ(prompts.boxes[0].text, "Cannot read clipboard, maybe not supported format.");

@@ -5,7 +5,6 @@
 
 #include <QScrollBar>
 #include <QTest>
-#include <QWheelEvent>
 #include <cmath>
 
 #include "tests/gui_support.h"
@@ -17,33 +16,7 @@ namespace {
 using gui_support::pictureColor;
 using testing_support::randomImage;
 
-class ZoomedView : public testing::Test {
-protected:
-    void SetUp() override {
-        form.show();
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
-    }
-
-    QImage view() {
-        QCoreApplication::processEvents();
-        return form.ScrollBox1->viewport()->grab().toImage().convertToFormat(QImage::Format_RGB32);
-    }
-
-    // The wheel turned over `at` in the viewport, sent to `target` (events that a program
-    // sends do not travel on to the parents, as the window system's do).
-    void wheel(QPoint at, int angle, Qt::KeyboardModifiers modifiers, QWidget* target) {
-        QWidget* viewport = form.ScrollBox1->viewport();
-        QWheelEvent event(target->mapFrom(viewport, QPointF(at)), viewport->mapToGlobal(at),
-                          QPoint(), QPoint(0, angle), Qt::NoButton, modifiers, Qt::NoScrollPhase,
-                          false);
-        QCoreApplication::sendEvent(target, &event);
-    }
-
-    QScrollBar* horizontal() { return form.ScrollBox1->horizontalScrollBar(); }
-    QScrollBar* vertical() { return form.ScrollBox1->verticalScrollBar(); }
-
-    TForm1 form;
-};
+using ZoomedView = gui_support::ShownMainWindow;
 
 TEST_F(ZoomedView, StepsRunFrom1To32To16To1AndTheAreaCoversTheZoomedPicture) {
     form.installImage(randomImage(1000, 700, 1));

@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <cstring>
 #include <new>
 
 #include "image/dib24.h"
@@ -41,30 +40,6 @@ std::uint32_t scaledTint(std::uint32_t tint, int part, int whole) {
     return scaled;
 }
 
-void tintNearest(const DepthRows& depths, const std::array<std::uint8_t, 256>& inFocus,
-                 double scale, int left, int top, int width, int height, std::uint32_t tint,
-                 std::uint32_t* out, std::ptrdiff_t outStride) {
-    const std::uint32_t shades[2] = {0, tint};
-    // The byte of the depth column under the centre of every output column.
-    std::vector<int> columns(width);
-    for (int x = 0; x < width; ++x)
-        columns[x] = depths.pixelStep *
-                     std::min(static_cast<int>((left + x + 0.5) / scale), depths.width - 1);
-    int previous = -1;
-    for (int y = 0; y < height; ++y) {
-        std::uint32_t* row = out + y * outStride;
-        const int t = std::min(static_cast<int>((top + y + 0.5) / scale), depths.height - 1);
-        if (t == previous) {
-            // Above 1 several output rows show the same depth row.
-            std::memcpy(row, row - outStride, sizeof(std::uint32_t) * width);
-            continue;
-        }
-        previous = t;
-        const std::uint8_t* depth = depths.row(t);
-        for (int x = 0; x < width; ++x) row[x] = shades[inFocus[depth[columns[x]]]];
-    }
-}
-
 // The kPoints points along one axis that output pixel i looks at: spread evenly over the
 // interval [i / scale, (i + 1) / scale) it covers, the last ones kept inside the depths.
 void pointsOf(int i, double scale, int extent, int* points) {
@@ -72,7 +47,7 @@ void pointsOf(int i, double scale, int extent, int* points) {
         points[k] = std::min(static_cast<int>((i + (k + 0.5) / kPoints) / scale), extent - 1);
 }
 
-void tintAveraged(const DepthRows& depths, const std::array<std::uint8_t, 256>& inFocus,
+void tintAveraged(const PixelRows& depths, const std::array<std::uint8_t, 256>& inFocus,
                   double scale, int left, int top, int width, int height, std::uint32_t tint,
                   std::uint32_t* out, std::ptrdiff_t outStride) {
     static_assert(kPoints == 2, "the loop below adds up 2 x 2 points");
@@ -100,19 +75,7 @@ void tintAveraged(const DepthRows& depths, const std::array<std::uint8_t, 256>& 
 
 }  // namespace
 
-DepthRows depthRowsOf(const dib24& mask) {
-    DepthRows rows;
-    if (!mask.bits) return rows;
-    // Memory row height - 1 is the top row; blue is the first byte of a pixel.
-    rows.top = mask.bits + static_cast<std::ptrdiff_t>(mask.height - 1) * mask.stride;
-    rows.rowStep = -static_cast<std::ptrdiff_t>(mask.stride);
-    rows.pixelStep = 3;
-    rows.width = mask.width;
-    rows.height = mask.height;
-    return rows;
-}
-
-void drawFocusTint(const DepthRows& depths, const std::bitset<256>& inFocus, double scale, int left,
+void drawFocusTint(const PixelRows& depths, const std::bitset<256>& inFocus, double scale, int left,
                    int top, int width, int height, std::uint32_t tint, std::uint32_t* out,
                    std::ptrdiff_t outStride) {
     if (!depths.top || !(scale > 0) || left < 0 || top < 0) return;
@@ -120,15 +83,18 @@ void drawFocusTint(const DepthRows& depths, const std::bitset<256>& inFocus, dou
     height = std::min(height, zoomedExtent(depths.height, scale) - top);
     if (width <= 0 || height <= 0) return;
     const std::array<std::uint8_t, 256> table = tableOf(inFocus);
-    if (scale >= 1)
-        tintNearest(depths, table, scale, left, top, width, height, tint, out, outStride);
-    else
+    if (scale >= 1) {
+        const std::uint32_t shades[2] = {0, tint};
+        drawNearestWith(depths, scale, left, top, width, height, out, outStride,
+                        [&](const std::uint8_t* depth) { return shades[table[*depth]]; });
+    } else {
         tintAveraged(depths, table, scale, left, top, width, height, tint, out, outStride);
+    }
 }
 
 void DepthSamples::make(const dib24& mask, int count) {
     clear();
-    DepthRows from = depthRowsOf(mask);
+    PixelRows from = rowsOf(mask);
     if (!from.top) return;
     while (this->count() < count && (from.width > 1 || from.height > 1)) {
         Plane next;
@@ -157,9 +123,13 @@ void DepthSamples::make(const dib24& mask, int count) {
     }
 }
 
-DepthRows DepthSamples::samples(int n) const {
+PixelRows DepthSamples::samples(int n) const {
     const Plane& plane = samples_.at(static_cast<std::size_t>(n - 1));
-    return DepthRows{plane.bytes.get(), plane.width, 1, plane.width, plane.height};
+    return PixelRows{.top = plane.bytes.get(),
+                     .rowStep = plane.width,
+                     .width = plane.width,
+                     .height = plane.height,
+                     .pixelStep = 1};
 }
 
 std::size_t DepthSamples::bytes() const {
@@ -186,7 +156,7 @@ void FocusArea::paint(QPainter& painter, double scale, const QRect& area, QPoint
     // Zoomed out by more than 2, the smallest samples that an output pixel still covers
     // more than one pixel of, so that its 2 x 2 points mostly meet different depths; made
     // once, the first time a zoom needs them.
-    DepthRows depths = depthRowsOf(*mask_);
+    PixelRows depths = rowsOf(*mask_);
     double sampleScale = scale;
     int n = 0;
     while (n < kSampleCount && sampleScale * 2 < 1) {

@@ -10,39 +10,26 @@
 #include <memory>
 #include <vector>
 
+#include "ui/picture_rows.h"
+
 class PictureView;
 class QPainter;
 class QPoint;
 class QRect;
-class dib24;
 
 // The tint, premultiplied 0xAARRGGBB: a strong pink at a little under half cover, which
 // stays visible on black, on white and on the greys, greens and blues of most photographs.
 constexpr std::uint32_t kFocusTint = 0x7878005eu;
 
-// Rows of depth bytes: row t lies t rows below the top edge; the depth of column x is the
-// byte at x * pixelStep (the blue byte of a mask's 3-byte pixels, or a plane of bytes).
-struct DepthRows {
-    const std::uint8_t* top = nullptr;
-    std::ptrdiff_t rowStep = 0;  // bytes from a row to the one below it
-    int pixelStep = 1;
-    int width = 0;
-    int height = 0;
-
-    const std::uint8_t* row(int t) const { return top + t * rowStep; }
-};
-
-// The blue bytes of a depth mask, top row first.
-DepthRows depthRowsOf(const dib24& mask);
-
 // The tint of one rectangle of the depths zoomed by `scale` (output pixels per depth
 // pixel), written as premultiplied 0xAARRGGBB pixels into `out` (`outStride` pixels a row);
 // output pixel (x, y) of the rectangle is pixel (left + x, top + y) of the whole zoomed
-// depths, and those beyond it are not written. A depth is in focus when inFocus holds it.
+// depths (the first byte of each of their pixels), and those beyond it are not written. A
+// depth is in focus when inFocus holds it.
 // At 1 and above an output pixel is `tint` where the depth under its centre is in focus
 // and 0 elsewhere; below 1 it is `tint` scaled by the share of in-focus depths among 2 x 2
 // points spread over the area it covers.
-void drawFocusTint(const DepthRows& depths, const std::bitset<256>& inFocus, double scale, int left,
+void drawFocusTint(const PixelRows& depths, const std::bitset<256>& inFocus, double scale, int left,
                    int top, int width, int height, std::uint32_t tint, std::uint32_t* out,
                    std::ptrdiff_t outStride);
 
@@ -57,7 +44,7 @@ public:
     void make(const dib24& mask, int count);
     void clear() { samples_.clear(); }
     int count() const { return static_cast<int>(samples_.size()); }
-    DepthRows samples(int n) const;  // 1 <= n <= count()
+    PixelRows samples(int n) const;  // 1 <= n <= count()
     std::size_t bytes() const;
 
 private:

@@ -2,11 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <new>
 #include <utility>
-
-#include "image/dib24.h"
 
 namespace {
 
@@ -94,34 +91,6 @@ Windows windowsOf(int begin, int n, double scale, int extent, int bits, int orig
     return w;
 }
 
-void drawNearest(const PixelRows& source, double scale, int left, int top, int width, int height,
-                 std::uint32_t* out, std::ptrdiff_t outStride) {
-    // The source column under the centre of every output column.
-    std::vector<int> columns(width);
-    for (int x = 0; x < width; ++x)
-        columns[x] = std::min(static_cast<int>((left + x + 0.5) / scale) - source.firstColumn,
-                              source.width - 1);
-    int previous = -1;
-    for (int y = 0; y < height; ++y) {
-        std::uint32_t* row = out + y * outStride;
-        const int t = std::min(static_cast<int>((top + y + 0.5) / scale) - source.firstRow,
-                               source.height - 1);
-        if (t == previous) {
-            // Above 1 several output rows show the same source row.
-            std::memcpy(row, row - outStride, sizeof(std::uint32_t) * width);
-            continue;
-        }
-        previous = t;
-        const std::uint8_t* pixels = source.row(t);
-        if (scale == 1) {
-            pixels += 3 * columns[0];
-            for (int x = 0; x < width; ++x) row[x] = screenPixel(pixels + 3 * x);
-        } else {
-            for (int x = 0; x < width; ++x) row[x] = screenPixel(pixels + 3 * columns[x]);
-        }
-    }
-}
-
 constexpr int kShift = kRowWeightBits + kColumnWeightBits;
 constexpr std::uint32_t kHalf = 1u << (kShift - 1);
 
@@ -203,17 +172,6 @@ std::pair<int, int> shownPart(int begin, int n, double scale, bool centre, int f
 
 }  // namespace
 
-PixelRows rowsOf(const dib24& picture) {
-    PixelRows rows;
-    if (!picture.bits) return rows;
-    // Memory row height - 1 is the picture's top row.
-    rows.top = picture.bits + static_cast<std::ptrdiff_t>(picture.height - 1) * picture.stride;
-    rows.rowStep = -static_cast<std::ptrdiff_t>(picture.stride);
-    rows.width = picture.width;
-    rows.height = picture.height;
-    return rows;
-}
-
 int zoomedExtent(int extent, double scale) {
     if (extent <= 0) return 0;
     // The small allowance keeps exact products (whole powers of two) from rounding up.
@@ -283,7 +241,7 @@ void drawZoomed(const PixelRows& source, double scale, int left, int top, int wi
         height = y1 - y0;
     }
     if (scale >= 1)
-        drawNearest(source, scale, left, top, width, height, out, outStride);
+        drawNearestWith(source, scale, left, top, width, height, out, outStride, screenPixel);
     else
         drawAveraged(source, scale, left, top, width, height, out, outStride);
 }

@@ -8,25 +8,7 @@
 #include <memory>
 #include <vector>
 
-class dib24;
-
-// Rows of 3-byte pixels (blue, green, red) as the zoomed drawing reads them: row t lies t
-// rows below the top edge, whatever order the rows have in memory.
-struct PixelRows {
-    const std::uint8_t* top = nullptr;  // the top row
-    std::ptrdiff_t rowStep = 0;         // bytes from a row to the one below it
-    int width = 0;
-    int height = 0;
-    // The picture's column and row of the first pixel: rows that hold only a part of the
-    // picture start further in.
-    int firstColumn = 0;
-    int firstRow = 0;
-
-    const std::uint8_t* row(int t) const { return top + t * rowStep; }
-};
-
-// The rows of a dib24, which stores them bottom-up.
-PixelRows rowsOf(const dib24& picture);
+#include "ui/picture_rows.h"
 
 // The number of output pixels that `extent` source pixels cover at `scale` output pixels
 // per source pixel: the product rounded up, so that a part of a pixel still shows.
