@@ -12,7 +12,6 @@
 #include <array>
 #include <atomic>
 #include <condition_variable>
-#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -577,15 +576,13 @@ private:
         }
     }
 
-    // Sends "Processing line (r / H)" for every row whose predecessors are all done.
+    // Reports every row whose predecessors are all done.
     void report(std::size_t& reported, Notifyer* notifier) {
         if (!notifier) return;
         // A stopped run says nothing more: none of its rows will be kept.
         while (reported < std::size_t(height_) && rowDone_[reported].load() &&
                !stop_.stop_requested()) {
-            char text[64];
-            std::snprintf(text, sizeof text, "Processing line (%d / %d)", int(reported), height_);
-            notifier->Notify(text);
+            notifier->Notify(int(reported), height_);
             ++reported;
         }
     }
@@ -623,7 +620,7 @@ void DefocusImage(dib24& image, MaskMan& masks, double density, double gamma, in
         Renderer(image, masks, density, gamma, size, blend != 0, dof)
             .run(threads, notifier, std::move(stop));
     }
-    if (notifier) notifier->Notify("done");
+    if (notifier) notifier->Done();
 }
 
 std::bitset<256> depthsInFocus(const DofSettings& dof, int size) {

@@ -33,10 +33,13 @@ struct DofSettings {
     int occlusionTolerance = 16;
 };
 
-// Receives the renderer's progress texts. The text lives only for the call.
+// Receives a run's progress, on the thread that called the renderer.
 class Notifyer {
 public:
-    virtual void Notify(const char* text) = 0;
+    // Rows 0 ... `row` of the image's `rows` are painted.
+    virtual void Notify(int row, int rows) = 0;
+    // The run has finished.
+    virtual void Done() = 0;
 
 protected:
     ~Notifyer() = default;
@@ -51,9 +54,9 @@ public:
 // Defocuses `image` in place. density below 0 counts as 0, gamma below 1e-8 as 1e-8;
 // `size` is the kernel size for every pixel, or the factor of the size formula with
 // depth of field; blend non-zero lays the painting over the source. The notifier, when
-// given, receives "Processing line (r / H)" for every row r in order, then "done", on
-// the calling thread. `threads` 0 uses every hardware thread. Once `stop` is requested
-// every thread ends after the row it paints, and the call throws DefocusStopped.
+// given, is told of every row r of H in order, then of the end, on the calling thread. `threads` 0
+// uses every hardware thread. Once `stop` is requested every thread ends after the row it paints,
+// and the call throws DefocusStopped.
 //
 // Failures leave the image unchanged: std::bad_alloc when memory runs out,
 // MissingKernel (defocus/maskman.h) when no kernel can be had.
