@@ -140,3 +140,12 @@ std::string formatInteger(std::int32_t value) {
     const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
     return std::string(buffer, result.ptr);
 }
+
+std::string formatShort(double value) {
+    char buffer[400];  // as in formatFixed
+    const auto result =
+        std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed);
+    if (result.ec != std::errc{}) return {};  // cannot happen with this buffer
+    std::string text(buffer, result.ptr);
+    return text.find('.') == std::string::npos ? text + ".0" : text;
+}
