@@ -56,7 +56,7 @@ void PaintPixel(const dib24& image, MaskMan& masks, Plane& paint, const DofSetti
         if (dof->occlusion != Occlusion::Off) {
             occluder = &mask;
             sourceNearness = defocus_math::nearness(depth, dof->occlusion);
-            tolerance = defocus_math::occlusionTolerance(*dof);
+            tolerance = DofSettings::kOcclusionTolerance.clamp(dof->occlusionTolerance);
         }
     }
 
@@ -99,8 +99,8 @@ void paintAndFinish(dib24& image, MaskMan& masks, double density, double gamma, 
                     const DofSettings* dof, Notifyer* notifier) {
     Plane paint = makePlane(image);
     Plane cover = makePlane(image);
-    const double d = defocus_math::clampDensity(density);
-    const double g = defocus_math::clampGamma(gamma);
+    const double d = kPaintDensity.clamp(density);
+    const double g = kGammaScaling.clamp(gamma);
     const std::int64_t width = image.width;
     const std::int64_t height = image.height;
 

@@ -18,7 +18,6 @@
 #include <new>
 #include <utility>
 
-#include "defocus/defocus_math.h"
 #include "defocus/numbers.h"
 #include "ui/Unit1.h"
 #include "ui/defocus_jobs.h"
@@ -111,6 +110,12 @@ TForm2::TForm2(TForm1& mainWindow, const std::vector<std::string>& diaphragmCand
                    Qt::WindowCloseButtonHint);
     setAttribute(Qt::WA_QuitOnClose, false);
     move(616, 91);
+    // The boxes start with the renderer's defaults.
+    Edit1->setText(QString::fromStdString(formatShort(kPaintDensity.initial)));
+    Edit4->setText(QString::fromStdString(formatShort(kGammaScaling.initial)));
+    Edit2->setText(QString::number(DofSettings::kThreshold.initial));
+    Edit3->setText(QString::fromStdString(formatShort(DofSettings::kDistScaling.initial)));
+    Edit5->setText(QString::number(DofSettings::kFocusRange.initial));
     // Where a text does not fit in the desktop's font, its control grows; the window's size
     // is then fixed. The boxes keep room for their normal form ("0.100000"), the size
     // label for a five-digit width and height.
@@ -187,7 +192,8 @@ void TForm2::validateParameters() {
     Edit4->setText(fixedText(gamma >= 0 ? gamma : 0.0));
 
     const std::int32_t focusRange = readInteger(textOf(Edit5));
-    Edit5->setText(QString::fromStdString(formatInteger(std::clamp(focusRange, 0, 255))));
+    Edit5->setText(
+        QString::fromStdString(formatInteger(DofSettings::kFocusRange.clamp(focusRange))));
 
     updateFocusArea();
     emit parametersChanged();
@@ -195,8 +201,8 @@ void TForm2::validateParameters() {
 
 BaseParameters TForm2::readBaseParameters() const {
     BaseParameters parameters;
-    parameters.density = defocus_math::clampDensity(readDecimal(textOf(Edit1)));
-    parameters.gamma = defocus_math::clampGamma(readDecimal(textOf(Edit4)));
+    parameters.density = readDecimal(textOf(Edit1));
+    parameters.gamma = readDecimal(textOf(Edit4));
     parameters.blend = CheckBoxBlend->isChecked() ? 1 : 0;
     return parameters;
 }
@@ -210,7 +216,7 @@ DofSettings TForm2::readDofSettings(const dib24* mask) const {
     dof.depthMask = mask;
     dof.threshold = readInteger(textOf(Edit2));
     dof.distScaling = readDecimal(textOf(Edit3));
-    dof.focusRange = std::clamp(readInteger(textOf(Edit5)), 0, 255);
+    dof.focusRange = readInteger(textOf(Edit5));
     // The items are in the order of the choices.
     constexpr Occlusion kOcclusions[] = {Occlusion::Off, Occlusion::BrightNear,
                                          Occlusion::DarkNear};
