@@ -59,12 +59,16 @@ CLI::Option* addWhole(CLI::App& app, const std::string& name, std::function<void
         ->type_name("N");
 }
 
+// An option that takes a decimal number of type `type` into `value`; the help shows the
+// value it holds beforehand as the default.
 CLI::Option* addDecimal(CLI::App& app, const std::string& name, double& value,
-                        const std::string& help) {
+                        const std::string& help, const std::string& type) {
     return app
         .add_option_function<std::string>(
             name, [&value](const std::string& text) { value = *parseDecimal(text); }, help)
-        ->check(kDecimal);
+        ->check(kDecimal)
+        ->type_name(type)
+        ->default_str(formatShort(value));
 }
 
 const char* const kDescription =
@@ -76,30 +80,27 @@ const char* const kDescription =
     ".jpeg .tif .tiff .webp; any other: bitmap), and it keeps the input's EXIF and XMP\n"
     "metadata.";
 
-// "0 ... 255": the range of a parameter.
-std::string rangeText(const Parameter<int>& parameter) {
-    return formatInteger(parameter.least) + " ... " + formatInteger(parameter.most);
-}
-
-// An option that takes a whole number in the range of `parameter`, its default shown.
-CLI::Option* addWholeIn(CLI::App& app, const std::string& name, int& value, const std::string& help,
-                        const Parameter<int>& parameter) {
-    const std::string kind = "a whole number from " + formatInteger(parameter.least) + " to " +
-                             formatInteger(parameter.most);
+// An option that takes a whole number in the range of `parameter` into `value`; the help
+// names the range between `before` and `after`, and shows the value held beforehand as
+// the default.
+CLI::Option* addWholeIn(CLI::App& app, const std::string& name, int& value,
+                        const Parameter<int>& parameter, const std::string& before,
+                        const std::string& after = "") {
+    const std::string least = formatInteger(parameter.least), most = formatInteger(parameter.most);
     return addWhole(
-               app, name, [&value](std::int32_t number) { value = number; }, help,
-               wholeNumber(kind, parameter.least, parameter.most))
-        ->default_str(formatInteger(parameter.initial));
+               app, name, [&value](std::int32_t number) { value = number; },
+               before + " (" + least + " ... " + most + ")" + after,
+               wholeNumber("a whole number from " + least + " to " + most, parameter.least,
+                           parameter.most))
+        ->default_str(formatInteger(value));
 }
 
 // The focus range and occlusion, which only mean something with a depth mask: given
 // without one, each is a usage error that says so (see requireDepthMask).
 void addFocusAndOcclusion(CLI::App& app, RenderOptions& options) {
-    addWholeIn(app, "--focus-range", options.dof.focusRange,
+    addWholeIn(app, "--focus-range", options.dof.focusRange, DofSettings::kFocusRange,
                "Depths this close to the threshold are all in focus;\n"
-               "the blur grows with the distance beyond it (" +
-                   rangeText(DofSettings::kFocusRange) + ")",
-               DofSettings::kFocusRange);
+               "the blur grows with the distance beyond it");
     app.add_option_function<std::string>(
            "--occlusion",
            [&options](const std::string& text) {
@@ -117,11 +118,10 @@ void addFocusAndOcclusion(CLI::App& app, RenderOptions& options) {
             ""))
         ->type_name("WHICH");
     addWholeIn(app, "--occlusion-tolerance", options.dof.occlusionTolerance,
+               DofSettings::kOcclusionTolerance,
                "How much nearer than a pixel its neighbours may lie and still\n"
-               "receive its blur (" +
-                   rangeText(DofSettings::kOcclusionTolerance) +
-                   "), so slanted surfaces blur evenly",
-               DofSettings::kOcclusionTolerance);
+               "receive its blur",
+               ", so slanted surfaces blur evenly");
 }
 
 // The depth mask comes from --zmask or from INPUT itself, never both.
@@ -175,12 +175,8 @@ std::optional<int> parseCommandLine(int argc, const char* const* argv, RenderOpt
                    "Square aperture picture; default: lmask.bmp from the current folder,\n"
                    "the program's folder or share/bokavo")
         ->type_name("FILE");
-    addDecimal(app, "--density", options.density, "Paint density")
-        ->type_name("D")
-        ->default_str(formatShort(kPaintDensity.initial));
-    addDecimal(app, "--gamma", options.gamma, "Gamma scaling")
-        ->type_name("G")
-        ->default_str(formatShort(kGammaScaling.initial));
+    addDecimal(app, "--density", options.density, "Paint density", "D");
+    addDecimal(app, "--gamma", options.gamma, "Gamma scaling", "G");
     app.add_flag_callback(
         "--no-blend", [&options] { options.blend = false; },
         "The painting alone replaces the source");
@@ -191,10 +187,9 @@ std::optional<int> parseCommandLine(int argc, const char* const* argv, RenderOpt
     addWhole(
         app, "--threshold", [&options](std::int32_t value) { options.dof.threshold = value; },
         "Depth in focus, a whole number", wholeNumber("a whole number", -kUnbounded, kUnbounded))
-        ->default_str(formatInteger(std::int32_t(DofSettings::kThreshold.initial)));
-    addDecimal(app, "--dist-scaling", options.dof.distScaling, "Blur growth with depth distance")
-        ->type_name("S")
-        ->default_str(formatShort(DofSettings::kDistScaling.initial));
+        ->default_str(formatInteger(std::int32_t(options.dof.threshold)));
+    addDecimal(app, "--dist-scaling", options.dof.distScaling, "Blur growth with depth distance",
+               "S");
     addFocusAndOcclusion(app, options);
     app.add_flag("--fit-zmask", options.fitZmask,
                  "Resize a depth mask of another size to the image\n"

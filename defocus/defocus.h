@@ -16,9 +16,7 @@ class MaskMan;
 // window take their defaults and limits from here.
 template <class T>
 struct Parameter {
-    T initial;
-    T least;
-    T most;
+    T initial, least, most;
     constexpr T clamp(T value) const { return value < least ? least : most < value ? most : value; }
 };
 

@@ -143,9 +143,7 @@ std::string formatInteger(std::int32_t value) {
 
 std::string formatShort(double value) {
     char buffer[400];  // as in formatFixed
-    const auto result =
-        std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed);
-    if (result.ec != std::errc{}) return {};  // cannot happen with this buffer
-    std::string text(buffer, result.ptr);
+    const std::string text(
+        buffer, std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed).ptr);
     return text.find('.') == std::string::npos ? text + ".0" : text;
 }

@@ -32,9 +32,8 @@ RenderResult render(RenderJob& job, Notifyer* notifier, std::stop_token stop) {
 
 // One progress report of a run: row `row` of `rows` painted, or the end.
 struct Report {
-    int row = 0;
-    int rows = 0;
-    bool done = false;
+    int row, rows;
+    bool done;
 };
 
 // Hands each progress report to `post`.
