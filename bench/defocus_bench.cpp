@@ -30,7 +30,6 @@
 
 #include "defocus/default_diaphragm.h"
 #include "defocus/defocus.h"
-#include "defocus/defocus_math.h"
 #include "defocus/maskman.h"
 #include "defocus/reference_defocus.h"
 #include "image/dib24.h"
@@ -143,8 +142,8 @@ double nominalUpdates(const Case& c) {
     const dib24& depth = *c.dof->depthMask;
     for (int r = 0; r < c.picture->height; ++r)
         for (int x = 0; x < c.picture->width; ++x) {
-            const int n = defocus_math::dofKernelSize(
-                depth.bits[std::ptrdiff_t(r) * depth.stride + 3 * x], *c.dof, c.kernelSize);
+            const int n = dofKernelSize(depth.bits[std::ptrdiff_t(r) * depth.stride + 3 * x],
+                                        *c.dof, c.kernelSize);
             sum += 3.0 * n * n;
         }
     return sum;

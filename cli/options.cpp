@@ -45,8 +45,6 @@ CLI::Validator wholeNumber(const std::string& kind, double least, double most) {
         "");
 }
 
-constexpr double kUnbounded = std::numeric_limits<double>::infinity();
-
 // An option that takes a whole number, which `set` receives once the rule above passed it.
 CLI::Option* addWhole(CLI::App& app, const std::string& name, std::function<void(std::int32_t)> set,
                       const std::string& help, const CLI::Validator& rule) {
@@ -61,12 +59,16 @@ CLI::Option* addWhole(CLI::App& app, const std::string& name, std::function<void
         ->type_name("N");
 }
 
+// An option that takes a decimal number of type `type` into `value`; the help shows the
+// value it holds beforehand as the default.
 CLI::Option* addDecimal(CLI::App& app, const std::string& name, double& value,
-                        const std::string& help) {
+                        const std::string& help, const std::string& type) {
     return app
         .add_option_function<std::string>(
             name, [&value](const std::string& text) { value = *parseDecimal(text); }, help)
-        ->check(kDecimal);
+        ->check(kDecimal)
+        ->type_name(type)
+        ->default_str(formatShort(value));
 }
 
 const char* const kDescription =
@@ -78,22 +80,31 @@ const char* const kDescription =
     ".jpeg .tif .tiff .webp; any other: bitmap), and it keeps the input's EXIF and XMP\n"
     "metadata.";
 
-// A whole number from 0 to 255, as the depth options take it.
-const CLI::Validator kDepthStep = wholeNumber("a whole number from 0 to 255", 0, 255);
+// An option that takes a whole number in the range of `parameter` into `value`; the help
+// names the range between `before` and `after`, and shows the value held beforehand as
+// the default.
+CLI::Option* addWholeIn(CLI::App& app, const std::string& name, int& value,
+                        const Parameter<int>& parameter, const std::string& before,
+                        const std::string& after = "") {
+    const std::string least = formatInteger(parameter.least), most = formatInteger(parameter.most);
+    return addWhole(
+               app, name, [&value](std::int32_t number) { value = number; },
+               before + " (" + least + " ... " + most + ")" + after,
+               wholeNumber("a whole number from " + least + " to " + most, parameter.least,
+                           parameter.most))
+        ->default_str(formatInteger(value));
+}
 
 // The focus range and occlusion, which only mean something with a depth mask: given
 // without one, each is a usage error that says so (see requireDepthMask).
 void addFocusAndOcclusion(CLI::App& app, RenderOptions& options) {
-    addWhole(
-        app, "--focus-range", [&options](std::int32_t value) { options.focusRange = value; },
-        "Depths this close to the threshold are all in focus;\n"
-        "the blur grows with the distance beyond it (0 ... 255)",
-        kDepthStep)
-        ->default_str("0");
+    addWholeIn(app, "--focus-range", options.dof.focusRange, DofSettings::kFocusRange,
+               "Depths this close to the threshold are all in focus;\n"
+               "the blur grows with the distance beyond it");
     app.add_option_function<std::string>(
            "--occlusion",
            [&options](const std::string& text) {
-               options.occlusion =
+               options.dof.occlusion =
                    text == "bright-near" ? Occlusion::BrightNear : Occlusion::DarkNear;
            },
            "Near pixels hide what lies behind them: bright-near or\n"
@@ -106,13 +117,11 @@ void addFocusAndOcclusion(CLI::App& app, RenderOptions& options) {
             },
             ""))
         ->type_name("WHICH");
-    addWhole(
-        app, "--occlusion-tolerance",
-        [&options](std::int32_t value) { options.occlusionTolerance = value; },
-        "How much nearer than a pixel its neighbours may lie and still\n"
-        "receive its blur (0 ... 255), so slanted surfaces blur evenly",
-        kDepthStep)
-        ->default_str("16");
+    addWholeIn(app, "--occlusion-tolerance", options.dof.occlusionTolerance,
+               DofSettings::kOcclusionTolerance,
+               "How much nearer than a pixel its neighbours may lie and still\n"
+               "receive its blur",
+               ", so slanted surfaces blur evenly");
 }
 
 // The depth mask comes from --zmask or from INPUT itself, never both.
@@ -166,10 +175,8 @@ std::optional<int> parseCommandLine(int argc, const char* const* argv, RenderOpt
                    "Square aperture picture; default: lmask.bmp from the current folder,\n"
                    "the program's folder or share/bokavo")
         ->type_name("FILE");
-    addDecimal(app, "--density", options.density, "Paint density")
-        ->type_name("D")
-        ->default_str("0.1");
-    addDecimal(app, "--gamma", options.gamma, "Gamma scaling")->type_name("G")->default_str("1.0");
+    addDecimal(app, "--density", options.density, "Paint density", "D");
+    addDecimal(app, "--gamma", options.gamma, "Gamma scaling", "G");
     app.add_flag_callback(
         "--no-blend", [&options] { options.blend = false; },
         "The painting alone replaces the source");
@@ -178,12 +185,11 @@ std::optional<int> parseCommandLine(int argc, const char* const* argv, RenderOpt
                    "turns depth of field on")
         ->type_name("FILE");
     addWhole(
-        app, "--threshold", [&options](std::int32_t value) { options.threshold = value; },
+        app, "--threshold", [&options](std::int32_t value) { options.dof.threshold = value; },
         "Depth in focus, a whole number", wholeNumber("a whole number", -kUnbounded, kUnbounded))
-        ->default_str("0");
-    addDecimal(app, "--dist-scaling", options.distScaling, "Blur growth with depth distance")
-        ->type_name("S")
-        ->default_str("2.0");
+        ->default_str(formatInteger(std::int32_t(options.dof.threshold)));
+    addDecimal(app, "--dist-scaling", options.dof.distScaling, "Blur growth with depth distance",
+               "S");
     addFocusAndOcclusion(app, options);
     app.add_flag("--fit-zmask", options.fitZmask,
                  "Resize a depth mask of another size to the image\n"

@@ -1,7 +1,6 @@
 // The command line of bokavo-render.
 #pragma once
 
-#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -11,15 +10,11 @@ struct RenderOptions {
     std::string input;      // the picture to defocus
     std::string output;     // where the result goes; its extension names the format
     std::string diaphragm;  // the aperture picture; empty: the default diaphragm
-    double density = 0.1;
-    double gamma = 1.0;
+    double density = kPaintDensity.initial;
+    double gamma = kGammaScaling.initial;
     bool blend = true;
     std::string zmask;  // the depth mask; empty: no depth of field
-    std::int32_t threshold = 0;
-    double distScaling = 2.0;
-    std::int32_t focusRange = 0;           // 0 ... 255
-    Occlusion occlusion = Occlusion::Off;  // with a depth mask only
-    std::int32_t occlusionTolerance = 16;  // 0 ... 255
+    DofSettings dof;    // with a depth mask only; without its mask, which is read later
     bool fitZmask = false;
     bool embeddedDepth = false;  // INPUT's own depth map is the depth mask
     std::string saveDepth;       // where the depth mask in use is written; empty: nowhere

@@ -1,7 +1,6 @@
 #include "cli/progress_bar.h"
 
 #include <cstdio>
-#include <cstring>
 
 namespace {
 
@@ -52,21 +51,18 @@ std::string ProgressBar::line(long long done, long long total, std::chrono::mill
     return text;
 }
 
-void ProgressBar::Notify(const char* text) {
-    if (std::strcmp(text, "done") == 0) {
-        if (finished_) return;
-        draw(total_, total_, true);
-        std::fputc('\n', terminal_);
-        std::fflush(terminal_);
-        finished_ = true;
-        return;
-    }
-    long long row = 0;
-    long long total = 0;
-    if (std::sscanf(text, "Processing line (%lld / %lld)", &row, &total) == 2 && total > 0) {
-        total_ = total;
-        draw(row + 1, total, row + 1 == total);
-    }
+void ProgressBar::Notify(int row, int rows) {
+    if (rows <= 0) return;
+    total_ = rows;
+    draw(row + 1LL, rows, row + 1 == rows);
+}
+
+void ProgressBar::Done() {
+    if (finished_) return;
+    draw(total_, total_, true);
+    std::fputc('\n', terminal_);
+    std::fflush(terminal_);
+    finished_ = true;
 }
 
 void ProgressBar::draw(long long done, long long total, bool force) {

@@ -1,4 +1,4 @@
-// A progress bar on a terminal, driven by the renderer's progress texts.
+// A progress bar on a terminal, driven by the renderer's progress.
 #pragma once
 
 #include <chrono>
@@ -13,8 +13,8 @@ public:
     explicit ProgressBar(std::FILE* terminal);
     ~ProgressBar();
 
-    // Takes "Processing line (r / H)" as rows 0 ... r done out of H, and "done" as the end.
-    void Notify(const char* text) override;
+    void Notify(int row, int rows) override;
+    void Done() override;
 
     // The line drawn for `done` of `total` rows after `elapsed`, without the leading
     // carriage return: a bar, the per cent done, the time so far and an estimate of the

@@ -12,7 +12,6 @@
 #include "cli/progress_bar.h"
 #include "defocus/default_diaphragm.h"
 #include "defocus/defocus.h"
-#include "defocus/defocus_math.h"
 #include "defocus/maskman.h"
 #include "image/dib24.h"
 #include "image/picture_file.h"
@@ -94,7 +93,7 @@ int runRender(const RenderOptions& options) {
         }
 
         std::unique_ptr<dib24> depthMask;
-        DofSettings dof;
+        DofSettings dof = options.dof;
         if (!options.zmask.empty() || options.embeddedDepth) {
             depthMask = loadDepthMask(options, *image, why);
             if (!depthMask) return fail(why);
@@ -104,19 +103,13 @@ int runRender(const RenderOptions& options) {
                     return fail(why);
             }
             dof.depthMask = depthMask.get();
-            dof.threshold = options.threshold;
-            dof.distScaling = options.distScaling;
-            dof.focusRange = options.focusRange;
-            dof.occlusion = options.occlusion;
-            dof.occlusionTolerance = options.occlusionTolerance;
         }
 
         std::unique_ptr<ProgressBar> progress;
         if (!options.quiet && isatty(STDERR_FILENO))
             progress = std::make_unique<ProgressBar>(stderr);
 
-        DefocusImage(*image, masks, defocus_math::clampDensity(options.density),
-                     defocus_math::clampGamma(options.gamma), masks.shape->width,
+        DefocusImage(*image, masks, options.density, options.gamma, masks.shape->width,
                      options.blend ? 1 : 0, depthMask ? &dof : nullptr, progress.get(),
                      options.threads);
         progress.reset();

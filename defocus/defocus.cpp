@@ -12,7 +12,6 @@
 #include <array>
 #include <atomic>
 #include <condition_variable>
-#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -185,7 +184,7 @@ public:
                 if (seen[m]) continue;
                 seen[m] = true;
                 --unseen;
-                ofDepth_[m] = add(masks, dofKernelSize(m, *dof, size));
+                ofDepth_[m] = add(masks, defocus_math::dofKernelSize(m, *dof, size));
             }
         }
     }
@@ -431,20 +430,21 @@ public:
           depth_(dof ? dof->depthMask : nullptr),
           width_(image.width),
           height_(image.height),
-          density_(clampDensity(density)),
-          inverseGamma_(1.0 / clampGamma(gamma)),
+          density_(kPaintDensity.clamp(density)),
+          inverseGamma_(1.0 / kGammaScaling.clamp(gamma)),
           blend_(blend),
           rowBytes_(std::size_t(width_) * 3),
           result_(rowBytes_ * std::size_t(height_)),
           rowDone_(new std::atomic<bool>[std::size_t(height_)]()) {
-        const double g = clampGamma(gamma);
+        const double g = kGammaScaling.clamp(gamma);
         for (int b = 0; b < 256; ++b) {
             sourcePower_[b] = sourcePower(std::uint8_t(b), g);
         }
         // A tolerance of 255 lets every source paint every target: no occlusion at all.
-        occlusion_ = dof && dof->occlusion != Occlusion::Off && occlusionTolerance(*dof) < 255;
+        const int tolerance =
+            dof ? DofSettings::kOcclusionTolerance.clamp(dof->occlusionTolerance) : 0;
+        occlusion_ = dof && dof->occlusion != Occlusion::Off && tolerance < 255;
         if (occlusion_) {
-            const int tolerance = occlusionTolerance(*dof);
             for (int m = 0; m < 256; ++m) {
                 const int near = nearness(std::uint8_t(m), dof->occlusion);
                 nearnessOfDepth_[m] = near;
@@ -577,15 +577,13 @@ private:
         }
     }
 
-    // Sends "Processing line (r / H)" for every row whose predecessors are all done.
+    // Reports every row whose predecessors are all done.
     void report(std::size_t& reported, Notifyer* notifier) {
         if (!notifier) return;
         // A stopped run says nothing more: none of its rows will be kept.
         while (reported < std::size_t(height_) && rowDone_[reported].load() &&
                !stop_.stop_requested()) {
-            char text[64];
-            std::snprintf(text, sizeof text, "Processing line (%d / %d)", int(reported), height_);
-            notifier->Notify(text);
+            notifier->Notify(int(reported), height_);
             ++reported;
         }
     }
@@ -623,11 +621,16 @@ void DefocusImage(dib24& image, MaskMan& masks, double density, double gamma, in
         Renderer(image, masks, density, gamma, size, blend != 0, dof)
             .run(threads, notifier, std::move(stop));
     }
-    if (notifier) notifier->Notify("done");
+    if (notifier) notifier->Done();
 }
 
 std::bitset<256> depthsInFocus(const DofSettings& dof, int size) {
     std::bitset<256> inFocus;
-    for (int m = 0; m < 256; ++m) inFocus[m] = dofKernelSize(std::uint8_t(m), dof, size) == 1;
+    for (int m = 0; m < 256; ++m)
+        inFocus[m] = defocus_math::dofKernelSize(std::uint8_t(m), dof, size) == 1;
     return inFocus;
+}
+
+int dofKernelSize(std::uint8_t depth, const DofSettings& dof, int size) {
+    return defocus_math::dofKernelSize(depth, dof, size);
 }

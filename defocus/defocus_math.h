@@ -1,7 +1,8 @@
 // The scalar arithmetic of the defocus renderer, in one place, so that every renderer
 // computes source powers, kernel sizes and output bytes in exactly the same way. Every
 // function here is part of the renderer's byte-exact result; changing the order of an
-// operation changes output bytes.
+// operation changes output bytes. It is the engine's own: callers outside defocus/ use
+// defocus.h, whose limits the renderers apply.
 #pragma once
 
 #include <cmath>
@@ -16,13 +17,6 @@ constexpr double kByteScale = 1.0 / 255;
 
 // The largest kernel side depth of field may ask for; larger sizes count as this.
 constexpr int kMaxDofSize = 4096;
-
-inline double clampDensity(double density) {
-    return density < 0.0 ? 0.0 : density;
-}
-inline double clampGamma(double gamma) {
-    return gamma < 1e-8 ? 1e-8 : gamma;
-}
 
 // A source channel's painting intensity: (byte / 255) raised to the gamma.
 inline double sourcePower(std::uint8_t byte, double gamma) {
@@ -49,21 +43,15 @@ inline int dofKernelSize(std::uint8_t depth, double threshold, int focusRange, d
     return static_cast<int>(t);
 }
 
+// The same for the settings of `dof`, its focus range held to its limits.
 inline int dofKernelSize(std::uint8_t depth, const DofSettings& dof, int size) {
-    return dofKernelSize(depth, dof.threshold, dof.focusRange, dof.distScaling, size);
+    return dofKernelSize(depth, dof.threshold, DofSettings::kFocusRange.clamp(dof.focusRange),
+                         dof.distScaling, size);
 }
 
 // How near the camera a pixel of depth `depth` lies, 0 ... 255, with occlusion on.
 inline int nearness(std::uint8_t depth, Occlusion occlusion) {
     return occlusion == Occlusion::DarkNear ? 255 - depth : depth;
-}
-
-// The tolerance of occlusion as the renderers apply it, 0 ... 255: a negative one would
-// keep a source from painting itself, and one of 255 lets every source paint everywhere.
-inline int occlusionTolerance(const DofSettings& dof) {
-    return dof.occlusionTolerance < 0     ? 0
-           : dof.occlusionTolerance > 255 ? 255
-                                          : dof.occlusionTolerance;
 }
 
 // Whether a source of nearness `source` paints a target of nearness `target`: only when the

@@ -140,3 +140,10 @@ std::string formatInteger(std::int32_t value) {
     const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
     return std::string(buffer, result.ptr);
 }
+
+std::string formatShort(double value) {
+    char buffer[400];  // as in formatFixed
+    const std::string text(
+        buffer, std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed).ptr);
+    return text.find('.') == std::string::npos ? text + ".0" : text;
+}

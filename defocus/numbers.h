@@ -24,3 +24,6 @@ std::optional<std::int32_t> parseInteger(std::string_view text);
 // printf's "%f" (six decimals, full stop) and "%d", whatever the value's magnitude.
 std::string formatFixed(double value);
 std::string formatInteger(std::int32_t value);
+// The shortest fixed text of a finite `value` that reads back as it, with at least one
+// decimal ("0.1", "2.0"): how the parameters' defaults are shown.
+std::string formatShort(double value);

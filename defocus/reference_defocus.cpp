@@ -2,7 +2,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <new>
 #include <stdexcept>
 #include <vector>
@@ -57,7 +56,7 @@ void PaintPixel(const dib24& image, MaskMan& masks, Plane& paint, const DofSetti
         if (dof->occlusion != Occlusion::Off) {
             occluder = &mask;
             sourceNearness = defocus_math::nearness(depth, dof->occlusion);
-            tolerance = defocus_math::occlusionTolerance(*dof);
+            tolerance = DofSettings::kOcclusionTolerance.clamp(dof->occlusionTolerance);
         }
     }
 
@@ -100,8 +99,8 @@ void paintAndFinish(dib24& image, MaskMan& masks, double density, double gamma, 
                     const DofSettings* dof, Notifyer* notifier) {
     Plane paint = makePlane(image);
     Plane cover = makePlane(image);
-    const double d = defocus_math::clampDensity(density);
-    const double g = defocus_math::clampGamma(gamma);
+    const double d = kPaintDensity.clamp(density);
+    const double g = kGammaScaling.clamp(gamma);
     const std::int64_t width = image.width;
     const std::int64_t height = image.height;
 
@@ -112,12 +111,7 @@ void paintAndFinish(dib24& image, MaskMan& masks, double density, double gamma, 
     for (std::int64_t r = 0; r < height; ++r) {
         for (std::int64_t x = 0; x < width; ++x)
             PaintPixel(image, masks, paint, dof, fixedKernel, size, g, cover, d, r, x);
-        if (notifier) {
-            char text[64];
-            std::snprintf(text, sizeof text, "Processing line (%d / %d)", static_cast<int>(r),
-                          static_cast<int>(height));
-            notifier->Notify(text);
-        }
+        if (notifier) notifier->Notify(static_cast<int>(r), static_cast<int>(height));
     }
 
     // The image is written only from here on, so every failure above left it unchanged.
@@ -139,7 +133,7 @@ void DefocusImage(dib24& image, MaskMan& masks, double density, double gamma, in
                   const DofSettings* dof, Notifyer* notifier) {
     if (dof) checkDepthMask(image, *dof);
     paintAndFinish(image, masks, density, gamma, size, blend, dof, notifier);
-    if (notifier) notifier->Notify("done");
+    if (notifier) notifier->Done();
 }
 
 }  // namespace reference

@@ -9,7 +9,7 @@
 namespace reference {
 
 // Defocuses `image` in place; the arguments are those of ::DefocusImage. The notifier,
-// when given, receives "Processing line (r / H)" after each row r, then "done".
+// when given, is told of each row r after it, then of the end.
 //
 // Failures leave the image unchanged: std::bad_alloc when the planes cannot be allocated,
 // MissingKernel when `masks` yields no kernel for a size the image needs, and

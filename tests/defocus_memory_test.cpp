@@ -19,7 +19,8 @@ using testing_support::samePixels;
 
 class SilentNotifyer : public Notifyer {
 public:
-    void Notify(const char*) override { ++count; }
+    void Notify(int, int) override { ++count; }
+    void Done() override { ++count; }
     int count = 0;
 };
 

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "tests/test_bitmaps.h"
 
@@ -137,6 +138,16 @@ TEST(FormatFixed, WritesSixDecimalsWithAFullStop) {
     EXPECT_EQ(formatInteger(0), "0");
     EXPECT_EQ(formatInteger(255), "255");
     EXPECT_EQ(formatInteger(-2147483647 - 1), "-2147483648");
+    // The shortest text that reads back, with a decimal kept.
+    const std::pair<double, const char*> shortTexts[] = {{0.1, "0.1"},
+                                                         {2.0, "2.0"},
+                                                         {-0.0, "-0.0"},
+                                                         {1e-8, "0.00000001"},
+                                                         {1e21, "1000000000000000000000.0"}};
+    for (const auto& [value, text] : shortTexts) {
+        EXPECT_EQ(formatShort(value), text);
+        EXPECT_EQ(readDecimal(formatShort(value)), value);
+    }
 }
 
 TEST(FormatFixed, WritesHugeValuesInFullLikePrintf) {

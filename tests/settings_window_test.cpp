@@ -371,9 +371,11 @@ TEST_F(BothWindows, ConsumersApplyOnlyLowerBounds) {
     form2.Edit2->setText("12.7");
     form2.Edit3->setText("-1.5");
     form2.CheckBoxBlend->setChecked(false);
+    // The numbers go to the renderer as typed; it applies the lower bounds (the Defocus
+    // command's tests show the bytes).
     const BaseParameters base = form2.readBaseParameters();
-    EXPECT_EQ(base.density, 0.0);
-    EXPECT_EQ(base.gamma, 1e-8);
+    EXPECT_EQ(base.density, -3.0);
+    EXPECT_EQ(base.gamma, 0.0);
     EXPECT_EQ(base.blend, 0);
     const DofSettings dof = form2.readDofSettings(nullptr);
     EXPECT_EQ(dof.threshold, 12.0);

@@ -350,9 +350,14 @@ void TForm1::PaintBox1ShiftClick(QPointF at) {
     if (pixel && Form2) Form2->showPreviewAt(*pixel);
 }
 
-void SBNotifyer::Notify(const char* text) {
-    statusBar->showMessage(QString::fromUtf8(text));
-    // Painted now: the event loop does not run until the renderer returns.
+void SBNotifyer::Notify(int row, int rows) {
+    statusBar->showMessage(QStringLiteral("Processing line (%1 / %2)").arg(row).arg(rows));
+    // Painted now: the event loop may not run until the renderer returns.
+    statusBar->repaint();
+}
+
+void SBNotifyer::Done() {
+    statusBar->showMessage(QStringLiteral("done"));
     statusBar->repaint();
 }
 

@@ -20,15 +20,17 @@ class QLabel;
 class QStatusBar;
 class TForm2;
 
-// Shows the renderer's progress texts in a status bar, for a run on the window's own thread
-// (when memory is too short for the worker's copies). Each text is painted at once, while
-// the renderer runs; no other event is let through, so the windows take no input meanwhile.
+// Shows a run's progress in a status bar: "Processing line (r / H)" for each row, then
+// "done". Each text is painted at once, also while the renderer runs on the window's own
+// thread (when memory is too short for the worker's copies); no other event is let through
+// then, so the windows take no input meanwhile.
 class SBNotifyer : public Notifyer {
 public:
     explicit SBNotifyer(QStatusBar* statusBar) : statusBar(statusBar) {}
     virtual ~SBNotifyer() = default;
 
-    void Notify(const char* text) override;
+    void Notify(int row, int rows) override;
+    void Done() override;
 
     QStatusBar* statusBar;  // not owned
 };

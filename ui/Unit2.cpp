@@ -9,7 +9,6 @@
 #include <QPainter>
 #include <QPushButton>
 #include <QShowEvent>
-#include <QStringList>
 #include <QWindow>
 #include <algorithm>
 #include <cfloat>
@@ -18,7 +17,6 @@
 #include <new>
 #include <utility>
 
-#include "defocus/defocus_math.h"
 #include "defocus/numbers.h"
 #include "ui/Unit1.h"
 #include "ui/defocus_jobs.h"
@@ -111,11 +109,17 @@ TForm2::TForm2(TForm1& mainWindow, const std::vector<std::string>& diaphragmCand
                    Qt::WindowCloseButtonHint);
     setAttribute(Qt::WA_QuitOnClose, false);
     move(616, 91);
-    // Where a text does not fit in the desktop's font, its control grows; the window's size
-    // is then fixed. The boxes keep room for their normal form ("0.100000"), the size
-    // label for a five-digit width and height.
-    const QStringList layoutTexts{Edit1->text(), Edit2->text(), Edit3->text(), Edit4->text(),
-                                  Edit5->text()};
+    // The boxes start with the renderer's defaults. Where a text does not fit in the
+    // desktop's font, its control grows; the window's size is then fixed. The boxes keep
+    // room for their normal form ("0.100000"), the size label for a five-digit width and
+    // height.
+    const auto shortText = [](double value) { return QString::fromStdString(formatShort(value)); };
+    QLineEdit* const boxes[] = {Edit1, Edit4, Edit2, Edit3, Edit5};
+    const QString defaults[] = {shortText(kPaintDensity.initial), shortText(kGammaScaling.initial),
+                                QString::number(DofSettings::kThreshold.initial),
+                                shortText(DofSettings::kDistScaling.initial),
+                                QString::number(DofSettings::kFocusRange.initial)};
+    for (int i = 0; i < 5; ++i) boxes[i]->setText(defaults[i]);
     validateParameters();
     LabelGInfo->setText(QStringLiteral("99999 x 99999"));
     LabelShapeSize->setText(QStringLiteral("9999 px"));
@@ -123,11 +127,7 @@ TForm2::TForm2(TForm1& mainWindow, const std::vector<std::string>& diaphragmCand
     LabelGInfo->setText(QStringLiteral("N/A"));
     updateShapeSize();
     updateDepthOfFieldSwitch();
-    Edit1->setText(layoutTexts[0]);
-    Edit2->setText(layoutTexts[1]);
-    Edit3->setText(layoutTexts[2]);
-    Edit4->setText(layoutTexts[3]);
-    Edit5->setText(layoutTexts[4]);
+    for (int i = 0; i < 5; ++i) boxes[i]->setText(defaults[i]);
 
     connect(Button1, &QPushButton::clicked, this, &TForm2::Button1Click);
     connect(Button2, &QPushButton::clicked, this, &TForm2::Button2Click);
@@ -176,9 +176,7 @@ void TForm2::validateParameters() {
     Edit1->setText(fixedText(density > 1 ? 1.0 : density >= 0 ? density : 0.0));
 
     const std::int32_t threshold = readInteger(textOf(Edit2));
-    Edit2->setText(QString::fromStdString(formatInteger(threshold > 255  ? 255
-                                                        : threshold >= 0 ? threshold
-                                                                         : 0)));
+    Edit2->setText(QString::fromStdString(formatInteger(std::clamp(threshold, 0, 255))));
 
     const double distScaling = readDecimal(textOf(Edit3));
     Edit3->setText(fixedText(distScaling >= 0 ? distScaling : 0.0));
@@ -187,7 +185,8 @@ void TForm2::validateParameters() {
     Edit4->setText(fixedText(gamma >= 0 ? gamma : 0.0));
 
     const std::int32_t focusRange = readInteger(textOf(Edit5));
-    Edit5->setText(QString::fromStdString(formatInteger(std::clamp(focusRange, 0, 255))));
+    Edit5->setText(
+        QString::fromStdString(formatInteger(DofSettings::kFocusRange.clamp(focusRange))));
 
     updateFocusArea();
     emit parametersChanged();
@@ -195,8 +194,8 @@ void TForm2::validateParameters() {
 
 BaseParameters TForm2::readBaseParameters() const {
     BaseParameters parameters;
-    parameters.density = defocus_math::clampDensity(readDecimal(textOf(Edit1)));
-    parameters.gamma = defocus_math::clampGamma(readDecimal(textOf(Edit4)));
+    parameters.density = readDecimal(textOf(Edit1));
+    parameters.gamma = readDecimal(textOf(Edit4));
     parameters.blend = CheckBoxBlend->isChecked() ? 1 : 0;
     return parameters;
 }
@@ -210,7 +209,7 @@ DofSettings TForm2::readDofSettings(const dib24* mask) const {
     dof.depthMask = mask;
     dof.threshold = readInteger(textOf(Edit2));
     dof.distScaling = readDecimal(textOf(Edit3));
-    dof.focusRange = std::clamp(readInteger(textOf(Edit5)), 0, 255);
+    dof.focusRange = readInteger(textOf(Edit5));
     // The items are in the order of the choices.
     constexpr Occlusion kOcclusions[] = {Occlusion::Off, Occlusion::BrightNear,
                                          Occlusion::DarkNear};

@@ -36,11 +36,12 @@ public:
 void reportMissingDiaphragm(const DefaultDiaphragmMissing& error);
 
 // Paint density, gamma and blend as the Defocus command and the preview hand them to the
-// renderer, read from the boxes at the moment of use.
+// renderer, read from the boxes at the moment of use; the renderer holds the numbers to
+// their limits (defocus/defocus.h).
 struct BaseParameters {
-    double density = 0.0;  // the box's number, 0 where it is below 0
-    double gamma = 1.0;    // the box's number, 1e-8 where it is below 1e-8
-    int blend = 1;         // 1 or 0
+    double density = 0.0;
+    double gamma = 1.0;
+    int blend = 1;  // 1 or 0
 };
 
 class TForm2 : public QWidget, public Ui_TForm2 {
@@ -63,9 +64,9 @@ public:
     BaseParameters readBaseParameters() const;
     // Depth of field runs when a depth mask is installed and "Use DOF with ZMask" is checked.
     bool depthOfFieldUsed() const;
-    // The depth of field record for `mask` with the threshold and distance scaling of the
-    // boxes (no limits applied), the focus range of its box limited to 0 ... 255, the
-    // occlusion chosen and the tolerance of 16.
+    // The depth of field record for `mask` with the numbers of the boxes as they stand
+    // (the renderer holds them to their limits), the occlusion chosen and the default
+    // tolerance.
     DofSettings readDofSettings(const dib24* mask) const;
 
     // Focus by pointing: "Threshold:" takes the depth mask's depth at picture pixel `pixel`

@@ -9,6 +9,8 @@
 #include <optional>
 #include <utility>
 
+#include "ui/Unit1.h"
+
 RenderResult CommandRun::run(RenderJob job, const std::vector<QObject*>& controls,
                              QStatusBar* statusBar) {
     std::vector<std::pair<QPointer<QObject>, bool>> greyed;
@@ -22,17 +24,15 @@ RenderResult CommandRun::run(RenderJob job, const std::vector<QObject*>& control
     QObject::connect(&escape, &QShortcut::activated, [this] { stop(); });
 
     std::optional<RenderResult> outcome;
-    worker_.onProgress = [statusBar](const QString& text) {
-        statusBar->showMessage(text);
-        statusBar->repaint();
-    };
+    SBNotifyer notifyer(statusBar);
+    worker_.progress = &notifyer;
     worker_.onFinished = [&](RenderResult result) { outcome = std::move(result); };
     if (onRunning) onRunning(true);
     worker_.start(std::move(job));
     // Events are handled as they come until the run reports. (A nested QEventLoop would
     // not run at all once the application has been told to quit.)
     while (!outcome) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    worker_.onProgress = nullptr;
+    worker_.progress = nullptr;
     worker_.onFinished = nullptr;
     for (const auto& [control, enabled] : greyed)
         if (control) control->setProperty("enabled", enabled);

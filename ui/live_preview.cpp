@@ -10,7 +10,6 @@
 #include <cstring>
 #include <new>
 
-#include "defocus/defocus_math.h"
 #include "ui/Unit1.h"
 #include "ui/Unit2.h"
 #include "ui/defocus_jobs.h"
@@ -37,7 +36,7 @@ int largestKernel(const TForm2& settings, int size) {
     const DofSettings dof = settings.readDofSettings(nullptr);
     int largest = 1;
     for (int depth = 0; depth < 256; ++depth)
-        largest = std::max(largest, defocus_math::dofKernelSize(std::uint8_t(depth), dof, size));
+        largest = std::max(largest, dofKernelSize(std::uint8_t(depth), dof, size));
     return largest;
 }
 

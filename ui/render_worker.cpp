@@ -5,7 +5,6 @@
 #include <mutex>
 #include <optional>
 #include <stop_token>
-#include <string>
 #include <utility>
 
 #include "defocus/maskman.h"
@@ -31,14 +30,21 @@ RenderResult render(RenderJob& job, Notifyer* notifier, std::stop_token stop) {
     return result;
 }
 
-// Hands each progress text to `post`.
+// One progress report of a run: row `row` of `rows` painted, or the end.
+struct Report {
+    int row, rows;
+    bool done;
+};
+
+// Hands each progress report to `post`.
 class PostingNotifyer : public Notifyer {
 public:
-    explicit PostingNotifyer(std::function<void(std::string)> post) : post_(std::move(post)) {}
-    void Notify(const char* text) override { post_(text); }
+    explicit PostingNotifyer(std::function<void(Report)> post) : post_(std::move(post)) {}
+    void Notify(int row, int rows) override { post_({row, rows, false}); }
+    void Done() override { post_({0, 0, true}); }
 
 private:
-    std::function<void(std::string)> post_;
+    std::function<void(Report)> post_;
 };
 
 }  // namespace
@@ -48,7 +54,7 @@ private:
 // queued call that follows only says that mail came.
 struct RenderWorker::Mailbox {
     std::mutex mutex;
-    std::vector<std::string> texts;
+    std::vector<Report> reports;
     std::optional<RenderResult> result;
 };
 
@@ -79,8 +85,7 @@ void RenderWorker::work(RenderJob job, unsigned generation, Mailbox& mail, std::
         QMetaObject::invokeMethod(
             this, [this, generation] { collect(generation); }, Qt::QueuedConnection);
     };
-    PostingNotifyer notifyer(
-        [&](std::string text) { post([&] { mail.texts.push_back(std::move(text)); }); });
+    PostingNotifyer notifyer([&](Report report) { post([&] { mail.reports.push_back(report); }); });
     RenderResult result = render(job, job.reportProgress ? &notifyer : nullptr, std::move(stop));
     job = RenderJob();  // its memory goes before the report
     post([&] { mail.result = std::move(result); });
@@ -100,19 +105,19 @@ void RenderWorker::collect(unsigned generation) {
         return r.generation == generation;
     });
     if (run == runs_.end()) return;  // its result came with an earlier call
-    std::vector<std::string> texts;
+    std::vector<Report> reports;
     std::optional<RenderResult> result;
     {
         std::lock_guard lock(run->mail->mutex);
-        texts.swap(run->mail->texts);
+        reports.swap(run->mail->reports);
         result.swap(run->mail->result);
     }
     // The run's last act was to post its result, so its thread ends at once.
     if (result) runs_.erase(run);
     const bool current = generation == generation_ && running_;
     if (!current) return;
-    for (const std::string& text : texts) {
-        if (onProgress) onProgress(QString::fromStdString(text));
+    for (const Report& report : reports) {
+        if (progress) report.done ? progress->Done() : progress->Notify(report.row, report.rows);
         // A handler may have stopped the run.
         if (!running_ || generation != generation_) return;
     }

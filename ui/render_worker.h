@@ -1,10 +1,9 @@
 // Defocus on a thread of its own, so that the windows go on while it runs. The thread reads
-// only what its job owns; its progress texts and its result come back to the window's
-// thread as queued calls.
+// only what its job owns; its progress and its result come back to the window's thread as
+// queued calls.
 #pragma once
 
 #include <QObject>
-#include <QString>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -36,8 +35,8 @@ struct RenderResult {
 
 class RenderWorker : public QObject {
 public:
-    // Called on the window's thread, for the newest job only.
-    std::function<void(const QString& text)> onProgress;
+    // Called on the window's thread, for the newest job only. The notifier is not owned.
+    Notifyer* progress = nullptr;
     std::function<void(RenderResult result)> onFinished;
 
     // Stops every run and waits for its thread.
@@ -58,7 +57,7 @@ private:
         unsigned generation;
         std::shared_ptr<Mailbox> mail;
     };
-    // On the worker thread: reads the job alone, and posts its texts and result.
+    // On the worker thread: reads the job alone, and posts its progress and result.
     void work(RenderJob job, unsigned generation, Mailbox& mail, std::stop_token stop);
     // On the window's thread: takes what the run of `generation` posted.
     void collect(unsigned generation);
