@@ -137,6 +137,13 @@ TEST_F(LivePreviewTest, FittedItRendersTheScreensPixelsWithTheDiaphragmShrunkByT
                                                        base.blend, nullptr)));
     EXPECT_EQ(form1.StatusBar1->currentMessage(),
               QStringLiteral("Live preview at 1:%1 (approximate)").arg(std::lround(1 / zoom)));
+    // With depth of field the worker reduces the depth mask alike.
+    const QImage withoutDepth = view();
+    const QString named = form1.StatusBar1->currentMessage();
+    form2.CheckBoxDOF->setChecked(true);
+    waitForResult();
+    EXPECT_NE(view(), withoutDepth);
+    EXPECT_EQ(form1.StatusBar1->currentMessage(), named);
 }
 
 TEST_F(LivePreviewTest, WithoutMemoryThePictureIsShownAndTheStatusBarSaysSo) {
