@@ -7,9 +7,11 @@
 #include <QImage>
 #include <QScrollBar>
 #include <QStatusBar>
+#include <cmath>
 #include <set>
 
 #include "tests/settings_support.h"
+#include "ui/zoomed_drawing.h"
 
 namespace {
 
@@ -103,6 +105,45 @@ TEST_F(LivePreviewTest, ZoomedOutItIsNamedApproximateAndOffShowsThePictureAgain)
     EXPECT_EQ(view(), plain);
     EXPECT_EQ(form1.StatusBar1->currentMessage(), "");
     EXPECT_TRUE(samePixels(*form1.currentImage, *source));
+}
+
+TEST_F(LivePreviewTest, FittedItRendersTheScreensPixelsWithTheDiaphragmShrunkByTheZoom) {
+    install(2400, 1800);
+    form2.CheckBoxDOF->setChecked(false);
+    form1.FittowindowF1->trigger();
+    const double zoom = form1.PaintBox1->zoom();
+    ASSERT_LT(zoom, 0.5);  // the view draws from a reduced copy
+    const int width = zoomedExtent(2400, zoom), height = zoomedExtent(1800, zoom);
+    QCoreApplication::processEvents();  // the scroll bars go
+    ASSERT_GE(form1.ScrollBox1->viewport()->width(), width);
+    ASSERT_GE(form1.ScrollBox1->viewport()->height(), height);
+    // The screen's pixels of the picture as a bitmap, rows from the top.
+    auto shownPicture = [&](const QImage& shown) {
+        return makeImage(width, height, [&](int x, int r, int c) {
+            const QRgb pixel = shown.pixel(x, height - 1 - r);
+            return std::uint8_t(c == 0 ? qBlue(pixel) : c == 1 ? qGreen(pixel) : qRed(pixel));
+        });
+    };
+    const auto plain = shownPicture(view());
+    MaskMan shrunk;
+    const dib24& shape = *form2.diaphragms.shape;
+    const int size = int(std::lround(shape.width * zoom));
+    ASSERT_TRUE(shrunk.Install(shape.resized(size, size)));
+    const BaseParameters base = form2.readBaseParameters();
+    form1.LivepreviewL1->trigger();
+    waitForResult();
+    EXPECT_TRUE(samePixels(*shownPicture(view()),
+                           *settings_support::rendered(*plain, shrunk, base.density, base.gamma,
+                                                       base.blend, nullptr)));
+    EXPECT_EQ(form1.StatusBar1->currentMessage(),
+              QStringLiteral("Live preview at 1:%1 (approximate)").arg(std::lround(1 / zoom)));
+    // With depth of field the worker reduces the depth mask alike.
+    const QImage withoutDepth = view();
+    const QString named = form1.StatusBar1->currentMessage();
+    form2.CheckBoxDOF->setChecked(true);
+    waitForResult();
+    EXPECT_NE(view(), withoutDepth);
+    EXPECT_EQ(form1.StatusBar1->currentMessage(), named);
 }
 
 TEST_F(LivePreviewTest, WithoutMemoryThePictureIsShownAndTheStatusBarSaysSo) {

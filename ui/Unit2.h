@@ -120,7 +120,9 @@ public:
     std::int32_t dragLastY = 0;            // in PaintBox2's coordinates
     bool dragging = false;
     MaskMan diaphragms;                // always holds a shape while the window lives
-    std::unique_ptr<dib24> depthMask;  // of the main image's size, or null
+    // Of the main image's size, or null. A new mask replaces it and its pixels never change,
+    // so that a render on the worker can go on reading the one it was given.
+    std::shared_ptr<const dib24> depthMask;
     TForm1* Form1;                     // the main window, not owned
 
 signals:

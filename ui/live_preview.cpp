@@ -5,9 +5,9 @@
 #include <QScrollBar>
 #include <QStatusBar>
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <cstring>
+#include <mutex>
 #include <new>
 
 #include "ui/Unit1.h"
@@ -41,6 +41,47 @@ int largestKernel(const TForm2& settings, int size) {
 }
 
 }  // namespace
+
+// The settings' depth mask, whose pixels never change, its reduced copies, which the first
+// render zoomed out makes on the worker, and the last part made of them, which the renders
+// after it share while the zoom and the part shown stay. The renders take turns; a newer
+// one waits for the work of one it replaced rather than starting it anew.
+struct LivePreview::ReducedMask {
+    explicit ReducedMask(std::shared_ptr<const dib24> depthMask) : mask(std::move(depthMask)) {}
+
+    // On the worker: the mask's device pixels `area` at `zoom`, as the view would draw the
+    // mask there. Throws std::bad_alloc when memory is short.
+    std::shared_ptr<const dib24> zoomedPart(double zoom, const QRect& area) {
+        std::lock_guard lock(mutex_);
+        if (!copiesMade_) {
+            // Within the share of memory the view's copies of the picture take.
+            copies_.make(rowsOf(*mask), kReducedCopies, mask->pixelBytes() / 3);
+            copiesMade_ = true;
+        }
+        const int copy = reducedCopyFor(zoom, copies_.count());
+        part_.update(copy == 0 ? rowsOf(*mask) : copies_.copy(copy), std::ldexp(zoom, copy), zoom,
+                     area);
+        return part_.pixels;
+    }
+
+    const std::shared_ptr<const dib24> mask;
+
+private:
+    std::mutex mutex_;
+    bool copiesMade_ = false;
+    ReducedCopies copies_;
+    ZoomedPart part_;
+};
+
+void LivePreview::ZoomedPart::update(const PixelRows& rows, double scale, double newZoom,
+                                     const QRect& newArea) {
+    if (pixels && newZoom == zoom && newArea == area) return;
+    pixels.reset();  // its memory goes first
+    pixels =
+        zoomedImage(rows, scale, newArea.left(), newArea.top(), newArea.width(), newArea.height());
+    zoom = newZoom;
+    area = newArea;
+}
 
 LivePreview::LivePreview(TForm1& window) : window_(window) {
     pending_.setSingleShot(true);
@@ -92,8 +133,7 @@ void LivePreview::pause(bool paused) {
 }
 
 void LivePreview::depthMaskChanged() {
-    reducedMask_.clear();
-    reducedMaskMade_ = false;
+    reducedMask_.reset();
 }
 
 void LivePreview::start() {
@@ -103,37 +143,54 @@ void LivePreview::start() {
     PictureView& view = *window_.PaintBox1;
     int reduction = 1;
     const PixelRows rows = view.drawnRows(&reduction);
-    const QRect visible = view.visibleRows(reduction);
-    if (visible.isEmpty() || !rows.top) return;
-    // Zoomed out the diaphragm shrinks with the picture, and with it every kernel.
+    if (!rows.top) return;
+    // Where the view draws from a reduced copy, the preview renders the view's own device
+    // pixels, which are fewer than the copy's, and the diaphragm, and with it every kernel,
+    // shrinks by the zoom. Elsewhere it renders picture pixels.
+    const double zoom = reduction > 1 ? view.zoom() : 0;
+    const QRect visible = zoom > 0 ? view.visibleDevicePixels() : view.visibleRows(1);
+    const QRect whole = zoom > 0 ? QRect(0, 0, zoomedExtent(picture->width, zoom),
+                                         zoomedExtent(picture->height, zoom))
+                                 : QRect(0, 0, rows.width, rows.height);
+    if (visible.isEmpty()) return;
     const dib24& shape = *settings->diaphragms.shape;
-    const int size = std::max(1, static_cast<int>(std::lround(double(shape.width) / reduction)));
+    const int size =
+        zoom > 0 ? std::max(1, static_cast<int>(std::lround(shape.width * zoom))) : shape.width;
     const int margin = largestKernel(*settings, size) / 2;
-    const QRect area =
-        visible.adjusted(-margin, -margin, margin, margin) & QRect(0, 0, rows.width, rows.height);
-    std::unique_ptr<dib24> image = partOf(rows, area);
-    std::unique_ptr<dib24> mask;
-    if (settings->depthOfFieldUsed()) {
-        const PixelRows maskOf = reduction == 1 ? rowsOf(*settings->depthMask)
-                                                : maskRows(*settings->depthMask, reduction);
-        if (maskOf.top) mask = partOf(maskOf, area);
-        if (!mask || !mask->bits) return shortOfMemory();
-    }
-    if (!image->bits) return shortOfMemory();
+    const QRect area = visible.adjusted(-margin, -margin, margin, margin) & whole;
+    const bool depthOfField = settings->depthOfFieldUsed();
+    if (depthOfField && (!reducedMask_ || reducedMask_->mask != settings->depthMask))
+        reducedMask_ = std::make_shared<ReducedMask>(settings->depthMask);
     RenderJob job;
     try {
+        if (zoom > 0) zoomedPicture_.update(rows, zoom * reduction, zoom, area);
+        // The render paints its own copy.
+        std::unique_ptr<dib24> image =
+            zoom > 0 ? zoomedPicture_.pixels->cropped(area.width(), area.height(), 0, 0)
+                     : partOf(rows, area);
+        std::unique_ptr<dib24> mask;
+        if (depthOfField && zoom == 0) mask = partOf(rowsOf(*settings->depthMask), area);
+        if (!image->bits || (mask && !mask->bits)) throw std::bad_alloc();
         job = renderJobOf(*settings, std::move(image), std::move(mask));
-        if (reduction > 1) {
+        if (zoom > 0) {
             job.shape = shape.resized(size, size);
             if (!job.shape) throw std::bad_alloc();
             job.size = size;
+            if (depthOfField) {
+                // The mask's part is made on the worker; the window's thread only hands
+                // over the shared mask.
+                job.dof = settings->readDofSettings(nullptr);
+                job.makeDepthMask = [mask = reducedMask_, zoom, area] {
+                    return mask->zoomedPart(zoom, area);
+                };
+            }
         }
     } catch (const std::bad_alloc&) {
         return shortOfMemory();
     }
     rendered_ = area;
     visible_ = visible;
-    reduction_ = reduction;
+    zoom_ = zoom;
     worker_.start(std::move(job));
 }
 
@@ -145,11 +202,13 @@ void LivePreview::finished(RenderResult result) {
         result.image->cropped(visible_.width(), visible_.height(),
                               visible_.left() - rendered_.left(), visible_.top() - rendered_.top());
     if (!part->bits) return shortOfMemory();
-    window_.PaintBox1->setPatch({part.get(), visible_.topLeft(), reduction_});
+    window_.PaintBox1->setPatch({part.get(), visible_.topLeft(), zoom_});
     shown_ = std::move(part);
-    if (reduction_ > 1) {
+    if (zoom_ > 0) {
+        // The picture's pixels per pixel of the screen, rounded: the zoom is rarely a
+        // whole fraction.
         window_.StatusBar1->showMessage(
-            QStringLiteral("Live preview at 1:%1 (approximate)").arg(reduction_));
+            QStringLiteral("Live preview at 1:%1 (approximate)").arg(std::lround(1 / zoom_)));
         approximateText_ = true;
     } else if (approximateText_) {
         window_.StatusBar1->clearMessage();
@@ -160,6 +219,7 @@ void LivePreview::finished(RenderResult result) {
 void LivePreview::drop() {
     window_.PaintBox1->setPatch({});
     shown_.reset();
+    zoomedPicture_ = {};
     if (approximateText_) window_.StatusBar1->clearMessage();
     approximateText_ = false;
 }
@@ -168,15 +228,4 @@ void LivePreview::shortOfMemory() {
     worker_.stop();  // a render still going would show an older state
     drop();
     window_.StatusBar1->showMessage(QStringLiteral("Live preview needs more memory"));
-}
-
-PixelRows LivePreview::maskRows(const dib24& mask, int reduction) {
-    if (!reducedMaskMade_) {
-        // Made like the view's copies of the picture, within the same share of memory.
-        reducedMask_.make(rowsOf(mask), kReducedCopies, mask.pixelBytes() / 3);
-        reducedMaskMade_ = true;
-    }
-    const int copy = std::countr_zero(unsigned(reduction));
-    if (copy > reducedMask_.count()) return {};
-    return reducedMask_.copy(copy);
 }

@@ -1,7 +1,8 @@
 // The live preview: the settings window's effect on what the main view shows, rendered on
 // the worker after every change and shown in place of the picture's pixels, which stay as
-// they are. At actual size and zoomed in the shown part is exact; zoomed out it is the
-// view's reduced copy rendered with the diaphragm and the depth mask reduced alike.
+// they are. At actual size and zoomed in the shown part is exact; zoomed out as far as the
+// view reads a reduced copy, it is what the view shows, pixel for pixel of the screen,
+// rendered with the diaphragm and the depth mask reduced by the zoom alike.
 #pragma once
 
 #include <QObject>
@@ -27,7 +28,7 @@ public:
     void refresh();
     // While a command renders no preview runs; the one going is abandoned.
     void pause(bool paused);
-    // The depth mask was replaced: its reduced copies are made anew when needed.
+    // The depth mask was replaced: its reduced copies go, and are made anew when needed.
     void depthMaskChanged();
 
     // The rendered part the view shows, or null; whether a render is going; and whether
@@ -45,20 +46,32 @@ private:
     // The view shows the picture again.
     void drop();
     void shortOfMemory();
-    // The rows of the depth mask at `reduction`, made once per mask; empty without memory.
-    PixelRows maskRows(const dib24& mask, int reduction);
 
     TForm1& window_;
     RenderWorker worker_;
     QTimer pending_;
     bool on_ = false;
     bool paused_ = false;
-    // Where the running render's result goes: the rows it covers at its reduction, and the
-    // part of them that the view showed when it started.
+    // Where the running render's result goes: the pixels it covers, picture pixels or the
+    // view's device pixels at `zoom_` (0: picture pixels), and the part of them that the
+    // view showed when it started.
     QRect rendered_, visible_;
-    int reduction_ = 1;
+    double zoom_ = 0;
     std::unique_ptr<dib24> shown_;
     bool approximateText_ = false;  // the status bar names the approximation
-    bool reducedMaskMade_ = false;
-    ReducedCopies reducedMask_;
+
+    // The device pixels `area` of rows drawn for the view's `zoom`, kept while what they
+    // show stays: the next change of a setting renders the same pixels again.
+    struct ZoomedPart {
+        std::shared_ptr<const dib24> pixels;
+        double zoom = 0;
+        QRect area;
+        // Draws `rows` at `scale` unless the zoom and the area are those kept. Throws
+        // std::bad_alloc when memory is short.
+        void update(const PixelRows& rows, double scale, double newZoom, const QRect& newArea);
+    };
+    ZoomedPart zoomedPicture_;
+    // The depth mask, its reduced copies and its zoomed part, shared with the renders.
+    struct ReducedMask;
+    std::shared_ptr<ReducedMask> reducedMask_;
 };

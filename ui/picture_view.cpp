@@ -210,6 +210,22 @@ QRect PictureView::visibleRows(int reduction) const {
     return QRect(left, top, right - left, bottom - top);
 }
 
+QRect PictureView::visibleDevicePixels() const {
+    if (!picture_ || !picture_->bits || !area_) return {};
+    const double ratio = devicePixelRatioF();
+    const QRect shown = rect() & QRect(-pos(), area_->viewport()->size());
+    if (shown.isEmpty()) return {};
+    const int width = zoomedExtent(picture_->width, zoom());
+    const int height = zoomedExtent(picture_->height, zoom());
+    const int left = std::clamp(static_cast<int>(std::floor(shown.left() * ratio)), 0, width);
+    const int top = std::clamp(static_cast<int>(std::floor(shown.top() * ratio)), 0, height);
+    const int right =
+        std::clamp(static_cast<int>(std::ceil((shown.right() + 1) * ratio)), left, width);
+    const int bottom =
+        std::clamp(static_cast<int>(std::ceil((shown.bottom() + 1) * ratio)), top, height);
+    return QRect(left, top, right - left, bottom - top);
+}
+
 std::size_t PictureView::drawingBytes() const {
     return reduced_.bytes();
 }
@@ -218,16 +234,13 @@ PixelRows PictureView::sourceRows(double* scale, int* reduction) {
     *scale = zoom();
     if (reduction) *reduction = 1;
     if (zoom() >= 1) return rowsOf(*picture_);
-    // Zoomed out, the view reads the smallest reduced copy that is still at least as
-    // large as the zoomed picture, so every device pixel averages at most about 2 x 2 of
-    // its pixels. The copies are made once, the first time a zoom needs them, and together
-    // take at most a third of the picture's memory.
+    // Zoomed out, the view reads a reduced copy. The copies are made once, the first time
+    // a zoom needs them, and together take at most a third of the picture's memory.
     if (!reducedMade_) {
         reduced_.make(rowsOf(*picture_), kReducedCopies, picture_->pixelBytes() / 3);
         reducedMade_ = true;
     }
-    const int copy =
-        std::min(static_cast<int>(std::floor(-std::log2(zoom()) + 1e-9)), reduced_.count());
+    const int copy = reducedCopyFor(zoom(), reduced_.count());
     if (copy == 0) return rowsOf(*picture_);
     *scale = std::ldexp(zoom(), copy);
     if (reduction) *reduction = 1 << copy;
@@ -263,16 +276,18 @@ void PictureView::paintEvent(QPaintEvent* event) {
         int reduction = 1;
         const PixelRows source = sourceRows(&scale, &reduction);
         PixelRows patch;
-        if (patch_.pixels && patch_.reduction == reduction) {
+        double patchScale = scale;
+        if (patch_.pixels && (patch_.zoom > 0 ? patch_.zoom == zoom() : reduction == 1)) {
             patch = rowsOf(*patch_.pixels);
             patch.firstColumn = patch_.origin.x();
             patch.firstRow = patch_.origin.y();
+            if (patch_.zoom > 0) patchScale = 1;
         }
         for (int top = y0; top < y1; top += band.height()) {
             const int rows = std::min(band.height(), y1 - top);
             auto* pixels = reinterpret_cast<std::uint32_t*>(band.bits());
             drawZoomed(source, scale, x0, top, width, rows, pixels, band.bytesPerLine() / 4);
-            drawZoomed(patch, scale, x0, top, width, rows, pixels, band.bytesPerLine() / 4);
+            drawZoomed(patch, patchScale, x0, top, width, rows, pixels, band.bytesPerLine() / 4);
             painter.drawImage(QPoint(x0, top), band, QRect(0, 0, width, rows));
         }
     } catch (const std::bad_alloc&) {

@@ -70,20 +70,24 @@ public:
     // An empty overlay removes it. The view repaints.
     void setOverlay(Overlay overlay);
 
-    // A rendered part shown in place of the picture's pixels: `pixels` (not owned) are the
-    // rows from pixel `origin` on of the rows the view draws from at `reduction` (1: the
-    // picture, 2, 4, ...: its reduced copies); the view draws it only while it draws from
-    // those, under the overlay. Null pixels: none. The view repaints.
+    // A rendered part shown in place of the picture's pixels, under the overlay: `pixels`
+    // (not owned) from pixel `origin` on. With `zoom` 0 they are picture pixels, drawn while
+    // the view draws from the picture itself; otherwise they are the view's device pixels
+    // at that zoom, counted from the zoomed picture's top-left, drawn one to one while the
+    // view has that zoom. Null pixels: none. The view repaints.
     struct Patch {
         const dib24* pixels = nullptr;
         QPoint origin;
-        int reduction = 1;
+        double zoom = 0;
     };
     void setPatch(Patch patch);
-    // The rows the view draws from at its zoom, and their reduction (see Patch).
+    // The rows the view draws from at its zoom, and their reduction (1: the picture, 2, 4,
+    // ...: its reduced copies).
     PixelRows drawnRows(int* reduction);
     // The pixels of those rows that the viewport shows; empty without a picture.
     QRect visibleRows(int reduction) const;
+    // The device pixels of the zoomed picture that the viewport shows; empty without one.
+    QRect visibleDevicePixels() const;
 
     // Memory that drawing holds beside the picture between repaints: the reduced copies,
     // at most a third of the picture's. (A repaint converts through a buffer of 64 rows of

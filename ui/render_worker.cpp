@@ -15,6 +15,7 @@ namespace {
 RenderResult render(RenderJob& job, Notifyer* notifier, std::stop_token stop) {
     RenderResult result;
     try {
+        if (job.makeDepthMask) job.depthMask = job.makeDepthMask();
         MaskMan masks;
         masks.Install(std::move(job.shape));
         DofSettings dof = job.dof;

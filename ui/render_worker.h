@@ -18,7 +18,10 @@
 struct RenderJob {
     std::unique_ptr<dib24> image;      // rendered in place
     std::unique_ptr<dib24> shape;      // the diaphragm's shape, scaled for the kernels
-    std::unique_ptr<dib24> depthMask;  // covers the image; null without depth of field
+    // Covers the image; null without depth of field. Read only, so renders may share it.
+    std::shared_ptr<const dib24> depthMask;
+    // When given, gives the depth mask on the worker before the render, from what it owns.
+    std::function<std::shared_ptr<const dib24>()> makeDepthMask;
     double density = 0.0;
     double gamma = 1.0;
     int size = 1;  // the renderer's size argument

@@ -178,6 +178,11 @@ int zoomedExtent(int extent, double scale) {
     return std::max(1, static_cast<int>(std::ceil(extent * scale - 1e-9)));
 }
 
+int reducedCopyFor(double zoom, int count) {
+    if (zoom >= 1) return 0;
+    return std::min(static_cast<int>(std::floor(-std::log2(zoom) + 1e-9)), count);
+}
+
 void ReducedCopies::make(const PixelRows& picture, int count, std::size_t byteBudget) {
     clear();
     if (!picture.top) return;
@@ -244,4 +249,28 @@ void drawZoomed(const PixelRows& source, double scale, int left, int top, int wi
         drawNearestWith(source, scale, left, top, width, height, out, outStride, screenPixel);
     else
         drawAveraged(source, scale, left, top, width, height, out, outStride);
+}
+
+std::unique_ptr<dib24> zoomedImage(const PixelRows& source, double scale, int left, int top,
+                                   int width, int height) {
+    auto image = std::make_unique<dib24>(width, height);
+    if (!image->bits) throw std::bad_alloc();
+    // Drawn a band of rows at a time, then narrowed from screen pixels to 3 bytes.
+    constexpr int kBand = 64;
+    std::vector<std::uint32_t> band(static_cast<std::size_t>(width) * std::min(height, kBand));
+    for (int y = 0; y < height; y += kBand) {
+        const int rows = std::min(kBand, height - y);
+        drawZoomed(source, scale, left, top + y, width, rows, band.data(), width);
+        for (int t = 0; t < rows; ++t) {
+            const std::uint32_t* from = band.data() + static_cast<std::ptrdiff_t>(t) * width;
+            std::uint8_t* to =
+                image->bits + static_cast<std::ptrdiff_t>(height - 1 - y - t) * image->stride;
+            for (int x = 0; x < width; ++x) {
+                to[3 * x] = static_cast<std::uint8_t>(from[x]);
+                to[3 * x + 1] = static_cast<std::uint8_t>(from[x] >> 8);
+                to[3 * x + 2] = static_cast<std::uint8_t>(from[x] >> 16);
+            }
+        }
+    }
+    return image;
 }

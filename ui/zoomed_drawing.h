@@ -14,6 +14,11 @@
 // per source pixel: the product rounded up, so that a part of a pixel still shows.
 int zoomedExtent(int extent, double scale);
 
+// Which of `count` reduced copies (see ReducedCopies; 0: the picture itself) a view at
+// `zoom` reads: the smallest that is still at least as large as the zoomed picture, so
+// that every device pixel averages at most about 2 x 2 of its pixels.
+int reducedCopyFor(double zoom, int count);
+
 // Copies of a picture at half, a quarter, ... of its size, each pixel the average of the
 // 2 x 2 pixels it replaces in the copy above it (a lone last row or column averages what
 // there is), so every copy is the box average of the picture itself. They are what a view
@@ -50,3 +55,9 @@ private:
 // of the source area it covers. Throws std::bad_alloc when its small working tables cannot be had.
 void drawZoomed(const PixelRows& source, double scale, int left, int top, int width, int height,
                 std::uint32_t* out, std::ptrdiff_t outStride);
+
+// The rectangle of the picture zoomed by `scale` that drawZoomed would write, as a 24-bit
+// image of `width` x `height`; the rectangle must lie within the zoomed picture. Throws
+// std::bad_alloc when memory is short.
+std::unique_ptr<dib24> zoomedImage(const PixelRows& source, double scale, int left, int top,
+                                   int width, int height);
