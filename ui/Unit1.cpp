@@ -262,13 +262,12 @@ void TForm1::Blur1Click() {
     PaintBox1->repaint();
     // Without memory for the copy the run goes on, and the older steps go as well: Undo
     // could no longer put back the picture from before this run.
-    std::unique_ptr<dib24> before = DefocusHistory::copyOf(*currentImage);
+    std::unique_ptr<dib24> before = currentImage->copy();
     if (!before) history.clear();
     // The worker renders a copy of the picture, with copies of the depth mask and the
     // diaphragm, while the window goes on; the result and the picture then change places,
     // so the copy holds the picture from before for Undo.
-    std::unique_ptr<dib24> mask =
-        before && depthOfField ? DefocusHistory::copyOf(*Form2->depthMask) : nullptr;
+    std::unique_ptr<dib24> mask = before && depthOfField ? Form2->depthMask->copy() : nullptr;
     if (before && (mask || !depthOfField)) {
         RenderJob job = renderJobOf(*Form2, std::move(before), std::move(mask));
         job.reportProgress = true;
