@@ -347,17 +347,19 @@ bool isGrey(QImage::Format format) {
     return format == QImage::Format_Grayscale8 || format == QImage::Format_Grayscale16;
 }
 
-// Where the picture's stored pixels land in the upright dib24, as byte offsets: the pixel
-// in column x of stored row y (counted from the top) goes to start + x * xStep + y * yStep.
+// Where the picture's stored pixels land in the upright dib24: the pixel in column x of
+// stored row y (counted from the top) goes to upright column `column` and row `row` (from
+// the top), moved by x * xStep + y * yStep bytes.
 struct Placement {
     int width = 0, height = 0;  // of the upright picture
-    std::ptrdiff_t start = 0, xStep = 0, yStep = 0;
+    int column = 0, row = 0;
+    std::ptrdiff_t xStep = 0, yStep = 0;
 };
 
 // EXIF orientation: 1 as stored, 2 mirrored, 3 turned 180 degrees, 4 flipped upside down,
 // 5 transposed, 6 turned 90 degrees clockwise, 7 transverse, 8 turned 90 degrees
 // anticlockwise. The upright column X and row Y from the top are X = cx + ax x + bx y and
-// Y = cy + ay x + by y; the dib24 keeps row Y at memory row height - 1 - Y.
+// Y = cy + ay x + by y; a step down the upright picture is a step back in memory.
 Placement placementFor(int orientation, int w, int h) {
     std::int64_t ax = 1, bx = 0, cx = 0, ay = 0, by = 1, cy = 0;
     switch (orientation) {
@@ -389,7 +391,8 @@ Placement placementFor(int orientation, int w, int h) {
     p.width = orientation >= 5 ? h : w;
     p.height = orientation >= 5 ? w : h;
     const std::int64_t stride = dib24::strideFor(p.width);
-    p.start = static_cast<std::ptrdiff_t>((p.height - 1 - cy) * stride + 3 * cx);
+    p.column = static_cast<int>(cx);
+    p.row = static_cast<int>(cy);
     p.xStep = static_cast<std::ptrdiff_t>(3 * ax - ay * stride);
     p.yStep = static_cast<std::ptrdiff_t>(3 * bx - by * stride);
     return p;
@@ -408,11 +411,12 @@ inline std::uint8_t overWhite8Bits(std::uint64_t c, std::uint64_t a) {
 }
 
 template <typename PutPixel>
-void place(const QImage& picture, const Placement& p, std::uint8_t* bits, PutPixel put) {
+void place(const QImage& picture, const Placement& p, dib24& image, PutPixel put) {
     const int width = picture.width();
+    std::uint8_t* start = image.row(p.row) + 3 * p.column;
     for (int y = 0; y < picture.height(); ++y) {
         const uchar* line = picture.constScanLine(y);
-        std::uint8_t* out = bits + p.start + static_cast<std::ptrdiff_t>(y) * p.yStep;
+        std::uint8_t* out = start + static_cast<std::ptrdiff_t>(y) * p.yStep;
         for (int x = 0; x < width; ++x, out += p.xStep) put(line, x, out);
     }
 }
@@ -443,21 +447,20 @@ std::unique_ptr<dib24> toDib(QImage& picture, int orientation) {
     const Placement p = placementFor(orientation, picture.width(), picture.height());
     auto image = std::make_unique<dib24>(p.width, p.height);
     if (!image->bits) return nullptr;
-    std::uint8_t* bits = image->bits;
     switch (picture.format()) {
         case QImage::Format_Grayscale8:
-            place(picture, p, bits, [](const uchar* line, int x, std::uint8_t* out) {
+            place(picture, p, *image, [](const uchar* line, int x, std::uint8_t* out) {
                 out[0] = out[1] = out[2] = line[x];
             });
             break;
         case QImage::Format_Grayscale16:
-            place(picture, p, bits, [](const uchar* line, int x, std::uint8_t* out) {
+            place(picture, p, *image, [](const uchar* line, int x, std::uint8_t* out) {
                 out[0] = out[1] = out[2] = to8Bits(reinterpret_cast<const quint16*>(line)[x]);
             });
             break;
         case QImage::Format_RGBX64:
         case QImage::Format_RGBA64:
-            place(picture, p, bits, [](const uchar* line, int x, std::uint8_t* out) {
+            place(picture, p, *image, [](const uchar* line, int x, std::uint8_t* out) {
                 const QRgba64 pixel = reinterpret_cast<const QRgba64*>(line)[x];
                 out[0] = overWhite8Bits(pixel.blue(), pixel.alpha());
                 out[1] = overWhite8Bits(pixel.green(), pixel.alpha());
@@ -467,7 +470,7 @@ std::unique_ptr<dib24> toDib(QImage& picture, int orientation) {
         case QImage::Format_RGBA64_Premultiplied:
             // A colour above its alpha is no valid premultiplied pixel; laid over white it
             // stops at white instead of wrapping around to dark.
-            place(picture, p, bits, [](const uchar* line, int x, std::uint8_t* out) {
+            place(picture, p, *image, [](const uchar* line, int x, std::uint8_t* out) {
                 const QRgba64 pixel = reinterpret_cast<const QRgba64*>(line)[x];
                 const std::uint32_t white = 65535u - pixel.alpha();
                 out[0] = to8Bits(std::min(pixel.blue() + white, 65535u));
@@ -476,7 +479,7 @@ std::unique_ptr<dib24> toDib(QImage& picture, int orientation) {
             });
             break;
         default:  // Format_RGB32, Format_ARGB32_Premultiplied
-            place(picture, p, bits, [](const uchar* line, int x, std::uint8_t* out) {
+            place(picture, p, *image, [](const uchar* line, int x, std::uint8_t* out) {
                 const QRgb pixel = reinterpret_cast<const QRgb*>(line)[x];
                 const int white = 255 - qAlpha(pixel);
                 out[0] = static_cast<std::uint8_t>(qBlue(pixel) + white);
@@ -804,8 +807,7 @@ QImage toQImage(const dib24& image, bool grey) {
                    grey ? QImage::Format_Grayscale8 : QImage::Format_RGB888);
     if (picture.isNull()) return picture;
     for (int t = 0; t < image.height; ++t) {
-        const std::uint8_t* in =
-            image.bits + static_cast<std::ptrdiff_t>(image.height - 1 - t) * image.stride;
+        const std::uint8_t* in = image.row(t);
         uchar* out = picture.scanLine(t);
         if (grey) {
             for (int x = 0; x < image.width; ++x) out[x] = in[3 * x];

@@ -222,11 +222,8 @@ int TForm2::pickFocus(QPoint pixel) {
     if (!depthMask || pixel.x() < 0 || pixel.y() < 0 || pixel.x() >= depthMask->width ||
         pixel.y() >= depthMask->height)
         return -1;
-    // The mask's rows are stored bottom-up; blue is the first byte of a pixel.
-    const int depth =
-        depthMask->bits[static_cast<std::ptrdiff_t>(depthMask->height - 1 - pixel.y()) *
-                            depthMask->stride +
-                        3 * pixel.x()];
+    // Blue is the first byte of a pixel.
+    const int depth = depthMask->row(pixel.y())[3 * pixel.x()];
     Edit2->setText(QString::number(depth));
     CheckBoxDOF->setChecked(true);
     validateParameters();
