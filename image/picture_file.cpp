@@ -44,6 +44,7 @@
 #include "image/png_deep_rgb.h"
 #include "image/save_file.h"
 #include "image/tiff_grey_alpha.h"
+#include "image/why_not.h"
 
 namespace {
 
@@ -794,10 +795,6 @@ std::uint64_t addressableBytes() {
     if (getrlimit(RLIMIT_AS, &space) == 0 && space.rlim_cur != RLIM_INFINITY)
         limit = std::min<std::uint64_t>(limit, space.rlim_cur);
     return limit;
-}
-
-void setWhy(std::string* whyNot, std::string text) {
-    if (whyNot) *whyNot = std::move(text);
 }
 
 // The picture as Qt's writers take it: top row first, red, green, blue; or its blue
