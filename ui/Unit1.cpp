@@ -135,12 +135,9 @@ void TForm1::updatePictureInfo() {
     StatusBar1->repaint();
 }
 
-std::unique_ptr<dib24> readPictureFile(const QString& path, QString* whyNot,
+std::unique_ptr<dib24> readPictureFile(const QString& path, std::string* whyNot,
                                        PictureMetadata* metadata) {
-    std::string why;
-    std::unique_ptr<dib24> image = readPicture(localName(path), &why, metadata);
-    if (!image && whyNot) *whyNot = QString::fromStdString(why);
-    return image;
+    return readPicture(localName(path), whyNot, metadata);
 }
 
 PhotoDepth readPhotoDepthFile(const QString& path) {
@@ -148,11 +145,12 @@ PhotoDepth readPhotoDepthFile(const QString& path) {
 }
 
 void TForm1::openImageFile(QWidget* owner, const QString& path) {
-    QString why;
+    std::string why;
     PictureMetadata metadata;
     auto image = readPictureFile(path, &why, &metadata);
     if (!image) {
-        prompts::showError(owner, QStringLiteral("Cannot load image"), why, path);
+        prompts::showError(owner, QStringLiteral("Cannot load image"), QString::fromStdString(why),
+                           path);
         return;
     }
     installImage(std::move(image), std::move(metadata), path);
