@@ -548,7 +548,7 @@ std::unique_ptr<dib24> decodeWithLibheif(const QByteArray& file, std::string& wh
     PictureMetadata kept;
     CodecMessages messages;
     const bool decoded = decodeHeif(file.constData(), static_cast<std::size_t>(file.size()),
-                                    picture, metadata ? &kept : nullptr, why);
+                                    picture, metadata ? &kept : nullptr, &why);
     messages.stop();
     if (!decoded) return nullptr;
     return toUprightSrgb(picture, 1, std::move(kept), why, metadata);
@@ -594,7 +594,7 @@ bool decodeChecked(const QByteArray& file, const Format& format, QImage& picture
     bool decoded = false;
     if (&format == &kPng && png_deep_rgb::applies(file)) {
         std::string reason;
-        picture = png_deep_rgb::read(file, reason);
+        picture = png_deep_rgb::read(file, &reason);
         decoded = !picture.isNull();
         if (!decoded) said.push_back(reason);
     } else {
@@ -689,14 +689,14 @@ PhotoDepth depthOfHeifPhoto(const QByteArray& file) {
     PhotoDepth result;
     CodecMessages messages;
     std::optional<HeifDepthImage> depth =
-        readHeifDepth(file.constData(), static_cast<std::size_t>(file.size()), result.why);
+        readHeifDepth(file.constData(), static_cast<std::size_t>(file.size()), &result.why);
     messages.stop();
     if (!depth && result.why.empty()) return result;
     result.status = PhotoDepth::Status::Unusable;
     if (!depth) return result;
-    const std::optional<StoredDepth> stored = storedDepthOf(std::move(*depth), result.why);
+    const std::optional<StoredDepth> stored = storedDepthOf(std::move(*depth), &result.why);
     if (!stored) return result;
-    result.mask = uprightNearnessMask(*stored, 1, result.why);
+    result.mask = uprightNearnessMask(*stored, 1, &result.why);
     if (result.mask) result.status = PhotoDepth::Status::Read;
     return result;
 }
@@ -732,7 +732,7 @@ PhotoDepth depthOfPhoto(const QByteArray& file) {
         QImageReader reader(&buffer, kJpeg.qtName);
         orientation = orientationOf(reader.transformation());
     }
-    result.mask = uprightNearnessMask(depth, orientation, result.why);
+    result.mask = uprightNearnessMask(depth, orientation, &result.why);
     if (result.mask) result.status = PhotoDepth::Status::Read;
     return result;
 }
@@ -861,7 +861,7 @@ bool encode(const dib24& image, const Format& format, int quality, const Picture
     }
     // A TIFF file's resolution fields are set with its metadata.
     if (!metadata.empty() || &format == &kTiff)
-        return picture_metadata::write(bytes, metadata, image.width, image.height, why);
+        return picture_metadata::write(bytes, metadata, image.width, image.height, &why);
     return true;
 }
 
@@ -994,10 +994,9 @@ bool writeGreyPicture(const dib24& image, const std::string& path, int quality,
 }
 
 std::unique_ptr<dib24> uprightNearnessMask(const StoredDepth& depth, int orientation,
-                                           std::string& why) {
-    why = pictureSizeRefusal(depth.width, depth.height);
-    if (!why.empty()) return nullptr;
-    const std::optional<std::vector<std::uint8_t>> nearness = nearnessMask(depth, why);
+                                           std::string* whyNot) {
+    if (!accepted(pictureSizeRefusal(depth.width, depth.height), whyNot)) return nullptr;
+    const std::optional<std::vector<std::uint8_t>> nearness = nearnessMask(depth, whyNot);
     if (!nearness) return nullptr;
     // Through the grey picture that every reading turns upright.
     QImage picture(depth.width, depth.height, QImage::Format_Grayscale8);

@@ -13,3 +13,11 @@
 inline void setWhy(std::string* whyNot, std::string text) {
     if (whyNot) *whyNot = std::move(text);
 }
+
+// For checks that name their refusal, or give an empty text where there is none: true
+// when `refusal` is empty, else false with `refusal` handed on.
+inline bool accepted(std::string refusal, std::string* whyNot) {
+    if (refusal.empty()) return true;
+    setWhy(whyNot, std::move(refusal));
+    return false;
+}
