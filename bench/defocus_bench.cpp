@@ -103,12 +103,6 @@ std::unique_ptr<dib24> horizontalDepth(int width, int height) {
     return image;
 }
 
-std::unique_ptr<dib24> copyOf(const dib24& image) {
-    auto copy = std::make_unique<dib24>(image.width, image.height);
-    std::memcpy(copy->bits, image.bits, image.pixelBytes());
-    return copy;
-}
-
 bool samePixels(const dib24& a, const dib24& b) {
     for (int r = 0; r < a.height; ++r)
         if (std::memcmp(a.bits + std::ptrdiff_t(r) * a.stride,
@@ -168,14 +162,14 @@ struct Timing {
 // times.
 Timing runCase(const Case& c, MaskMan& masks, const Options& options) {
     const double density = 0.1, gamma = 1.0;
-    auto expected = copyOf(*c.picture);
+    auto expected = c.picture->copy();
     const double referenceTime = seconds([&] {
         reference::DefocusImage(*expected, masks, density, gamma, c.kernelSize, 1, c.dof, nullptr);
     });
     std::vector<double> times;
     bool agree = true;
     for (int i = 0; i < options.repeat; ++i) {
-        auto result = copyOf(*c.picture);
+        auto result = c.picture->copy();
         times.push_back(seconds([&] {
             DefocusImage(*result, masks, density, gamma, c.kernelSize, 1, c.dof, nullptr,
                          options.threads);
@@ -415,7 +409,7 @@ int main(int argc, char** argv) {
         const auto crop = picture->cropped(183, 183, 0, 0);
         std::vector<double> times;
         for (int i = 0; i < std::max(options.repeat, 5); ++i) {
-            auto region = copyOf(*crop);
+            auto region = crop->copy();
             times.push_back(seconds([&] {
                 DefocusImage(*region, masks, 0.1, 1.0, 64, 1, nullptr, nullptr, options.threads);
             }));

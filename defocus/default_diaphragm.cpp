@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "defocus/maskman.h"
+#include "image/why_not.h"
 
 namespace {
 
@@ -62,14 +63,13 @@ bool loadFirstDiaphragm(MaskMan& masks, const std::vector<std::string>& candidat
         std::string why;
         if (masks.Load(candidate->c_str(), &why)) return true;
         if (isInCurrentFolder(*candidate)) {
-            if (whyNot)
-                *whyNot = *candidate + ": " + why + followers(candidate + 1, candidates.end());
+            setWhy(whyNot, *candidate + ": " + why + followers(candidate + 1, candidates.end()));
             return false;
         }
         if (!tried.empty()) tried += "; ";
         tried += *candidate + ": " + why;
     }
-    if (whyNot) *whyNot = candidates.empty() ? "no place to look for it" : "tried " + tried;
+    setWhy(whyNot, candidates.empty() ? "no place to look for it" : "tried " + tried);
     return false;
 }
 

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "image/bmp_file.h"
+#include "image/why_not.h"
 
 MissingKernel::MissingKernel(int size)
     : std::runtime_error("no diaphragm kernel of " + std::to_string(size) + " x " +
@@ -31,11 +32,11 @@ bool MaskMan::Load(const char* path, std::string* whyNot) {
 
 bool MaskMan::Install(std::unique_ptr<dib24> image, std::string* whyNot) {
     if (!image || !image->bits) {
-        if (whyNot) *whyNot = "no picture";
+        setWhy(whyNot, "no picture");
         return false;
     }
     if (image->width != image->height) {
-        if (whyNot) *whyNot = "not square";
+        setWhy(whyNot, "not square");
         return false;
     }
     Clear();

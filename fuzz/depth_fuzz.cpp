@@ -27,13 +27,13 @@ namespace {
 void checkJoining(std::string_view file) {
     jpeg_xmp::Segments segments;
     std::string why;
-    if (!jpeg_xmp::readSegments(file, segments, why)) return;
+    if (!jpeg_xmp::readSegments(file, segments, &why)) return;
     if (segments.scanStart >= file.size()) broken("the first scan lies past the file");
     std::set<std::string_view> guids;
     for (const jpeg_xmp::ExtensionPart& part : segments.extension) guids.insert(part.guid);
     for (const std::string_view guid : guids) {
         std::string packet;
-        if (!jpeg_xmp::joinExtension(segments.extension, guid, packet, why)) {
+        if (!jpeg_xmp::joinExtension(segments.extension, guid, packet, &why)) {
             if (why.empty()) broken("a refused extended packet gives no reason");
             continue;
         }

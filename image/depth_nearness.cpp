@@ -1,4 +1,5 @@
 #include "image/depth_nearness.h"
+#include "image/why_not.h"
 
 #include <algorithm>
 #include <cctype>
@@ -39,17 +40,19 @@ std::vector<std::uint8_t> rangeTable(const StoredDepth& depth, std::uint32_t top
 
 }  // namespace
 
-std::optional<std::vector<std::uint8_t>> nearnessMask(const StoredDepth& depth, std::string& why) {
+std::optional<std::vector<std::uint8_t>> nearnessMask(const StoredDepth& depth,
+                                                      std::string* whyNot) {
     if (depth.width <= 0 || depth.height <= 0 || depth.bitDepth < 1 || depth.bitDepth > 16 ||
         depth.codes.size() !=
             static_cast<std::size_t>(depth.width) * static_cast<std::size_t>(depth.height)) {
-        why = "the depth map's codes do not fill its size";
+        setWhy(whyNot, "the depth map's codes do not fill its size");
         return std::nullopt;
     }
     const std::uint32_t top = (1u << depth.bitDepth) - 1;
     if (std::any_of(depth.codes.begin(), depth.codes.end(),
                     [top](std::uint16_t c) { return c > top; })) {
-        why = "the depth map holds codes beyond its " + std::to_string(depth.bitDepth) + " bits";
+        setWhy(whyNot,
+               "the depth map holds codes beyond its " + std::to_string(depth.bitDepth) + " bits");
         return std::nullopt;
     }
 
@@ -66,18 +69,19 @@ std::optional<std::vector<std::uint8_t>> nearnessMask(const StoredDepth& depth, 
     }
 
     if (!inMetres(depth.units)) {
-        why = "the depth map's units are " + depth.units + ", not metres";
+        setWhy(whyNot, "the depth map's units are " + depth.units + ", not metres");
         return std::nullopt;
     }
     // The ranges' distances must be finite and ordered for the formulas to mean anything;
     // the negated test also catches NaN.
     if (!(depth.near > 0.0) || !std::isfinite(depth.near)) {
-        why = "the depth map's Near (" + number(depth.near) + ") is not a distance above 0";
+        setWhy(whyNot,
+               "the depth map's Near (" + number(depth.near) + ") is not a distance above 0");
         return std::nullopt;
     }
     if (!(depth.near < depth.far) || !std::isfinite(depth.far)) {
-        why = "the depth map's Near (" + number(depth.near) + ") is not below its Far (" +
-              number(depth.far) + ")";
+        setWhy(whyNot, "the depth map's Near (" + number(depth.near) + ") is not below its Far (" +
+                           number(depth.far) + ")");
         return std::nullopt;
     }
     const std::vector<std::uint8_t> table = rangeTable(depth, top);

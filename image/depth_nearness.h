@@ -34,7 +34,8 @@ struct StoredDepth {
 // exactly 255 - c for 8-bit codes c), RangeLinear takes d = near + n (far - near) and
 // gives the whole number nearest to 255 (1/d - 1/far) / (1/near - 1/far), halves up.
 // A disparity map's smallest code gives 0 and its largest 255, linearly, rounded half
-// up (a map of one code is all 0). Nothing, with the reason in `why`, for units other
+// up (a map of one code is all 0). Nothing, with the reason in `whyNot`, for units other
 // than metres, near not above 0, near not below far, or codes that do not fit the size
 // or the bit depth.
-std::optional<std::vector<std::uint8_t>> nearnessMask(const StoredDepth& depth, std::string& why);
+std::optional<std::vector<std::uint8_t>> nearnessMask(const StoredDepth& depth,
+                                                      std::string* whyNot = nullptr);

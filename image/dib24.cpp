@@ -90,3 +90,15 @@ std::unique_ptr<dib24> dib24::cropped(int cropWidth, int cropHeight, int left, i
     }
     return result;
 }
+
+std::unique_ptr<dib24> dib24::copy() const {
+    if (!bits) return nullptr;
+    try {
+        auto result = std::make_unique<dib24>(width, height);
+        if (!result->bits) return nullptr;
+        std::memcpy(result->bits, bits, pixelBytes());
+        return result;
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}

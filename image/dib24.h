@@ -37,6 +37,10 @@ public:
     // cannot be allocated; it is never null.
     std::unique_ptr<dib24> cropped(int width, int height, int left, int top) const;
 
+    // A new image with the same pixels, the one way to duplicate an image. Null, as from
+    // resized(), for an empty image or when the pixels cannot be allocated.
+    std::unique_ptr<dib24> copy() const;
+
     // Bitmap files (image/bmp_file.cpp). The caller opens and closes the stream.
     // loadFromFile changes this image only on success; on failure `why`, when given,
     // receives the reason. saveToFile writes a 24-bit file and reports write errors.
@@ -63,6 +67,11 @@ public:
     // in only when everything succeeded.
     void swap(dib24& other) noexcept;
 
+    // The pixels of the row y rows below the picture's top edge (y = 0: the top row),
+    // which the bottom-up block keeps at memory row height - 1 - y. For 0 <= y < height.
+    std::uint8_t* row(int y) { return bits + rowOffset(y); }
+    const std::uint8_t* row(int y) const { return bits + rowOffset(y); }
+
     // Size of the pixel block in bytes (height x stride).
     std::size_t pixelBytes() const {
         return static_cast<std::size_t>(height) * static_cast<std::size_t>(stride);
@@ -83,6 +92,9 @@ public:
     std::int32_t stride = 0;                  // bytes per row, padding included
 
 private:
+    std::ptrdiff_t rowOffset(int y) const {
+        return static_cast<std::ptrdiff_t>(height - 1 - y) * stride;
+    }
     void release();
     void updateLayout();
 };

@@ -17,6 +17,7 @@
 
 #include "image/bmp_file.h"
 #include "image/picture_metadata.h"
+#include "image/why_not.h"
 
 namespace {
 
@@ -83,13 +84,13 @@ struct OpenFile {
     Handle primary;
 };
 
-bool open(const void* data, std::size_t size, OpenFile& file, std::string& why) {
+bool open(const void* data, std::size_t size, OpenFile& file, std::string* whyNot) {
     static std::once_flag once;
     std::call_once(once, [] { heif_init(nullptr); });
     file.label = labelOf(data, size);
     file.context.reset(heif_context_alloc());
     if (!file.context) {
-        why = describe(BmpError::OutOfMemory);
+        setWhy(whyNot, describe(BmpError::OutOfMemory));
         return false;
     }
     heif_context_set_maximum_image_size_limit(file.context.get(),
@@ -101,7 +102,7 @@ bool open(const void* data, std::size_t size, OpenFile& file, std::string& why) 
         error = heif_context_get_primary_image_handle(file.context.get(), &primary);
     file.primary.reset(primary);
     if (error.code != heif_error_Ok) {
-        why = refusal(file.label, error);
+        setWhy(whyNot, refusal(file.label, error));
         return false;
     }
     return true;
@@ -110,10 +111,10 @@ bool open(const void* data, std::size_t size, OpenFile& file, std::string& why) 
 // Decodes `handle` into the colour space and layout asked for, with its transformations
 // applied and damaged data refused rather than filled in.
 Image decode(const OpenFile& file, const heif_image_handle* handle, heif_colorspace space,
-             heif_chroma chroma, std::string& why) {
+             heif_chroma chroma, std::string* whyNot) {
     std::unique_ptr<heif_decoding_options, OptionsFree> options(heif_decoding_options_alloc());
     if (!options) {
-        why = describe(BmpError::OutOfMemory);
+        setWhy(whyNot, describe(BmpError::OutOfMemory));
         return nullptr;
     }
     options->strict_decoding = 1;
@@ -121,7 +122,7 @@ Image decode(const OpenFile& file, const heif_image_handle* handle, heif_colorsp
     const heif_error error = heif_decode_image(handle, &decoded, space, chroma, options.get());
     Image image(decoded);
     if (error.code != heif_error_Ok || !image) {
-        why = refusal(file.label, error);
+        setWhy(whyNot, refusal(file.label, error));
         return nullptr;
     }
     return image;
@@ -227,20 +228,21 @@ bool isHeifFile(const void* data, std::size_t size) {
 }
 
 bool decodeHeif(const void* data, std::size_t size, QImage& picture, PictureMetadata* metadata,
-                std::string& why) {
+                std::string* whyNot) {
     OpenFile file;
-    if (!open(data, size, file, why)) return false;
+    if (!open(data, size, file, whyNot)) return false;
     const heif_image_handle* handle = file.primary.get();
-    why = pictureSizeRefusal(heif_image_handle_get_width(handle),
-                             heif_image_handle_get_height(handle));
-    if (!why.empty()) return false;
+    if (!accepted(pictureSizeRefusal(heif_image_handle_get_width(handle),
+                                     heif_image_handle_get_height(handle)),
+                  whyNot))
+        return false;
 
     const bool alpha = heif_image_handle_has_alpha_channel(handle) != 0;
     const bool deep = heif_image_handle_get_luma_bits_per_pixel(handle) > 8;
     const heif_chroma layout =
         deep ? (alpha ? heif_chroma_interleaved_RRGGBBAA_LE : heif_chroma_interleaved_RRGGBB_LE)
              : (alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB);
-    const Image image = decode(file, handle, heif_colorspace_RGB, layout, why);
+    const Image image = decode(file, handle, heif_colorspace_RGB, layout, whyNot);
     if (!image) return false;
     const int width = heif_image_get_width(image.get(), heif_channel_interleaved);
     const int height = heif_image_get_height(image.get(), heif_channel_interleaved);
@@ -248,11 +250,10 @@ bool decodeHeif(const void* data, std::size_t size, QImage& picture, PictureMeta
     const std::uint8_t* plane =
         heif_image_get_plane_readonly(image.get(), heif_channel_interleaved, &stride);
     if (!plane || width <= 0 || height <= 0) {
-        why = "damaged or truncated " + file.label + " file (no pixels decoded)";
+        setWhy(whyNot, "damaged or truncated " + file.label + " file (no pixels decoded)");
         return false;
     }
-    why = pictureSizeRefusal(width, height);
-    if (!why.empty()) return false;
+    if (!accepted(pictureSizeRefusal(width, height), whyNot)) return false;
 
     const bool premultiplied = alpha && heif_image_handle_is_premultiplied_alpha(handle);
     QImage::Format format;
@@ -267,7 +268,7 @@ bool decodeHeif(const void* data, std::size_t size, QImage& picture, PictureMeta
     }
     picture = QImage(width, height, format);
     if (picture.isNull()) {
-        why = describe(BmpError::OutOfMemory);
+        setWhy(whyNot, describe(BmpError::OutOfMemory));
         return false;
     }
     const int channels = alpha ? 4 : 3;
@@ -295,27 +296,28 @@ bool decodeHeif(const void* data, std::size_t size, QImage& picture, PictureMeta
     return true;
 }
 
-std::optional<HeifDepthImage> readHeifDepth(const void* data, std::size_t size, std::string& why) {
+std::optional<HeifDepthImage> readHeifDepth(const void* data, std::size_t size,
+                                            std::string* whyNot) {
     OpenFile file;
-    if (!open(data, size, file, why)) return std::nullopt;
+    if (!open(data, size, file, whyNot)) return std::nullopt;
     const heif_image_handle* primary = file.primary.get();
     heif_item_id id = 0;
     if (heif_image_handle_get_list_of_depth_image_IDs(primary, &id, 1) != 1) {
-        why.clear();
+        setWhy(whyNot, {});
         return std::nullopt;
     }
     heif_image_handle* got = nullptr;
     const heif_error error = heif_image_handle_get_depth_image_handle(primary, id, &got);
     const Handle handle(got);
     if (error.code != heif_error_Ok) {
-        why = refusal(file.label, error);
+        setWhy(whyNot, refusal(file.label, error));
         return std::nullopt;
     }
     // The depth image keeps to the pictures' size limits, before and after decoding.
-    const auto tooLarge = [&why](int width, int height) {
+    const auto tooLarge = [whyNot](int width, int height) {
         if (pictureSizeRefusal(width, height).empty()) return false;
-        why = "depth image too large (" + std::to_string(width) + " x " + std::to_string(height) +
-              ")";
+        setWhy(whyNot, "depth image too large (" + std::to_string(width) + " x " +
+                           std::to_string(height) + ")");
         return true;
     };
     if (tooLarge(heif_image_handle_get_width(handle.get()),
@@ -324,7 +326,7 @@ std::optional<HeifDepthImage> readHeifDepth(const void* data, std::size_t size, 
 
     // The codes are the luma plane; a depth image has no colour to convert.
     const Image image =
-        decode(file, handle.get(), heif_colorspace_YCbCr, heif_chroma_monochrome, why);
+        decode(file, handle.get(), heif_colorspace_YCbCr, heif_chroma_monochrome, whyNot);
     if (!image) return std::nullopt;
     HeifDepthImage depth;
     depth.width = heif_image_get_width(image.get(), heif_channel_Y);
@@ -333,7 +335,8 @@ std::optional<HeifDepthImage> readHeifDepth(const void* data, std::size_t size, 
     int stride = 0;
     const std::uint8_t* plane = heif_image_get_plane_readonly(image.get(), heif_channel_Y, &stride);
     if (!plane || depth.width <= 0 || depth.height <= 0 || depth.bits < 1 || depth.bits > 16) {
-        why = "damaged or truncated " + file.label + " file (the depth image holds no samples)";
+        setWhy(whyNot,
+               "damaged or truncated " + file.label + " file (the depth image holds no samples)");
         return std::nullopt;
     }
     if (tooLarge(depth.width, depth.height)) return std::nullopt;
@@ -373,7 +376,7 @@ std::optional<HeifDepthImage> readHeifDepth(const void* data, std::size_t size, 
     return depth;
 }
 
-std::optional<StoredDepth> storedDepthOf(HeifDepthImage depth, std::string& why) {
+std::optional<StoredDepth> storedDepthOf(HeifDepthImage depth, std::string* whyNot) {
     using Representation = HeifDepthImage::Representation;
     StoredDepth stored;
     stored.width = depth.width;
@@ -389,12 +392,14 @@ std::optional<StoredDepth> storedDepthOf(HeifDepthImage depth, std::string& why)
         stored.representation = DepthRepresentation::RangeInverse;
     } else if (depth.representation == Representation::UniformZ) {
         if (!range) {
-            why = "the depth image gives no near and far distances for its codes";
+            setWhy(whyNot, "the depth image gives no near and far distances for its codes");
             return std::nullopt;
         }
         stored.representation = DepthRepresentation::RangeLinear;
     } else if (depth.representation == Representation::NonuniformDisparity) {
-        why = "the depth image's codes follow a nonuniform disparity model, which is not supported";
+        setWhy(
+            whyNot,
+            "the depth image's codes follow a nonuniform disparity model, which is not supported");
         return std::nullopt;
     }
     if (range) {

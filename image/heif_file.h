@@ -23,9 +23,9 @@ bool isHeifFile(const void* data, std::size_t size);
 // or 16 where the file stores more than 8, alpha not premultiplied unless the file says so.
 // Refuses a picture above the size limits before decoding it. `metadata`, when given,
 // receives the EXIF and XMP that pictures made from it carry on. False with one line of
-// reason in `why`.
+// reason in `whyNot`.
 bool decodeHeif(const void* data, std::size_t size, QImage& picture, PictureMetadata* metadata,
-                std::string& why);
+                std::string* whyNot = nullptr);
 
 // A depth image as the file stores it, with what the file says its codes mean.
 struct HeifDepthImage {
@@ -47,13 +47,14 @@ struct HeifDepthImage {
 
 // The depth (or disparity) auxiliary image of the primary image of the HEIF file `data`,
 // turned and cropped by its own transformations as libheif applies them (files give it the
-// primary image's, so it is upright with the photo). Null with the reason in `why` when it
-// cannot be used, null with `why` empty when the file carries none.
-std::optional<HeifDepthImage> readHeifDepth(const void* data, std::size_t size, std::string& why);
+// primary image's, so it is upright with the photo). Null with the reason in `whyNot` when
+// it cannot be used, null with `whyNot` emptied when the file carries none.
+std::optional<HeifDepthImage> readHeifDepth(const void* data, std::size_t size,
+                                            std::string* whyNot = nullptr);
 
 // The depth image as the nearness convention takes it (image/depth_nearness.h). An inverse
 // distance map with its near and far distances is a range whose largest code is near; a
 // uniform distance map needs both distances; a disparity map, or one without
 // representation info (as phones store disparity), maps its own smallest and largest code.
-// A nonuniform disparity model is refused, with the reason in `why`.
-std::optional<StoredDepth> storedDepthOf(HeifDepthImage depth, std::string& why);
+// A nonuniform disparity model is refused, with the reason in `whyNot`.
+std::optional<StoredDepth> storedDepthOf(HeifDepthImage depth, std::string* whyNot = nullptr);

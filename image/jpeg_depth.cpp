@@ -222,7 +222,7 @@ Found gDepth(const jpeg_xmp::Segments& segments, const Xmp& main) {
         note == main.byNamespace.end() ? nullptr : lookUp(note->second, "HasExtendedXMP");
     if (guid) {
         std::string packet, why;
-        if (!jpeg_xmp::joinExtension(segments.extension, *guid, packet, why)) return refuse(why);
+        if (!jpeg_xmp::joinExtension(segments.extension, *guid, packet, &why)) return refuse(why);
         const Xmp extended = parseXmp(packet);
         if (!extended.error.empty())
             return refuse("the extended XMP packet is damaged (" + extended.error + ")");
@@ -249,7 +249,7 @@ Found gDepth(const jpeg_xmp::Segments& segments, const Xmp& main) {
 Found find(std::string_view file) {
     jpeg_xmp::Segments segments;
     std::string why;
-    if (!jpeg_xmp::readSegments(file, segments, why)) return refuse(why);
+    if (!jpeg_xmp::readSegments(file, segments, &why)) return refuse(why);
     if (segments.mainXmp.empty()) return {};
     const Xmp main = parseXmp(segments.mainXmp);
     const bool dynamicDepthNamed = !main.depthMap.empty();

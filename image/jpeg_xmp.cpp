@@ -1,4 +1,5 @@
 #include "image/jpeg_xmp.h"
+#include "image/why_not.h"
 
 #include <algorithm>
 
@@ -38,10 +39,10 @@ void readApp1(std::string_view payload, Segments& segments) {
 
 }  // namespace
 
-bool readSegments(std::string_view data, Segments& segments, std::string& why) {
+bool readSegments(std::string_view data, Segments& segments, std::string* whyNot) {
     segments = {};
     if (data.size() < 4 || data.substr(0, 3) != "\xff\xd8\xff") {
-        why = "not a JPEG file";
+        setWhy(whyNot, "not a JPEG file");
         return false;
     }
     std::size_t at = 2;  // after the start-of-image marker
@@ -66,30 +67,31 @@ bool readSegments(std::string_view data, Segments& segments, std::string& why) {
         if (marker == 0xE1) readApp1(data.substr(at + 2, length - 2), segments);
         at += length;
     }
-    why = "the JPEG's segments end before its first scan";
+    setWhy(whyNot, "the JPEG's segments end before its first scan");
     return false;
 }
 
 bool joinExtension(const std::vector<ExtensionPart>& parts, std::string_view guid,
-                   std::string& packet, std::string& why) {
+                   std::string& packet, std::string* whyNot) {
     std::vector<const ExtensionPart*> own;
     for (const ExtensionPart& part : parts)
         if (part.guid == guid) own.push_back(&part);
     if (own.empty()) {
-        why = "no extended XMP segment carries the GUID " + std::string(guid);
+        setWhy(whyNot, "no extended XMP segment carries the GUID " + std::string(guid));
         return false;
     }
     const std::uint32_t full = own.front()->fullLength;
     for (const ExtensionPart* part : own) {
         if (part->fullLength != full) {
-            why = "the extended XMP segments disagree on the packet's length (" +
-                  std::to_string(full) + " and " + std::to_string(part->fullLength) + " bytes)";
+            setWhy(whyNot, "the extended XMP segments disagree on the packet's length (" +
+                               std::to_string(full) + " and " + std::to_string(part->fullLength) +
+                               " bytes)");
             return false;
         }
         // Compared before anything is added, so nothing overflows.
         if (part->offset > full || part->data.size() > full - part->offset) {
-            why = "an extended XMP segment runs past the packet's length of " +
-                  std::to_string(full) + " bytes";
+            setWhy(whyNot, "an extended XMP segment runs past the packet's length of " +
+                               std::to_string(full) + " bytes");
             return false;
         }
     }
@@ -101,15 +103,15 @@ bool joinExtension(const std::vector<ExtensionPart>& parts, std::string_view gui
     std::uint64_t end = 0;
     for (const ExtensionPart* part : own) {
         if (part->offset < end) {
-            why = "extended XMP segments overlap at byte " + std::to_string(part->offset);
+            setWhy(whyNot, "extended XMP segments overlap at byte " + std::to_string(part->offset));
             return false;
         }
         if (part->offset > end) break;
         end = part->offset + part->data.size();
     }
     if (end != full) {
-        why = "the extended XMP segments hold no byte " + std::to_string(end) +
-              " of the packet's " + std::to_string(full);
+        setWhy(whyNot, "the extended XMP segments hold no byte " + std::to_string(end) +
+                           " of the packet's " + std::to_string(full));
         return false;
     }
     // Every byte is known to be in the file now; the packet is no larger than the parts.

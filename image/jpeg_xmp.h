@@ -29,14 +29,14 @@ struct Segments {
 };
 
 // Walks the markers from the start-of-image marker to the first start-of-scan marker.
-// False with the reason in `why` when the bytes are no JPEG or a segment runs past them.
+// False with the reason in `whyNot` when the bytes are no JPEG or a segment runs past them.
 // The views point into `data`.
-bool readSegments(std::string_view data, Segments& segments, std::string& why);
+bool readSegments(std::string_view data, Segments& segments, std::string* whyNot = nullptr);
 
 // The extended packet whose parts carry `guid`, put together by offset. False with the
 // reason when no part carries it, the parts disagree on the full length, one runs past it,
 // two overlap or the parts leave a gap.
 bool joinExtension(const std::vector<ExtensionPart>& parts, std::string_view guid,
-                   std::string& packet, std::string& why);
+                   std::string& packet, std::string* whyNot = nullptr);
 
 }  // namespace jpeg_xmp

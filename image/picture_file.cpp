@@ -44,6 +44,7 @@
 #include "image/png_deep_rgb.h"
 #include "image/save_file.h"
 #include "image/tiff_grey_alpha.h"
+#include "image/why_not.h"
 
 namespace {
 
@@ -347,17 +348,19 @@ bool isGrey(QImage::Format format) {
     return format == QImage::Format_Grayscale8 || format == QImage::Format_Grayscale16;
 }
 
-// Where the picture's stored pixels land in the upright dib24, as byte offsets: the pixel
-// in column x of stored row y (counted from the top) goes to start + x * xStep + y * yStep.
+// Where the picture's stored pixels land in the upright dib24: the pixel in column x of
+// stored row y (counted from the top) goes to upright column `column` and row `row` (from
+// the top), moved by x * xStep + y * yStep bytes.
 struct Placement {
     int width = 0, height = 0;  // of the upright picture
-    std::ptrdiff_t start = 0, xStep = 0, yStep = 0;
+    int column = 0, row = 0;
+    std::ptrdiff_t xStep = 0, yStep = 0;
 };
 
 // EXIF orientation: 1 as stored, 2 mirrored, 3 turned 180 degrees, 4 flipped upside down,
 // 5 transposed, 6 turned 90 degrees clockwise, 7 transverse, 8 turned 90 degrees
 // anticlockwise. The upright column X and row Y from the top are X = cx + ax x + bx y and
-// Y = cy + ay x + by y; the dib24 keeps row Y at memory row height - 1 - Y.
+// Y = cy + ay x + by y; a step down the upright picture is a step back in memory.
 Placement placementFor(int orientation, int w, int h) {
     std::int64_t ax = 1, bx = 0, cx = 0, ay = 0, by = 1, cy = 0;
     switch (orientation) {
@@ -389,7 +392,8 @@ Placement placementFor(int orientation, int w, int h) {
     p.width = orientation >= 5 ? h : w;
     p.height = orientation >= 5 ? w : h;
     const std::int64_t stride = dib24::strideFor(p.width);
-    p.start = static_cast<std::ptrdiff_t>((p.height - 1 - cy) * stride + 3 * cx);
+    p.column = static_cast<int>(cx);
+    p.row = static_cast<int>(cy);
     p.xStep = static_cast<std::ptrdiff_t>(3 * ax - ay * stride);
     p.yStep = static_cast<std::ptrdiff_t>(3 * bx - by * stride);
     return p;
@@ -408,11 +412,12 @@ inline std::uint8_t overWhite8Bits(std::uint64_t c, std::uint64_t a) {
 }
 
 template <typename PutPixel>
-void place(const QImage& picture, const Placement& p, std::uint8_t* bits, PutPixel put) {
+void place(const QImage& picture, const Placement& p, dib24& image, PutPixel put) {
     const int width = picture.width();
+    std::uint8_t* start = image.row(p.row) + 3 * p.column;
     for (int y = 0; y < picture.height(); ++y) {
         const uchar* line = picture.constScanLine(y);
-        std::uint8_t* out = bits + p.start + static_cast<std::ptrdiff_t>(y) * p.yStep;
+        std::uint8_t* out = start + static_cast<std::ptrdiff_t>(y) * p.yStep;
         for (int x = 0; x < width; ++x, out += p.xStep) put(line, x, out);
     }
 }
@@ -443,21 +448,20 @@ std::unique_ptr<dib24> toDib(QImage& picture, int orientation) {
     const Placement p = placementFor(orientation, picture.width(), picture.height());
     auto image = std::make_unique<dib24>(p.width, p.height);
     if (!image->bits) return nullptr;
-    std::uint8_t* bits = image->bits;
     switch (picture.format()) {
         case QImage::Format_Grayscale8:
-            place(picture, p, bits, [](const uchar* line, int x, std::uint8_t* out) {
+            place(picture, p, *image, [](const uchar* line, int x, std::uint8_t* out) {
                 out[0] = out[1] = out[2] = line[x];
             });
             break;
         case QImage::Format_Grayscale16:
-            place(picture, p, bits, [](const uchar* line, int x, std::uint8_t* out) {
+            place(picture, p, *image, [](const uchar* line, int x, std::uint8_t* out) {
                 out[0] = out[1] = out[2] = to8Bits(reinterpret_cast<const quint16*>(line)[x]);
             });
             break;
         case QImage::Format_RGBX64:
         case QImage::Format_RGBA64:
-            place(picture, p, bits, [](const uchar* line, int x, std::uint8_t* out) {
+            place(picture, p, *image, [](const uchar* line, int x, std::uint8_t* out) {
                 const QRgba64 pixel = reinterpret_cast<const QRgba64*>(line)[x];
                 out[0] = overWhite8Bits(pixel.blue(), pixel.alpha());
                 out[1] = overWhite8Bits(pixel.green(), pixel.alpha());
@@ -467,7 +471,7 @@ std::unique_ptr<dib24> toDib(QImage& picture, int orientation) {
         case QImage::Format_RGBA64_Premultiplied:
             // A colour above its alpha is no valid premultiplied pixel; laid over white it
             // stops at white instead of wrapping around to dark.
-            place(picture, p, bits, [](const uchar* line, int x, std::uint8_t* out) {
+            place(picture, p, *image, [](const uchar* line, int x, std::uint8_t* out) {
                 const QRgba64 pixel = reinterpret_cast<const QRgba64*>(line)[x];
                 const std::uint32_t white = 65535u - pixel.alpha();
                 out[0] = to8Bits(std::min(pixel.blue() + white, 65535u));
@@ -476,7 +480,7 @@ std::unique_ptr<dib24> toDib(QImage& picture, int orientation) {
             });
             break;
         default:  // Format_RGB32, Format_ARGB32_Premultiplied
-            place(picture, p, bits, [](const uchar* line, int x, std::uint8_t* out) {
+            place(picture, p, *image, [](const uchar* line, int x, std::uint8_t* out) {
                 const QRgb pixel = reinterpret_cast<const QRgb*>(line)[x];
                 const int white = 255 - qAlpha(pixel);
                 out[0] = static_cast<std::uint8_t>(qBlue(pixel) + white);
@@ -544,7 +548,7 @@ std::unique_ptr<dib24> decodeWithLibheif(const QByteArray& file, std::string& wh
     PictureMetadata kept;
     CodecMessages messages;
     const bool decoded = decodeHeif(file.constData(), static_cast<std::size_t>(file.size()),
-                                    picture, metadata ? &kept : nullptr, why);
+                                    picture, metadata ? &kept : nullptr, &why);
     messages.stop();
     if (!decoded) return nullptr;
     return toUprightSrgb(picture, 1, std::move(kept), why, metadata);
@@ -590,7 +594,7 @@ bool decodeChecked(const QByteArray& file, const Format& format, QImage& picture
     bool decoded = false;
     if (&format == &kPng && png_deep_rgb::applies(file)) {
         std::string reason;
-        picture = png_deep_rgb::read(file, reason);
+        picture = png_deep_rgb::read(file, &reason);
         decoded = !picture.isNull();
         if (!decoded) said.push_back(reason);
     } else {
@@ -685,14 +689,14 @@ PhotoDepth depthOfHeifPhoto(const QByteArray& file) {
     PhotoDepth result;
     CodecMessages messages;
     std::optional<HeifDepthImage> depth =
-        readHeifDepth(file.constData(), static_cast<std::size_t>(file.size()), result.why);
+        readHeifDepth(file.constData(), static_cast<std::size_t>(file.size()), &result.why);
     messages.stop();
     if (!depth && result.why.empty()) return result;
     result.status = PhotoDepth::Status::Unusable;
     if (!depth) return result;
-    const std::optional<StoredDepth> stored = storedDepthOf(std::move(*depth), result.why);
+    const std::optional<StoredDepth> stored = storedDepthOf(std::move(*depth), &result.why);
     if (!stored) return result;
-    result.mask = uprightNearnessMask(*stored, 1, result.why);
+    result.mask = uprightNearnessMask(*stored, 1, &result.why);
     if (result.mask) result.status = PhotoDepth::Status::Read;
     return result;
 }
@@ -728,7 +732,7 @@ PhotoDepth depthOfPhoto(const QByteArray& file) {
         QImageReader reader(&buffer, kJpeg.qtName);
         orientation = orientationOf(reader.transformation());
     }
-    result.mask = uprightNearnessMask(depth, orientation, result.why);
+    result.mask = uprightNearnessMask(depth, orientation, &result.why);
     if (result.mask) result.status = PhotoDepth::Status::Read;
     return result;
 }
@@ -788,10 +792,6 @@ std::uint64_t addressableBytes() {
     return limit;
 }
 
-void setWhy(std::string* whyNot, std::string text) {
-    if (whyNot) *whyNot = std::move(text);
-}
-
 // The picture as Qt's writers take it: top row first, red, green, blue; or its blue
 // channel as grey.
 QImage toQImage(const dib24& image, bool grey) {
@@ -799,8 +799,7 @@ QImage toQImage(const dib24& image, bool grey) {
                    grey ? QImage::Format_Grayscale8 : QImage::Format_RGB888);
     if (picture.isNull()) return picture;
     for (int t = 0; t < image.height; ++t) {
-        const std::uint8_t* in =
-            image.bits + static_cast<std::ptrdiff_t>(image.height - 1 - t) * image.stride;
+        const std::uint8_t* in = image.row(t);
         uchar* out = picture.scanLine(t);
         if (grey) {
             for (int x = 0; x < image.width; ++x) out[x] = in[3 * x];
@@ -857,7 +856,7 @@ bool encode(const dib24& image, const Format& format, int quality, const Picture
     }
     // A TIFF file's resolution fields are set with its metadata.
     if (!metadata.empty() || &format == &kTiff)
-        return picture_metadata::write(bytes, metadata, image.width, image.height, why);
+        return picture_metadata::write(bytes, metadata, image.width, image.height, &why);
     return true;
 }
 
@@ -990,10 +989,9 @@ bool writeGreyPicture(const dib24& image, const std::string& path, int quality,
 }
 
 std::unique_ptr<dib24> uprightNearnessMask(const StoredDepth& depth, int orientation,
-                                           std::string& why) {
-    why = pictureSizeRefusal(depth.width, depth.height);
-    if (!why.empty()) return nullptr;
-    const std::optional<std::vector<std::uint8_t>> nearness = nearnessMask(depth, why);
+                                           std::string* whyNot) {
+    if (!accepted(pictureSizeRefusal(depth.width, depth.height), whyNot)) return nullptr;
+    const std::optional<std::vector<std::uint8_t>> nearness = nearnessMask(depth, whyNot);
     if (!nearness) return nullptr;
     // Through the grey picture that every reading turns upright.
     QImage picture(depth.width, depth.height, QImage::Format_Grayscale8);

@@ -96,6 +96,6 @@ PhotoDepth readPhotoDepth(const std::string& path);
 
 struct StoredDepth;
 // The nearness mask of a depth map's stored codes, turned by EXIF `orientation` (1 ... 8),
-// as a grey picture; null with the reason in `why` when the map cannot be used.
+// as a grey picture; null with the reason in `whyNot` when the map cannot be used.
 std::unique_ptr<dib24> uprightNearnessMask(const StoredDepth& depth, int orientation,
-                                           std::string& why);
+                                           std::string* whyNot = nullptr);

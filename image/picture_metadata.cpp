@@ -1,4 +1,5 @@
 #include "image/picture_metadata.h"
+#include "image/why_not.h"
 
 #include <exiv2/exiv2.hpp>
 
@@ -415,7 +416,7 @@ void keep(const std::string& exif, const std::string& xmp, PictureMetadata& kept
 }
 
 bool write(QByteArray& file, const PictureMetadata& metadata, int width, int height,
-           std::string& why) {
+           std::string* whyNot) {
     initialise();
     try {
         Exiv2::Image::AutoPtr image = open(file);
@@ -461,7 +462,7 @@ bool write(QByteArray& file, const PictureMetadata& metadata, int width, int hei
         file = QByteArray(reinterpret_cast<const char*>(written.pData_), written.size_);
         return true;
     } catch (const std::exception& error) {
-        why = std::string("cannot add the metadata: ") + error.what();
+        setWhy(whyNot, std::string("cannot add the metadata: ") + error.what());
         return false;
     }
 }

@@ -25,8 +25,8 @@ void keep(const std::string& exif, const std::string& xmp, PictureMetadata& kept
 // Puts `metadata` into `file`, a PNG, JPEG, TIFF or WebP picture of width x height pixels
 // as Qt's writer made it, with the orientation 1 and those pixel dimensions. The EXIF, and a
 // TIFF file's own fields, state the metadata's resolution. The file's own structure and
-// colour profile stay. False with the reason in `why` when that fails.
+// colour profile stay. False with the reason in `whyNot` when that fails.
 bool write(QByteArray& file, const PictureMetadata& metadata, int width, int height,
-           std::string& why);
+           std::string* whyNot = nullptr);
 
 }  // namespace picture_metadata

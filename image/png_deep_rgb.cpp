@@ -1,4 +1,5 @@
 #include "image/png_deep_rgb.h"
+#include "image/why_not.h"
 
 #include <png.h>
 #include <QColorSpace>
@@ -110,7 +111,7 @@ bool applies(const QByteArray& file) {
     return false;
 }
 
-QImage read(const QByteArray& file, std::string& why) {
+QImage read(const QByteArray& file, std::string* whyNot) {
     Reading reading;
     reading.data = reinterpret_cast<const unsigned char*>(file.constData());
     reading.size = static_cast<std::size_t>(file.size());
@@ -140,7 +141,7 @@ QImage read(const QByteArray& file, std::string& why) {
     }
     png_destroy_read_struct(reading.png ? &reading.png : nullptr,
                             reading.info ? &reading.info : nullptr, nullptr);
-    if (picture.isNull()) why = reading.reason;
+    if (picture.isNull()) setWhy(whyNot, reading.reason);
     return picture;
 }
 

@@ -14,7 +14,7 @@ namespace png_deep_rgb {
 bool applies(const QByteArray& file);
 
 // The picture as Format_RGBA64 with straight alpha and the file's colour space; a null
-// image with libpng's reason in `why` when the file is damaged or memory runs out.
-QImage read(const QByteArray& file, std::string& why);
+// image with libpng's reason in `whyNot` when the file is damaged or memory runs out.
+QImage read(const QByteArray& file, std::string* whyNot = nullptr);
 
 }  // namespace png_deep_rgb

@@ -16,6 +16,8 @@
 #include <system_error>
 #include <vector>
 
+#include "image/why_not.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -191,10 +193,6 @@ bool writeThrough(const FileWriter& write, int fd, int& error) {
 void syncFolder(const fs::path& folder) {
     const Descriptor fd(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (fd.get() >= 0) fsync(fd.get());
-}
-
-void setWhy(std::string* whyNot, std::string text) {
-    if (whyNot) *whyNot = std::move(text);
 }
 
 // Pipes, terminals, devices and standard output ("-") take the content as it comes: a

@@ -11,7 +11,6 @@
 
 namespace {
 
-using settings_support::copyOf;
 using testing_support::makeImage;
 using testing_support::samePixels;
 
@@ -24,7 +23,7 @@ protected:
         form1.installImage(testing_support::randomImage(700, 500, 1));
         ASSERT_TRUE(
             form2.diaphragms.Install(makeImage(161, 161, [](int, int, int) { return 255; })));
-        source = copyOf(*form1.currentImage);
+        source = form1.currentImage->copy();
         form1.PaintBox1->installEventFilter(&paints);
     }
 

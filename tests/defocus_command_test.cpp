@@ -18,7 +18,6 @@ namespace {
 
 using gui_support::pictureColor;
 using settings_support::BothWindows;
-using settings_support::copyOf;
 using settings_support::rendered;
 using testing_support::makeImage;
 using testing_support::randomImage;
@@ -74,7 +73,7 @@ protected:
 
     // Installs `image` in the main window and keeps a copy of its pixels in `source`.
     void install(std::unique_ptr<dib24> image) {
-        source = copyOf(*image);
+        source = image->copy();
         form1.installImage(std::move(image));
     }
 
@@ -216,7 +215,7 @@ TEST_F(DefocusCommand, FocusRangeAndOcclusionReachTheRendererFromDefocusAndPrevi
           std::tuple{"0", 1, DofSettings{depths.get(), 125.0, 2.0, 0, Occlusion::BrightNear}},
           std::tuple{"300", 2, DofSettings{depths.get(), 125.0, 2.0, 255, Occlusion::DarkNear}}}) {
         install(starryImage(96, 64, 16));
-        form2.setDepthMask(copyOf(*depths));
+        form2.setDepthMask(depths->copy());
         form2.Edit5->setText(range);  // used as typed, within 0 ... 255
         form2.ComboBox1->setCurrentIndex(choice);
         const auto expected = rendered(*source, masks, 0.1, 1.0, 1, &dof);
@@ -245,10 +244,10 @@ TEST_F(DefocusCommand, UndoAndRedoStepThroughTwoRunsChangingOnlyThePixels) {
     const dib24* shown = form1.currentImage.get();
     form2.Edit1->setText("0.3");
     form1.Blur1->trigger();
-    const auto first = copyOf(*form1.currentImage);
+    const auto first = form1.currentImage->copy();
     form2.Edit1->setText("0.7");
     form1.Blur1->trigger();
-    const auto second = copyOf(*form1.currentImage);
+    const auto second = form1.currentImage->copy();
     // Beyond the first and the last step the commands do nothing.
     const std::vector<std::pair<QAction*, const dib24*>> steps{
         {form1.UndoU1, first.get()}, {form1.UndoU1, source.get()}, {form1.UndoU1, source.get()},
@@ -277,7 +276,7 @@ TEST_F(DefocusCommand, UndoKeepsTheRunsThatFitItsLimitAndANewPictureClearsThem) 
     // Room for two pictures: of three runs the first cannot be undone.
     form1.history = DefocusHistory(2 * source->pixelBytes());
     form1.Blur1->trigger();
-    const auto first = copyOf(*form1.currentImage);
+    const auto first = form1.currentImage->copy();
     form1.Blur1->trigger();
     form1.Blur1->trigger();
     for (int i = 0; i < 3; ++i) form1.UndoU1->trigger();

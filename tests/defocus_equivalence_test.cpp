@@ -33,12 +33,6 @@ namespace {
 using testing_support::makeImage;
 using testing_support::samePixels;
 
-std::unique_ptr<dib24> copyOf(const dib24& image) {
-    auto copy = std::make_unique<dib24>(image.width, image.height);
-    std::memcpy(copy->bits, image.bits, image.pixelBytes());
-    return copy;
-}
-
 // Diaphragms of the kinds users load: hard and soft discs, coloured shapes and noise.
 std::unique_ptr<dib24> diaphragm(int n, int kind, std::mt19937& random) {
     const double radius = n / 2.0;
@@ -154,15 +148,15 @@ protected:
         const int kind = random() % 4;
         MaskMan referenceMasks, productMasks;
         referenceMasks.shape = diaphragm(s.kernel, kind, random);
-        productMasks.shape = copyOf(*referenceMasks.shape);
+        productMasks.shape = referenceMasks.shape->copy();
         const DofSettings dof{depth.get(),  s.threshold, s.distScaling,
                               s.focusRange, s.occlusion, s.tolerance};
 
-        auto expected = copyOf(*source);
+        auto expected = source->copy();
         reference::DefocusImage(*expected, referenceMasks, s.density, s.gamma, s.kernel, s.blend,
                                 s.dof ? &dof : nullptr, nullptr);
         for (unsigned threads = 1; threads <= 3; ++threads) {
-            auto result = copyOf(*source);
+            auto result = source->copy();
             DefocusImage(*result, productMasks, s.density, s.gamma, s.kernel, s.blend,
                          s.dof ? &dof : nullptr, nullptr, threads);
             EXPECT_TRUE(samePixels(*expected, *result)) << "with " << threads << " threads";
@@ -271,12 +265,12 @@ TEST_P(RendererEquivalence, RowsPaintedInSeveralPassesOverTheirSources) {
     });
     MaskMan referenceMasks, productMasks;
     referenceMasks.shape = diaphragm(9, 0, random);
-    productMasks.shape = copyOf(*referenceMasks.shape);
+    productMasks.shape = referenceMasks.shape->copy();
     const DofSettings dof{depth.get(), 0.0, 255.0};  // kernel side = depth x 8
-    auto expected = copyOf(*source);
+    auto expected = source->copy();
     reference::DefocusImage(*expected, referenceMasks, 0.3, 1.0, 8, 1, &dof, nullptr);
     for (unsigned threads = 1; threads <= 2; ++threads) {
-        auto result = copyOf(*source);
+        auto result = source->copy();
         DefocusImage(*result, productMasks, 0.3, 1.0, 8, 1, &dof, nullptr, threads);
         EXPECT_TRUE(samePixels(*expected, *result)) << "with " << threads << " threads";
     }
@@ -340,7 +334,7 @@ TEST(RendererProgress, EmptyImageReportsOnlyDone) {
 TEST(RendererFailure, MissingKernelLeavesTheImageUnchanged) {
     std::mt19937 random(5);
     const auto source = picture(12, 10, kAnyPicture, random);
-    auto image = copyOf(*source);
+    auto image = source->copy();
     MaskMan noShape;
     RecordingNotifyer notifyer;
     EXPECT_THROW(DefocusImage(*image, noShape, 0.1, 1.0, 5, 1, nullptr, &notifyer), MissingKernel);
@@ -354,7 +348,7 @@ TEST(RendererStop, AStopRequestEndsTheRunAndLeavesTheImage) {
     std::mt19937 random(6);
     for (unsigned threads = 1; threads <= 3; ++threads) {
         const auto source = picture(40, 300, kAnyPicture, random);
-        auto image = copyOf(*source);
+        auto image = source->copy();
         MaskMan masks;
         masks.shape = diaphragm(9, 0, random);
         std::stop_source stop;
@@ -381,9 +375,9 @@ TEST(RendererKernels, DepthOfFieldFetchesKernelsInTheReferenceOrder) {
     const auto depth = depthMask(40, 20, kAnyDepth, random);
     MaskMan referenceMasks, productMasks;
     referenceMasks.shape = diaphragm(15, 1, random);
-    productMasks.shape = copyOf(*referenceMasks.shape);
+    productMasks.shape = referenceMasks.shape->copy();
     const DofSettings dof{depth.get(), 90.0, 3.0};
-    auto a = copyOf(*source), b = copyOf(*source);
+    auto a = source->copy(), b = source->copy();
     reference::DefocusImage(*a, referenceMasks, 0.2, 1.0, 15, 1, &dof, nullptr);
     DefocusImage(*b, productMasks, 0.2, 1.0, 15, 1, &dof, nullptr);
     ASSERT_EQ(productMasks.scaled.size(), referenceMasks.scaled.size());

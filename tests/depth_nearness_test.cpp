@@ -37,7 +37,7 @@ TEST(NearnessMask, FollowsTheRuleForEveryCodeOfBothRanges) {
         const StoredDepth depth{top + 1,  1,       row.bitDepth, codes, row.representation,
                                 row.near, row.far, "Meters"};
         std::string why;
-        const auto mask = nearnessMask(depth, why);
+        const auto mask = nearnessMask(depth, &why);
         ASSERT_TRUE(mask) << why;
         for (int c = 0; c <= top; ++c)
             ASSERT_EQ((*mask)[c], ruleFor(depth, c, top))
@@ -51,12 +51,12 @@ TEST(NearnessMask, SpreadsADisparityMapFromItsSmallestToItsLargestCode) {
         4, 2, 16, {1000, 3000, 1500, 2000, 1250, 1000, 3000, 2000}, DepthRepresentation::Disparity,
         0, 0, {}};
     std::string why;
-    const auto mask = nearnessMask(depth, why);
+    const auto mask = nearnessMask(depth, &why);
     ASSERT_TRUE(mask) << why;
     EXPECT_EQ(*mask, (std::vector<std::uint8_t>{0, 255, 64, 128, 32, 0, 255, 128}));
 
     depth.codes.assign(8, 700);
-    EXPECT_EQ(*nearnessMask(depth, why), std::vector<std::uint8_t>(8, 0));
+    EXPECT_EQ(*nearnessMask(depth, &why), std::vector<std::uint8_t>(8, 0));
 }
 
 TEST(NearnessMask, RefusesMapsThatCannotMeanADistanceWithTheReason) {
@@ -81,13 +81,13 @@ TEST(NearnessMask, RefusesMapsThatCannotMeanADistanceWithTheReason) {
             StoredDepth depth{1,        1,       row.bitDepth, {row.code}, representation,
                               row.near, row.far, row.units};
             std::string why;
-            EXPECT_FALSE(nearnessMask(depth, why));
+            EXPECT_FALSE(nearnessMask(depth, &why));
             EXPECT_EQ(why, row.reason);
         }
     }
     StoredDepth wrongSize{2, 2, 8, {1, 2, 3}, DepthRepresentation::Disparity, 0, 0, {}};
     std::string why;
-    EXPECT_FALSE(nearnessMask(wrongSize, why));
+    EXPECT_FALSE(nearnessMask(wrongSize, &why));
     EXPECT_EQ(why, "the depth map's codes do not fill its size");
 }
 

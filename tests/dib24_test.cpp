@@ -2,15 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <utility>
 
 #include "tests/test_bitmaps.h"
 
 namespace {
 
-using testing_support::makeImage;
 using testing_support::pixelFromTop;
 using testing_support::randomImage;
+using testing_support::samePixels;
 
 // Lowers the largest block create() will allocate for the life of the object.
 class SectionLimit {
@@ -115,13 +116,35 @@ TEST(Dib24, SwapExchangesEverything) {
     EXPECT_EQ(b.info.bmiHeader.biWidth, 3);
 }
 
+TEST(Dib24, RowCountsFromTheTopAndCopyDuplicatesThePixels) {
+    auto image = randomImage(5, 3, 7);
+    // The top row is the last in the bottom-up block.
+    EXPECT_EQ(image->row(0), image->bits + 2 * image->stride);
+    EXPECT_EQ(std::as_const(*image).row(2), image->bits);
+
+    auto copy = image->copy();
+    ASSERT_NE(copy, nullptr);
+    EXPECT_NE(copy->bits, image->bits);
+    EXPECT_EQ(std::memcmp(&copy->info, &image->info, sizeof image->info), 0);
+    EXPECT_TRUE(samePixels(*copy, *image));
+
+    // Nothing to copy, or no memory for the copy: null, and the source keeps its pixels.
+    EXPECT_EQ(dib24(0, 0).copy(), nullptr);
+    SectionLimit limit(image->pixelBytes() - 1);
+    EXPECT_EQ(image->copy(), nullptr);
+    EXPECT_EQ(image->width, 5);
+}
+
 // A 6 x 5 picture whose pixel at column x, t rows below the top, has the channel bytes
-// (x, t, 100 + c): easy to recognise after cropping.
+// (x, t, 102): easy to recognise after cropping.
 std::unique_ptr<dib24> labelledPicture() {
-    return makeImage(6, 5, [](int x, int r, int c) {
-        const int t = 5 - 1 - r;
-        return std::uint8_t(c == 0 ? x : c == 1 ? t : 100 + c);
-    });
+    auto image = std::make_unique<dib24>(6, 5);
+    for (int t = 0; t < 5; ++t)
+        for (int x = 0; x < 6; ++x) {
+            std::uint8_t* pixel = image->row(t) + 3 * x;
+            pixel[0] = std::uint8_t(x), pixel[1] = std::uint8_t(t), pixel[2] = 102;
+        }
+    return image;
 }
 
 // Expects `crop` to show the source pixel (x + left, t + top) everywhere inside the

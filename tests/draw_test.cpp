@@ -19,10 +19,15 @@ const QRgb kBackground = qRgb(1, 2, 3);
 // Each pixel's colour encodes its column and its row from the top, so any misplaced
 // pixel shows.
 std::unique_ptr<dib24> codedImage(int width, int height) {
-    return testing_support::makeImage(width, height, [height](int x, int r, int c) {
-        const int t = height - 1 - r;
-        return static_cast<std::uint8_t>(c == 0 ? x : c == 1 ? t : 200);
-    });
+    auto image = std::make_unique<dib24>(width, height);
+    for (int t = 0; t < height; ++t)
+        for (int x = 0; x < width; ++x) {
+            std::uint8_t* pixel = image->row(t) + 3 * x;
+            pixel[0] = static_cast<std::uint8_t>(x);
+            pixel[1] = static_cast<std::uint8_t>(t);
+            pixel[2] = 200;
+        }
+    return image;
 }
 
 QImage canvas(int width, int height) {

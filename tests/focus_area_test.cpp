@@ -79,7 +79,7 @@ TEST_F(Focus, TheFocusAreaTintsTheDepthsInFocusInTheViewAndThePreview) {
     // Black and white stripes 10 rows high; depth 40 in columns 0 ... 199, 200 beyond.
     form1.installImage(
         makeImage(400, 120, [](int, int r, int) { return std::uint8_t(r / 10 % 2 ? 255 : 0); }));
-    const auto before = settings_support::copyOf(*form1.currentImage);
+    const auto before = form1.currentImage->copy();
     form2.setDepthMask(
         makeImage(400, 120, [](int x, int, int) { return std::uint8_t(x < 200 ? 40 : 200); }));
     form2.CheckBoxFocusArea->setChecked(true);
@@ -110,7 +110,7 @@ TEST_F(Focus, TheFocusAreaTintsTheDepthsInFocusInTheViewAndThePreview) {
     form2.CheckBoxFocusArea->setChecked(false);
     EXPECT_FALSE(tinted(viewport(), {240, 15}, 240, 15));
     form2.CheckBoxFocusArea->setChecked(true);
-    form1.installImage(settings_support::copyOf(*before));
+    form1.installImage(before->copy());
     form2.previewLeft = 150;
     EXPECT_FALSE(tinted(viewport(), {240, 15}, 240, 15));
     EXPECT_FALSE(tinted(form2.PaintBox2, {120, 15}, 270, 15));

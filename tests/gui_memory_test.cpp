@@ -15,7 +15,6 @@
 
 namespace {
 
-using settings_support::copyOf;
 using testing_support::samePixels;
 
 class OutOfMemory : public settings_support::BothWindows {
@@ -39,7 +38,7 @@ protected:
 
 TEST_F(OutOfMemory, DefocusLeavesTheImageAndTheStatusBarsLastText) {
     form1.installImage(testing_support::randomImage(300, 200, 1));
-    const auto source = copyOf(*form1.currentImage);
+    const auto source = form1.currentImage->copy();
     // The result rows alone take 300 x 200 x 3 bytes.
     runStarved(form1.Blur1, "trigger", 150000);
     expectOutOfMemoryBox();
@@ -56,7 +55,7 @@ TEST_F(OutOfMemory, DefocusLeavesTheImageAndTheStatusBarsLastText) {
 
 TEST_F(OutOfMemory, PreviewLeavesNoHalfMadePreview) {
     form1.installImage(testing_support::randomImage(400, 300, 2));
-    const auto source = copyOf(*form1.currentImage);
+    const auto source = form1.currentImage->copy();
     form2.Button2->click();
     ASSERT_NE(form2.previewImage, nullptr);
     // The region alone takes 183 x 183 x 3 bytes and more.

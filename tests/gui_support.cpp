@@ -36,8 +36,7 @@ void expectOnlyBox(const AnsweredPrompts& prompts, const prompts::MessageBoxRequ
 }
 
 QColor pictureColor(const dib24& image, int x, int t) {
-    const std::uint8_t* p =
-        image.bits + static_cast<std::size_t>(image.height - 1 - t) * image.stride + 3 * x;
+    const std::uint8_t* p = image.row(t) + 3 * x;
     return QColor(p[2], p[1], p[0]);
 }
 

@@ -42,9 +42,9 @@ TEST(HeifDepth, EachRepresentationBecomesTheNearnessConvention) {
         depth.zNear = c.zNear;
         depth.zFar = c.zFar;
         std::string why;
-        const std::optional<StoredDepth> stored = storedDepthOf(depth, why);
+        const std::optional<StoredDepth> stored = storedDepthOf(depth, &why);
         ASSERT_EQ(stored.has_value(), !c.mask.empty()) << why;
-        EXPECT_TRUE(!stored || nearnessMask(*stored, why) == c.mask) << why;
+        EXPECT_TRUE(!stored || nearnessMask(*stored, &why) == c.mask) << why;
     }
 }
 

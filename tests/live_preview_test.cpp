@@ -15,7 +15,6 @@
 
 namespace {
 
-using settings_support::copyOf;
 using testing_support::makeImage;
 using testing_support::samePixels;
 
@@ -33,7 +32,7 @@ protected:
         form2.setDepthMask(makeImage(width, height, [=](int x, int r, int) {
             return std::uint8_t((x + r) * 255 / (width + height));
         }));
-        source = copyOf(*form1.currentImage);
+        source = form1.currentImage->copy();
         QCoreApplication::processEvents();  // the scroll area's new layout
     }
 

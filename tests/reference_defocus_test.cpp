@@ -27,11 +27,6 @@ std::unique_ptr<dib24> grey(int width, int height, std::uint8_t value) {
     return makeImage(width, height, [=](int, int, int) { return value; });
 }
 
-std::unique_ptr<dib24> copyOf(const dib24& image) {
-    return makeImage(image.width, image.height,
-                     [&](int x, int r, int c) { return at(image, x, r, c); });
-}
-
 // The same value in every channel of every pixel, or the test says where it differs.
 void expectGrey(const dib24& image, const std::vector<std::vector<int>>& rowsBottomUp) {
     ASSERT_EQ(image.height, int(rowsBottomUp.size()));
@@ -80,7 +75,7 @@ TEST(ReferenceDefocus, ZeroDensityKeepsTheSourceOrBlanksItWithoutBlend) {
     auto source = randomImage(7, 5, 1);
     MaskMan masks;
     install(masks, grey(3, 3, 255));
-    auto image = copyOf(*source);
+    auto image = source->copy();
     reference::DefocusImage(*image, masks, 0.0, 1.0, 3, 1, nullptr, nullptr);
     EXPECT_TRUE(samePixels(*image, *source));
 
@@ -125,7 +120,7 @@ TEST(ReferenceDefocus, NegativeDensityIsZeroAndTinyGammaIsTheLowerBound) {
     auto source = randomImage(6, 4, 2);
     MaskMan masks;
     install(masks, randomImage(3, 3, 3));
-    auto image = copyOf(*source);
+    auto image = source->copy();
     reference::DefocusImage(*image, masks, -0.5, 1.0, 3, 1, nullptr, nullptr);
     EXPECT_TRUE(samePixels(*image, *source));
 
@@ -265,7 +260,7 @@ TEST(ReferenceDefocus, ProgressIsOneTextPerRowThenDone) {
     MaskMan masks;
     install(masks, grey(3, 3, 200));
     auto image = randomImage(4, 3, 6);
-    auto quiet = copyOf(*image);
+    auto quiet = image->copy();
     Recorder recorder;
     reference::DefocusImage(*image, masks, 0.3, 1.5, 3, 1, nullptr, &recorder);
     EXPECT_EQ(recorder.texts, (std::vector<std::string>{"0 / 3", "1 / 3", "2 / 3", "done"}));
@@ -338,7 +333,7 @@ TEST(ReferenceDefocus, FinishingLimitsEveryValueToAByte) {
 
 TEST(ReferenceDefocus, MissingKernelLeavesTheImageUnchanged) {
     auto source = randomImage(3, 2, 7);
-    auto image = copyOf(*source);
+    auto image = source->copy();
     Recorder recorder;
     MaskMan empty;
     EXPECT_THROW(reference::DefocusImage(*image, empty, 0.5, 1.0, 3, 1, nullptr, &recorder),
@@ -372,7 +367,7 @@ TEST(ReferenceDefocus, PlanesBeyondAddressableMemoryThrowBadAlloc) {
     // The image claims a size whose planes would need more than the address space; the
     // renderer must refuse before touching a pixel.
     auto source = randomImage(2, 2, 8);
-    auto image = copyOf(*source);
+    auto image = source->copy();
     MaskMan masks;
     install(masks, grey(1, 1, 255));
     const int realWidth = image->width;
@@ -388,7 +383,7 @@ TEST(ReferenceDefocus, PlanesBeyondAddressableMemoryThrowBadAlloc) {
 
 TEST(ReferenceDefocus, DepthMaskSmallerThanTheImageIsRefused) {
     auto source = randomImage(3, 3, 9);
-    auto image = copyOf(*source);
+    auto image = source->copy();
     MaskMan masks;
     install(masks, grey(3, 3, 255));
     auto narrow = depthMask({{0, 0}, {0, 0}, {0, 0}}, 2);

@@ -56,16 +56,11 @@ protected:
     TForm2 form2{form1};
 };
 
-// A copy of an image's pixels.
-inline std::unique_ptr<dib24> copyOf(const dib24& image) {
-    return image.cropped(image.width, image.height, 0, 0);
-}
-
 // What the renderer makes of a copy of `source` with the given arguments and the shape of
 // `masks`.
 inline std::unique_ptr<dib24> rendered(const dib24& source, MaskMan& masks, double density,
                                        double gamma, int blend, const DofSettings* dof) {
-    auto result = copyOf(source);
+    auto result = source.copy();
     DefocusImage(*result, masks, density, gamma, masks.shape->width, blend, dof, nullptr);
     return result;
 }

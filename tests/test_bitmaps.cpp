@@ -59,7 +59,7 @@ bool samePixels(const dib24& a, const dib24& b) {
 }
 
 std::uint8_t pixelFromTop(const dib24& image, int x, int t, int c) {
-    return image.bits[std::size_t(image.height - 1 - t) * image.stride + 3 * x + c];
+    return image.row(t)[3 * x + c];
 }
 
 std::vector<std::uint8_t> readFileBytes(const std::filesystem::path& path) {

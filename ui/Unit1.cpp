@@ -135,12 +135,9 @@ void TForm1::updatePictureInfo() {
     StatusBar1->repaint();
 }
 
-std::unique_ptr<dib24> readPictureFile(const QString& path, QString* whyNot,
+std::unique_ptr<dib24> readPictureFile(const QString& path, std::string* whyNot,
                                        PictureMetadata* metadata) {
-    std::string why;
-    std::unique_ptr<dib24> image = readPicture(localName(path), &why, metadata);
-    if (!image && whyNot) *whyNot = QString::fromStdString(why);
-    return image;
+    return readPicture(localName(path), whyNot, metadata);
 }
 
 PhotoDepth readPhotoDepthFile(const QString& path) {
@@ -148,11 +145,12 @@ PhotoDepth readPhotoDepthFile(const QString& path) {
 }
 
 void TForm1::openImageFile(QWidget* owner, const QString& path) {
-    QString why;
+    std::string why;
     PictureMetadata metadata;
     auto image = readPictureFile(path, &why, &metadata);
     if (!image) {
-        prompts::showError(owner, QStringLiteral("Cannot load image"), why, path);
+        prompts::showError(owner, QStringLiteral("Cannot load image"), QString::fromStdString(why),
+                           path);
         return;
     }
     installImage(std::move(image), std::move(metadata), path);
@@ -262,13 +260,12 @@ void TForm1::Blur1Click() {
     PaintBox1->repaint();
     // Without memory for the copy the run goes on, and the older steps go as well: Undo
     // could no longer put back the picture from before this run.
-    std::unique_ptr<dib24> before = DefocusHistory::copyOf(*currentImage);
+    std::unique_ptr<dib24> before = currentImage->copy();
     if (!before) history.clear();
     // The worker renders a copy of the picture, with copies of the depth mask and the
     // diaphragm, while the window goes on; the result and the picture then change places,
     // so the copy holds the picture from before for Undo.
-    std::unique_ptr<dib24> mask =
-        before && depthOfField ? DefocusHistory::copyOf(*Form2->depthMask) : nullptr;
+    std::unique_ptr<dib24> mask = before && depthOfField ? Form2->depthMask->copy() : nullptr;
     if (before && (mask || !depthOfField)) {
         RenderJob job = renderJobOf(*Form2, std::move(before), std::move(mask));
         job.reportProgress = true;

@@ -37,7 +37,7 @@ public:
 
 // Reads the picture file at `path` (image/picture_file.h); null with the reason in
 // `whyNot` when it cannot be opened or read.
-std::unique_ptr<dib24> readPictureFile(const QString& path, QString* whyNot = nullptr,
+std::unique_ptr<dib24> readPictureFile(const QString& path, std::string* whyNot = nullptr,
                                        PictureMetadata* metadata = nullptr);
 
 // The depth map that the photo file at `path` carries (image/picture_file.h).

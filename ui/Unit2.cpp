@@ -221,11 +221,8 @@ int TForm2::pickFocus(QPoint pixel) {
     if (!depthMask || pixel.x() < 0 || pixel.y() < 0 || pixel.x() >= depthMask->width ||
         pixel.y() >= depthMask->height)
         return -1;
-    // The mask's rows are stored bottom-up; blue is the first byte of a pixel.
-    const int depth =
-        depthMask->bits[static_cast<std::ptrdiff_t>(depthMask->height - 1 - pixel.y()) *
-                            depthMask->stride +
-                        3 * pixel.x()];
+    // Blue is the first byte of a pixel.
+    const int depth = depthMask->row(pixel.y())[3 * pixel.x()];
     Edit2->setText(QString::number(depth));
     CheckBoxDOF->setChecked(true);
     validateParameters();
@@ -323,13 +320,10 @@ void TForm2::Button1Click() {
     if (path.isEmpty()) return;
     diaphragmPicked_ = true;
     // A refused file leaves the shape and its scaled copies as they were.
-    QString unreadable;
-    std::unique_ptr<dib24> shape = readPictureFile(path, &unreadable);
-    const bool read = shape != nullptr;
-    std::string refused;
-    if (!read || !diaphragms.Install(std::move(shape), &refused))
-        prompts::showError(this, kDiaphragmError,
-                           read ? QString::fromStdString(refused) : unreadable, path);
+    std::string why;
+    std::unique_ptr<dib24> shape = readPictureFile(path, &why);
+    if (!shape || !diaphragms.Install(std::move(shape), &why))
+        prompts::showError(this, kDiaphragmError, QString::fromStdString(why), path);
     PaintBox1->update();
     updateShapeSize();
     updateFocusArea();  // the size of the diaphragm sets the kernel sizes
@@ -355,10 +349,10 @@ void TForm2::Button4Click() {
         if (depthMask.get() != before) ComboBox1->setCurrentIndex(kBrightIsNear);
         return;
     }
-    QString why;
+    std::string why;
     auto mask = readPictureFile(path, &why);
     if (!mask) {
-        prompts::showError(this, kMaskError, why, path);
+        prompts::showError(this, kMaskError, QString::fromStdString(why), path);
         return;
     }
     setDepthMask(std::move(mask));

@@ -1,19 +1,6 @@
 #include "ui/defocus_history.h"
 
-#include <cstring>
-#include <new>
 #include <utility>
-
-std::unique_ptr<dib24> DefocusHistory::copyOf(const dib24& picture) {
-    try {
-        auto copy = std::make_unique<dib24>(picture.width, picture.height);
-        if (!copy->bits) return nullptr;
-        std::memcpy(copy->bits, picture.bits, picture.pixelBytes());
-        return copy;
-    } catch (const std::bad_alloc&) {
-        return nullptr;
-    }
-}
 
 void DefocusHistory::recordDefocus(std::unique_ptr<dib24> before) {
     redo_.clear();

@@ -16,10 +16,6 @@ public:
 
     explicit DefocusHistory(std::size_t limit = kDefaultLimit) : limit_(limit) {}
 
-    // A copy of `picture`'s pixels to keep if the Defocus about to change them succeeds;
-    // null when the memory for it cannot be had.
-    static std::unique_ptr<dib24> copyOf(const dib24& picture);
-
     // A Defocus changed the picture; `before` holds its pixels from before the run. Steps
     // that Redo could have applied are gone, and the oldest steps go while the kept
     // pictures exceed the limit; the newest step always stays.

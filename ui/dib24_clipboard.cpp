@@ -61,10 +61,11 @@ std::vector<std::uint8_t> packedDibFromPicture(const QImage& picture) {
     header.biCompression = bmp::kCompressionRGB;
     bmp::encodeInfoHeader(header, block.data());
 
+    // The rows are bottom-up: the picture's top row is the block's last.
+    std::uint8_t* end = block.data() + block.size();
     for (std::int32_t t = 0; t < height; ++t) {
         const QRgb* pixel = reinterpret_cast<const QRgb*>(source.constScanLine(t));
-        std::uint8_t* row = block.data() + bmp::kInfoHeaderSize +
-                            rowBytes * static_cast<std::size_t>(height - 1 - t);
+        std::uint8_t* row = end - rowBytes * static_cast<std::size_t>(t + 1);
         for (std::int32_t x = 0; x < width; ++x, ++pixel) {
             const int white = 255 - qAlpha(*pixel);
             *row++ = static_cast<std::uint8_t>(qBlue(*pixel) + white);

@@ -64,12 +64,11 @@ void dib24::draw(QPainter& dc, int destX, int destY, int destWidth, int destHeig
     const int top = static_cast<int>(t0), bottom = static_cast<int>(t1);
 
     // Only the visible pixels are converted, row by row, into the painter's native
-    // 32-bit format; memory row height - 1 - t holds picture row t.
+    // 32-bit format.
     QImage visible(right - left, bottom - top, QImage::Format_RGB32);
     if (visible.isNull()) return;
     for (int t = top; t < bottom; ++t) {
-        const std::uint8_t* source = bits + static_cast<std::size_t>(height - 1 - t) * stride +
-                                     static_cast<std::size_t>(3) * left;
+        const std::uint8_t* source = row(t) + static_cast<std::size_t>(3) * left;
         QRgb* target = reinterpret_cast<QRgb*>(visible.scanLine(t - top));
         for (int u = left; u < right; ++u, source += 3)
             *target++ = qRgb(source[2], source[1], source[0]);

@@ -24,8 +24,8 @@ std::unique_ptr<dib24> partOf(const PixelRows& rows, const QRect& area) {
     auto part = std::make_unique<dib24>(area.width(), area.height());
     if (!part->bits) return part;
     for (int t = 0; t < area.height(); ++t)
-        std::memcpy(part->bits + std::ptrdiff_t(area.height() - 1 - t) * part->stride,
-                    rows.row(area.top() + t) + 3 * area.left(), std::size_t(3) * area.width());
+        std::memcpy(part->row(t), rows.row(area.top() + t) + 3 * area.left(),
+                    std::size_t(3) * area.width());
     return part;
 }
 
