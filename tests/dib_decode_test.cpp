@@ -171,13 +171,12 @@ TEST_P(EveryReader, ReadsEveryDepthBehindEveryHeaderVersion) {
             ASSERT_EQ(image->width, good.data.width);
             ASSERT_EQ(image->height, int(good.top.size()));
             for (int t = 0; t < image->height; ++t) {
-                const std::uint8_t* row =
-                    image->bits + std::size_t(image->height - 1 - t) * image->stride;
+                const std::uint8_t* row = image->row(t);
                 EXPECT_EQ(Bytes(row, row + 3 * image->width), good.top[t]) << "row " << t;
                 // 24-bit rows are copied whole; expanded palette rows get zero padding.
                 const Bytes padding(row + 3 * image->width, row + image->stride);
                 if (good.data.bitCount == 24) {
-                    const std::size_t stored = std::size_t(image->height - 1 - t) * image->stride;
+                    const std::size_t stored = std::size_t(row - image->bits);
                     EXPECT_EQ(padding, Bytes(good.data.rows.begin() + stored + 3 * image->width,
                                              good.data.rows.begin() + stored + image->stride));
                 } else {

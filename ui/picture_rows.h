@@ -32,8 +32,7 @@ struct PixelRows {
 inline PixelRows rowsOf(const dib24& picture) {
     PixelRows rows;
     if (!picture.bits) return rows;
-    // Memory row height - 1 is the picture's top row.
-    rows.top = picture.bits + static_cast<std::ptrdiff_t>(picture.height - 1) * picture.stride;
+    rows.top = picture.row(0);
     rows.rowStep = -static_cast<std::ptrdiff_t>(picture.stride);
     rows.width = picture.width;
     rows.height = picture.height;

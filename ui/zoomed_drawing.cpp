@@ -263,8 +263,7 @@ std::unique_ptr<dib24> zoomedImage(const PixelRows& source, double scale, int le
         drawZoomed(source, scale, left, top + y, width, rows, band.data(), width);
         for (int t = 0; t < rows; ++t) {
             const std::uint32_t* from = band.data() + static_cast<std::ptrdiff_t>(t) * width;
-            std::uint8_t* to =
-                image->bits + static_cast<std::ptrdiff_t>(height - 1 - y - t) * image->stride;
+            std::uint8_t* to = image->row(y + t);
             for (int x = 0; x < width; ++x) {
                 to[3 * x] = static_cast<std::uint8_t>(from[x]);
                 to[3 * x + 1] = static_cast<std::uint8_t>(from[x] >> 8);
