@@ -568,11 +568,30 @@ void paintRowWith(const Job& job, int row, const SourceRow* const* sources, int 
             for (int j = xLow / kCoarseWindow; j <= (xEnd - 1) / kCoarseWindow; ++j)
                 largest = maxInt(largest, source.coarseLargest[j]);
             if (row - r > largest - 1 - largest / 2 || r - row > largest / 2) continue;
+            // The least threshold of the block's registers: a run whose strongest source
+            // through its kernel row's largest byte stays at or below it raises no register.
+            // Runs are a few columns long where the depth changes smoothly, so this one test
+            // per run passes over most of them before any register is looked at. (A
+            // threshold that is not a number makes no register active, as +infinity.)
+            double blockLeast[kChannels];
+            const auto findBlockLeast = [&] {
+                for (int ci = 0; ci < kChannels; ++ci) {
+                    blockLeast[ci] = __builtin_inf();
+                    for (int g = 0; g < kGroups && tx0 + g * kLanes < width; ++g)
+                        blockLeast[ci] = minDouble(state.threshold[ci][g], blockLeast[ci]);
+                }
+            };
+            findBlockLeast();
             for (int i = source.runAt[xLow]; i < source.runCount && source.runs[i].x0 < xEnd; ++i) {
                 const Run& run = source.runs[i];
                 const Kernel& kernel = *run.kernel;
                 const int kr = row - r + kernel.n / 2;
                 if (kr < 0 || kr >= kernel.n) continue;
+                bool mayRaise = false;
+#pragma GCC unroll 3
+                for (int ci = 0; ci < kChannels; ++ci)
+                    mayRaise |= run.peak[ci] * double(kernel.rowPeak[kr * 3 + ci]) > blockLeast[ci];
+                if (!mayRaise) continue;
                 const int x0 = maxInt(run.x0, xLow), x1 = minInt(run.x1, xEnd);
                 // With occlusion, a run whose nearest source lies too far for every target
                 // of the block paints none of them, and one whose farthest source every
@@ -585,6 +604,7 @@ void paintRowWith(const Job& job, int row, const SourceRow* const* sources, int 
                 else
                     paintRunOf<kSplit, false>(job, state, kernel, kr, source, x0, x1, tx0, run.peak,
                                               nullptr, 0.0);
+                findBlockLeast();
             }
         }
 
