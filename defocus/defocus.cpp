@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
@@ -104,6 +105,13 @@ bool strokesStayNormal(const std::array<double, 256>& sourcePower, double densit
 double skipFactorFor(double density) {
     if (!(density >= 0x1p-20 && density <= 0x1p20)) return 0.0;
     return 255.0 * (1.0 - 0x1p-29);
+}
+
+// The float nearest v, or the next one up where that lies below v: a bound kept in half
+// the memory of a double. (v is a power, 0 ... 1.)
+float floatAtLeast(double v) {
+    const float f = static_cast<float>(v);
+    return double(f) < v ? std::nextafter(f, 2.0f) : f;
 }
 
 // A kernel from the diaphragm set laid out for the painter (paint_row::Kernel).
@@ -251,7 +259,7 @@ public:
     static std::size_t slotBytes(int width, bool depthOfField, bool occlusion, bool wide) {
         const std::size_t length = std::size_t(width) + 2 * std::size_t(kMargin);
         return (3 + (occlusion ? 1 : 0)) * length * sizeof(double) +
-               (wide ? 3 * groupLength(width) * sizeof(double) : 0) +
+               (wide ? 3 * groupLength(width) * sizeof(float) : 0) +
                (depthOfField
                     ? std::size_t(width) * (sizeof(paint_row::Run) + sizeof(std::int32_t)) +
                           coarseLength(width) * sizeof(std::int32_t)
@@ -283,15 +291,15 @@ private:
             if (groupPeak_.empty()) continue;
             // The powers beyond the row are 0 up to the margin's end, and so are the peaks
             // of the groups after it.
-            double* groupPeak = groupPeak_.data() + (slot * 3 + c) * groupLength(width_);
+            float* groupPeak = groupPeak_.data() + (slot * 3 + c) * groupLength(width_);
             constexpr int kColumns = paint_row::kGroupColumns;
             static_assert(kColumns <= kMargin, "a row's last group ends within its margin");
-            std::fill(groupPeak, groupPeak + groupLength(width_), 0.0);
+            std::fill(groupPeak, groupPeak + groupLength(width_), 0.0f);
             for (int i = 0; i * kColumns < width_; ++i) {
                 double largest = power[i * kColumns];
                 for (int x = 1; x < kColumns; ++x)
                     largest = std::max(largest, power[i * kColumns + x]);
-                groupPeak[i] = largest;
+                groupPeak[i] = floatAtLeast(largest);
             }
             row.groupPeak[c] = groupPeak;
         }
@@ -400,7 +408,7 @@ private:
     LargeBuffer<double> power_;
     std::vector<double> reachPeak_;
     std::vector<double> reachScratch_;  // findReachPeaks' running peaks
-    std::vector<double> groupPeak_;
+    std::vector<float> groupPeak_;
     LargeBuffer<paint_row::Run> runs_;
     LargeBuffer<std::int32_t> runAt_;
     std::vector<std::int32_t> coarseLargest_;

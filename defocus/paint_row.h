@@ -72,10 +72,11 @@ struct SourceRow {
     // of up to kMaxLanes targets lie within n - 1 + kMaxLanes columns from the first, so
     // they all lie in the stretch of the step at or before that first column.
     const double* reachPeak[3];
-    // When the job has a kernel at least kWideKernel wide, groupPeak[c][i]: the largest
-    // power of channel c in the columns i * kGroupColumns ... (i + 1) * kGroupColumns - 1,
-    // 0 beyond the row, up to kGroupsPerChunk - 1 groups after the row's last; otherwise null.
-    const double* groupPeak[3];
+    // When the job has a kernel at least kWideKernel wide, groupPeak[c][i]: at least the
+    // largest power of channel c in the columns i * kGroupColumns ... (i + 1) * kGroupColumns
+    // - 1 (that power rounded up to a float: half the memory, and as good a bound), 0 beyond
+    // the row, up to kGroupsPerChunk - 1 groups after the row's last; otherwise null.
+    const float* groupPeak[3];
     // Without depth of field one run covers the row. With it, runAt[x] is the number of
     // the run of column x, and coarseLargest[x / kCoarseWindow] the largest kernel side of
     // the aligned stretch of columns that x lies in.

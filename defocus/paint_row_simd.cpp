@@ -74,6 +74,18 @@ inline Doubles loadDoubles(const double* p) {
     return v;
 }
 
+// kLanes floats from p on, as doubles (exactly).
+inline Doubles loadFloats(const float* p) {
+#if VECTOR_BYTES == 64
+    return Doubles(_mm512_cvtps_pd(_mm256_loadu_ps(p)));
+#elif VECTOR_BYTES == 32
+    return Doubles(_mm256_cvtps_pd(_mm_loadu_ps(p)));
+#else
+    return Doubles(
+        _mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)))));
+#endif
+}
+
 // kLanes bytes from p on, as doubles 0 ... 255 (exactly).
 inline Doubles loadBytes(const std::uint8_t* p) {
 #if VECTOR_BYTES == 64
@@ -393,7 +405,7 @@ __attribute__((always_inline)) inline void paintRun(const Job& job, BlockState& 
         for (int ci = 0; ci < kChannels; ++ci)
             for (int v = 0; v < kGroupVectors; ++v)
                 groupBound[ci][v] =
-                    loadDoubles(source.groupPeak[ci] + xc / kGroupColumns + v * kLanes) *
+                    loadFloats(source.groupPeak[ci] + xc / kGroupColumns + v * kLanes) *
                     splat(rowPeak[ci]);
         unsigned blockGroups = 0;
         for (int v = 0; v < kGroupVectors; ++v) {
