@@ -247,6 +247,7 @@ public:
           runs_(depth ? std::size_t(capacity) * width_ : std::size_t(capacity)),
           runAt_(depth ? std::size_t(capacity) * width_ : 0),
           coarseLargest_(depth ? std::size_t(capacity) * coarseLength(width_) : 0),
+          coarsePeak_(depth ? std::size_t(capacity) * 3 * coarseLength(width_) : 0),
           nearness_(nearnessOfDepth ? std::size_t(capacity) * rowLength_ : 0),
           stored_(std::size_t(capacity), -1),
           rows_(std::size_t(capacity)) {}
@@ -262,7 +263,7 @@ public:
                (wide ? 3 * groupLength(width) * sizeof(float) : 0) +
                (depthOfField
                     ? std::size_t(width) * (sizeof(paint_row::Run) + sizeof(std::int32_t)) +
-                          coarseLength(width) * sizeof(std::int32_t)
+                          coarseLength(width) * (sizeof(std::int32_t) + 3 * sizeof(double))
                     : 3 * reachLength(width) * sizeof(double) + sizeof(paint_row::Run));
     }
 
@@ -339,6 +340,15 @@ private:
             row.runCount = count;
             row.runAt = runAt;
             row.coarseLargest = largest;
+            for (int c = 0; c < 3; ++c) {
+                double* peak = coarsePeak_.data() + (slot * 3 + c) * coarseLength(width_);
+                std::fill(peak, peak + coarseLength(width_), 0.0);
+                for (int x = 0; x < width_; ++x) {
+                    double& stretch = peak[x / paint_row::kCoarseWindow];
+                    stretch = std::max(stretch, row.power[c][x]);
+                }
+                row.coarsePeak[c] = peak;
+            }
             for (int c = 0; c < 3; ++c) row.reachPeak[c] = nullptr;
         } else {
             // The row is one run, and the strongest source a register can meet is bounded
@@ -347,6 +357,7 @@ private:
             row.runCount = 1;
             row.runAt = nullptr;
             row.coarseLargest = nullptr;
+            for (int c = 0; c < 3; ++c) row.coarsePeak[c] = nullptr;
             for (int c = 0; c < 3; ++c) {
                 double* peak = reachPeak_.data() + (slot * 3 + c) * reachLength(width_);
                 findReachPeaks(row.power[c], peak);
@@ -412,6 +423,7 @@ private:
     LargeBuffer<paint_row::Run> runs_;
     LargeBuffer<std::int32_t> runAt_;
     std::vector<std::int32_t> coarseLargest_;
+    std::vector<double> coarsePeak_;
     LargeBuffer<double> nearness_;
     std::vector<int> stored_;
     std::vector<paint_row::SourceRow> rows_;

@@ -84,6 +84,9 @@ struct SourceRow {
     std::int32_t runCount;
     const std::int32_t* runAt;
     const std::int32_t* coarseLargest;
+    // With depth of field, coarsePeak[c][x / kCoarseWindow]: the largest power of channel c
+    // in that stretch; otherwise null.
+    const double* coarsePeak[3];
     // With occlusion, nearness[x]: how near the camera the source at column x lies, 0 ...
     // 255, for every column of the row and 0 in the margins; otherwise null.
     const double* nearness;

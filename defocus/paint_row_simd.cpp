@@ -594,7 +594,34 @@ void paintRowWith(const Job& job, int row, const SourceRow* const* sources, int 
                 }
             };
             findBlockLeast();
+            int strongStretch = -1;
             for (int i = source.runAt[xLow]; i < source.runCount && source.runs[i].x0 < xEnd; ++i) {
+                // A stretch whose strongest source through any kernel byte stays at or below
+                // the block's least threshold holds no run that could raise it: the runs
+                // from this one to the last that ends within the stretch are passed over
+                // with one test.
+                // (A stretch found strong is not tested again for its other runs.)
+                if (const int stretch = source.runs[i].x0 / kCoarseWindow;
+                    stretch != strongStretch) {
+                    bool strong = false;
+#pragma GCC unroll 3
+                    for (int ci = 0; ci < kChannels; ++ci)
+                        strong |= source.coarsePeak[ci][stretch] * 255.0 > blockLeast[ci];
+                    if (strong) {
+                        strongStretch = stretch;
+                    } else {
+                        const int end = minInt(width, (stretch + 1) * kCoarseWindow);
+                        const int lastRun = source.runAt[end - 1];
+                        if (source.runs[lastRun].x1 <= end) {
+                            i = lastRun;
+                            continue;
+                        }
+                        if (lastRun > i) {
+                            i = lastRun - 1;  // the run that reaches beyond is tested on its own
+                            continue;
+                        }
+                    }
+                }
                 const Run& run = source.runs[i];
                 const Kernel& kernel = *run.kernel;
                 const int kr = row - r + kernel.n / 2;
