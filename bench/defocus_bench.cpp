@@ -2,7 +2,7 @@
 // on deterministic synthetic pictures, checking on the way that both give the same bytes.
 //
 //   defocus_bench [--quick] [--repeat N] [--threads N]
-//                 [--render PATH [--jpeg] [--large] [--big-disc]]
+//                 [--render PATH [--jpeg] [--large] [--big-disc]] [--wide-dof]
 //
 // --quick runs small pictures once (a check that everything runs and agrees, used by the
 // test script). With --render, the peak memory of bokavo-render on a 4000 x 3000 picture
@@ -11,6 +11,8 @@
 // renders a 100-megapixel picture with a 41-pixel disc (about 20 s on two cores, 620 MiB);
 // --big-disc a 24-megapixel picture with a 151-pixel disc, the disc of a fast portrait lens
 // at that size (bench/compare_opencv.py --big-disc times a convolution by FFT beside it).
+// --wide-dof adds depth of field with a 128-pixel diaphragm beside the same with 31, the
+// fast renderer only (the reference would take minutes), and the ratio of their times.
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -151,6 +153,7 @@ struct Options {
     bool jpeg = false;     // with `render`: the 24-megapixel JPEG case
     bool large = false;    // with `render`: the 100-megapixel case
     bool bigDisc = false;  // with `render`: the 24-megapixel case with a 151-pixel disc
+    bool wideDof = false;  // depth of field with a 128-pixel diaphragm beside 31
 };
 
 struct Timing {
@@ -325,7 +328,7 @@ void photoCase(const std::string& renderPath, unsigned threads) {
 int usage() {
     std::fprintf(stderr,
                  "usage: defocus_bench [--quick] [--repeat N] [--threads N] [--render PATH "
-                 "[--jpeg] [--large] [--big-disc]]\n");
+                 "[--jpeg] [--large] [--big-disc]] [--wide-dof]\n");
     return 2;
 }
 
@@ -350,6 +353,8 @@ int main(int argc, char** argv) {
             options.large = true;
         } else if (arg == "--big-disc") {
             options.bigDisc = true;
+        } else if (arg == "--wide-dof") {
+            options.wideDof = true;
         } else {
             return usage();
         }
@@ -415,6 +420,27 @@ int main(int argc, char** argv) {
             }));
         }
         std::printf("%-26s %.1f ms (median)\n", "preview 183 x 183, disc 64", median(times) * 1e3);
+    }
+
+    if (options.wideDof) {
+        // Taking turns, so that both sizes see the same load.
+        std::vector<double> times[2];
+        const int sizes[2] = {31, 128};
+        MaskMan masks[2];
+        for (int s = 0; s < 2; ++s) masks[s].shape = disc(sizes[s]);
+        for (int i = 0; i < options.repeat; ++i)
+            for (int s = 0; s < 2; ++s) {
+                auto result = copyOf(*picture);
+                times[s].push_back(seconds([&] {
+                    DefocusImage(*result, masks[s], 0.1, 1.0, sizes[s], 1, &dof, nullptr,
+                                 options.threads);
+                }));
+            }
+        const double narrow = median(times[0]), wide = median(times[1]);
+        std::printf(
+            "depth of field, size 128: fast %.3f s, size 31: %.3f s, ratio %.2f (goal at "
+            "most 4.5)\n",
+            wide, narrow, wide / narrow);
     }
 
     if (!options.render.empty()) {

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cmath>
 #include <condition_variable>
 #include <cstring>
 #include <memory>
@@ -103,6 +104,13 @@ bool strokesStayNormal(const std::array<double, 256>& sourcePower, double densit
 double skipFactorFor(double density) {
     if (!(density >= 0x1p-20 && density <= 0x1p20)) return 0.0;
     return 255.0 * (1.0 - 0x1p-29);
+}
+
+// The float nearest v, or the next one up where that lies below v: a bound kept in half
+// the memory of a double. (v is a power, 0 ... 1.)
+float floatAtLeast(double v) {
+    const float f = static_cast<float>(v);
+    return double(f) < v ? std::nextafter(f, 2.0f) : f;
 }
 
 // A kernel from the diaphragm set laid out for the painter (paint_row::Kernel).
@@ -238,6 +246,7 @@ public:
           runs_(depth ? std::size_t(capacity) * width_ : std::size_t(capacity)),
           runAt_(depth ? std::size_t(capacity) * width_ : 0),
           coarseLargest_(depth ? std::size_t(capacity) * coarseLength(width_) : 0),
+          coarsePeak_(depth ? std::size_t(capacity) * 3 * coarseLength(width_) : 0),
           nearness_(nearnessOfDepth ? std::size_t(capacity) * rowLength_ : 0),
           stored_(std::size_t(capacity), -1),
           rows_(std::size_t(capacity)) {}
@@ -250,10 +259,10 @@ public:
     static std::size_t slotBytes(int width, bool depthOfField, bool occlusion, bool wide) {
         const std::size_t length = std::size_t(width) + 2 * std::size_t(kMargin);
         return (3 + (occlusion ? 1 : 0)) * length * sizeof(double) +
-               (wide ? 3 * groupLength(width) * sizeof(double) : 0) +
+               (wide ? 3 * groupLength(width) * sizeof(float) : 0) +
                (depthOfField
                     ? std::size_t(width) * (sizeof(paint_row::Run) + sizeof(std::int32_t)) +
-                          coarseLength(width) * sizeof(std::int32_t)
+                          coarseLength(width) * (sizeof(std::int32_t) + 3 * sizeof(double))
                     : 3 * reachLength(width) * sizeof(double) + sizeof(paint_row::Run));
     }
 
@@ -282,15 +291,15 @@ private:
             if (groupPeak_.empty()) continue;
             // The powers beyond the row are 0 up to the margin's end, and so are the peaks
             // of the groups after it.
-            double* groupPeak = groupPeak_.data() + (slot * 3 + c) * groupLength(width_);
+            float* groupPeak = groupPeak_.data() + (slot * 3 + c) * groupLength(width_);
             constexpr int kColumns = paint_row::kGroupColumns;
             static_assert(kColumns <= kMargin, "a row's last group ends within its margin");
-            std::fill(groupPeak, groupPeak + groupLength(width_), 0.0);
+            std::fill(groupPeak, groupPeak + groupLength(width_), 0.0f);
             for (int i = 0; i * kColumns < width_; ++i) {
                 double largest = power[i * kColumns];
                 for (int x = 1; x < kColumns; ++x)
                     largest = std::max(largest, power[i * kColumns + x]);
-                groupPeak[i] = largest;
+                groupPeak[i] = floatAtLeast(largest);
             }
             row.groupPeak[c] = groupPeak;
         }
@@ -330,6 +339,15 @@ private:
             row.runCount = count;
             row.runAt = runAt;
             row.coarseLargest = largest;
+            for (int c = 0; c < 3; ++c) {
+                double* peak = coarsePeak_.data() + (slot * 3 + c) * coarseLength(width_);
+                std::fill(peak, peak + coarseLength(width_), 0.0);
+                for (int x = 0; x < width_; ++x) {
+                    double& stretch = peak[x / paint_row::kCoarseWindow];
+                    stretch = std::max(stretch, row.power[c][x]);
+                }
+                row.coarsePeak[c] = peak;
+            }
             for (int c = 0; c < 3; ++c) row.reachPeak[c] = nullptr;
         } else {
             // The row is one run, and the strongest source a register can meet is bounded
@@ -338,6 +356,7 @@ private:
             row.runCount = 1;
             row.runAt = nullptr;
             row.coarseLargest = nullptr;
+            for (int c = 0; c < 3; ++c) row.coarsePeak[c] = nullptr;
             for (int c = 0; c < 3; ++c) {
                 double* peak = reachPeak_.data() + (slot * 3 + c) * reachLength(width_);
                 findReachPeaks(row.power[c], peak);
@@ -399,10 +418,11 @@ private:
     LargeBuffer<double> power_;
     std::vector<double> reachPeak_;
     std::vector<double> reachScratch_;  // findReachPeaks' running peaks
-    std::vector<double> groupPeak_;
+    std::vector<float> groupPeak_;
     LargeBuffer<paint_row::Run> runs_;
     LargeBuffer<std::int32_t> runAt_;
     std::vector<std::int32_t> coarseLargest_;
+    std::vector<double> coarsePeak_;
     LargeBuffer<double> nearness_;
     std::vector<int> stored_;
     std::vector<paint_row::SourceRow> rows_;

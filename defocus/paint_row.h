@@ -72,10 +72,11 @@ struct SourceRow {
     // of up to kMaxLanes targets lie within n - 1 + kMaxLanes columns from the first, so
     // they all lie in the stretch of the step at or before that first column.
     const double* reachPeak[3];
-    // When the job has a kernel at least kWideKernel wide, groupPeak[c][i]: the largest
-    // power of channel c in the columns i * kGroupColumns ... (i + 1) * kGroupColumns - 1,
-    // 0 beyond the row, up to kGroupsPerChunk - 1 groups after the row's last; otherwise null.
-    const double* groupPeak[3];
+    // When the job has a kernel at least kWideKernel wide, groupPeak[c][i]: at least the
+    // largest power of channel c in the columns i * kGroupColumns ... (i + 1) * kGroupColumns
+    // - 1 (that power rounded up to a float: half the memory, and as good a bound), 0 beyond
+    // the row, up to kGroupsPerChunk - 1 groups after the row's last; otherwise null.
+    const float* groupPeak[3];
     // Without depth of field one run covers the row. With it, runAt[x] is the number of
     // the run of column x, and coarseLargest[x / kCoarseWindow] the largest kernel side of
     // the aligned stretch of columns that x lies in.
@@ -83,6 +84,9 @@ struct SourceRow {
     std::int32_t runCount;
     const std::int32_t* runAt;
     const std::int32_t* coarseLargest;
+    // With depth of field, coarsePeak[c][x / kCoarseWindow]: the largest power of channel c
+    // in that stretch; otherwise null.
+    const double* coarsePeak[3];
     // With occlusion, nearness[x]: how near the camera the source at column x lies, 0 ...
     // 255, for every column of the row and 0 in the margins; otherwise null.
     const double* nearness;

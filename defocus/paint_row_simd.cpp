@@ -74,6 +74,18 @@ inline Doubles loadDoubles(const double* p) {
     return v;
 }
 
+// kLanes floats from p on, as doubles (exactly).
+inline Doubles loadFloats(const float* p) {
+#if VECTOR_BYTES == 64
+    return Doubles(_mm512_cvtps_pd(_mm256_loadu_ps(p)));
+#elif VECTOR_BYTES == 32
+    return Doubles(_mm256_cvtps_pd(_mm_loadu_ps(p)));
+#else
+    return Doubles(
+        _mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)))));
+#endif
+}
+
 // kLanes bytes from p on, as doubles 0 ... 255 (exactly).
 inline Doubles loadBytes(const std::uint8_t* p) {
 #if VECTOR_BYTES == 64
@@ -393,7 +405,7 @@ __attribute__((always_inline)) inline void paintRun(const Job& job, BlockState& 
         for (int ci = 0; ci < kChannels; ++ci)
             for (int v = 0; v < kGroupVectors; ++v)
                 groupBound[ci][v] =
-                    loadDoubles(source.groupPeak[ci] + xc / kGroupColumns + v * kLanes) *
+                    loadFloats(source.groupPeak[ci] + xc / kGroupColumns + v * kLanes) *
                     splat(rowPeak[ci]);
         unsigned blockGroups = 0;
         for (int v = 0; v < kGroupVectors; ++v) {
@@ -568,11 +580,57 @@ void paintRowWith(const Job& job, int row, const SourceRow* const* sources, int 
             for (int j = xLow / kCoarseWindow; j <= (xEnd - 1) / kCoarseWindow; ++j)
                 largest = maxInt(largest, source.coarseLargest[j]);
             if (row - r > largest - 1 - largest / 2 || r - row > largest / 2) continue;
+            // The least threshold of the block's registers: a run whose strongest source
+            // through its kernel row's largest byte stays at or below it raises no register.
+            // Runs are a few columns long where the depth changes smoothly, so this one test
+            // per run passes over most of them before any register is looked at. (A
+            // threshold that is not a number makes no register active, as +infinity.)
+            double blockLeast[kChannels];
+            const auto findBlockLeast = [&] {
+                for (int ci = 0; ci < kChannels; ++ci) {
+                    blockLeast[ci] = __builtin_inf();
+                    for (int g = 0; g < kGroups && tx0 + g * kLanes < width; ++g)
+                        blockLeast[ci] = minDouble(state.threshold[ci][g], blockLeast[ci]);
+                }
+            };
+            findBlockLeast();
+            int strongStretch = -1;
             for (int i = source.runAt[xLow]; i < source.runCount && source.runs[i].x0 < xEnd; ++i) {
+                // A stretch whose strongest source through any kernel byte stays at or below
+                // the block's least threshold holds no run that could raise it: the runs
+                // from this one to the last that ends within the stretch are passed over
+                // with one test.
+                // (A stretch found strong is not tested again for its other runs.)
+                if (const int stretch = source.runs[i].x0 / kCoarseWindow;
+                    stretch != strongStretch) {
+                    bool strong = false;
+#pragma GCC unroll 3
+                    for (int ci = 0; ci < kChannels; ++ci)
+                        strong |= source.coarsePeak[ci][stretch] * 255.0 > blockLeast[ci];
+                    if (strong) {
+                        strongStretch = stretch;
+                    } else {
+                        const int end = minInt(width, (stretch + 1) * kCoarseWindow);
+                        const int lastRun = source.runAt[end - 1];
+                        if (source.runs[lastRun].x1 <= end) {
+                            i = lastRun;
+                            continue;
+                        }
+                        if (lastRun > i) {
+                            i = lastRun - 1;  // the run that reaches beyond is tested on its own
+                            continue;
+                        }
+                    }
+                }
                 const Run& run = source.runs[i];
                 const Kernel& kernel = *run.kernel;
                 const int kr = row - r + kernel.n / 2;
                 if (kr < 0 || kr >= kernel.n) continue;
+                bool mayRaise = false;
+#pragma GCC unroll 3
+                for (int ci = 0; ci < kChannels; ++ci)
+                    mayRaise |= run.peak[ci] * double(kernel.rowPeak[kr * 3 + ci]) > blockLeast[ci];
+                if (!mayRaise) continue;
                 const int x0 = maxInt(run.x0, xLow), x1 = minInt(run.x1, xEnd);
                 // With occlusion, a run whose nearest source lies too far for every target
                 // of the block paints none of them, and one whose farthest source every
@@ -585,6 +643,7 @@ void paintRowWith(const Job& job, int row, const SourceRow* const* sources, int 
                 else
                     paintRunOf<kSplit, false>(job, state, kernel, kr, source, x0, x1, tx0, run.peak,
                                               nullptr, 0.0);
+                findBlockLeast();
             }
         }
 

@@ -52,15 +52,18 @@ std::unique_ptr<dib24> diaphragm(int n, int kind, std::mt19937& random) {
     });
 }
 
-enum PictureStyle { kAnyPicture = -1, kPattern, kNoisy, kFlat, kDim };
+enum PictureStyle { kAnyPicture = -1, kPattern, kNoisy, kFlat, kDim, kBrightStripes };
 
-// Pictures with dark areas, bright points, flat regions and noise; or dim ones, whose
-// powers under a large gamma fall below the smallest normal float.
+// Pictures with dark areas, bright points, flat regions and noise; dim ones, whose
+// powers under a large gamma fall below the smallest normal float; or bright stripes
+// between wide dim ones, which the bright targets' thresholds pass over.
 std::unique_ptr<dib24> picture(int width, int height, PictureStyle chosen, std::mt19937& random) {
     const int style = chosen == kAnyPicture ? int(random() % 3) : chosen;
+    const int stripe = 20 + random() % 60;
     return makeImage(width, height, [&](int x, int r, int c) -> std::uint8_t {
-        if (style == kDim)
+        if (style == kDim || (style == kBrightStripes && x % (3 * stripe) >= stripe))
             return std::uint8_t(random() % 9 == 0 ? 30 + random() % 60 : 1 + random() % 24);
+        if (style == kBrightStripes) return std::uint8_t(200 + random() % 56);
         if (random() % 23 == 0) return std::uint8_t(200 + random() % 56);  // highlights
         switch (style) {
             case kPattern:
@@ -226,7 +229,7 @@ TEST_P(RendererEquivalence, WideRowsSpanSeveralBlocks) {
 TEST_P(RendererEquivalence, WideKernelsPassOverGroupsOfWeakSources) {
     // Kernels from the width at which the painter skips groups of sources on, some wider
     // than the picture; with depth of field, kernels on either side of that width in one
-    // row, with and without occlusion.
+    // row, with and without occlusion, and whole stretches of weak runs.
     std::mt19937 random(10);
     const Scenario scenarios[] = {
         {150, 14, 64, 0.1, 1.0, true, false, 0, 0},
@@ -235,6 +238,10 @@ TEST_P(RendererEquivalence, WideKernelsPassOverGroupsOfWeakSources) {
         {120, 16, 32, 0.1, 1.0, true, true, 0, 4.0, kGradient},
         {120, 16, 32, 0.5, 0.45, true, true, 0, 4.0, kBands, kAnyPicture, 0, 0,
          Occlusion::BrightNear},
+        // Stretches of dim sources, each holding several runs, beside bright targets.
+        {400, 12, 40, 0.1, 1.0, true, true, 0, 4.0, kBands, kBrightStripes},
+        {400, 12, 40, 0.5, 2.2, false, true, 128, 4.0, kBands, kBrightStripes, 0, 16,
+         Occlusion::DarkNear},
     };
     for (const Scenario& s : scenarios) expectSameBytes(s, random);
 }
