@@ -430,7 +430,7 @@ int main(int argc, char** argv) {
         for (int s = 0; s < 2; ++s) masks[s].shape = disc(sizes[s]);
         for (int i = 0; i < options.repeat; ++i)
             for (int s = 0; s < 2; ++s) {
-                auto result = copyOf(*picture);
+                auto result = picture->copy();
                 times[s].push_back(seconds([&] {
                     DefocusImage(*result, masks[s], 0.1, 1.0, sizes[s], 1, &dof, nullptr,
                                  options.threads);
