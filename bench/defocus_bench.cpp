@@ -30,12 +30,12 @@
 #include <string>
 #include <vector>
 
-#include "defocus/default_diaphragm.h"
+#include "support/default_diaphragm.h"
 #include "defocus/defocus.h"
 #include "defocus/maskman.h"
 #include "defocus/reference_defocus.h"
 #include "image/dib24.h"
-#include "image/picture_file.h"
+#include "pictures/picture_file.h"
 
 namespace {
 

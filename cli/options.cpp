@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "bokavo_version.h"
-#include "defocus/numbers.h"
+#include "support/numbers.h"
 
 namespace {
 

@@ -10,11 +10,11 @@
 #include <utility>
 
 #include "cli/progress_bar.h"
-#include "defocus/default_diaphragm.h"
+#include "support/default_diaphragm.h"
 #include "defocus/defocus.h"
 #include "defocus/maskman.h"
 #include "image/dib24.h"
-#include "image/picture_file.h"
+#include "pictures/picture_file.h"
 #include "image/save_file.h"
 
 namespace {

@@ -14,8 +14,8 @@
 #include <string>
 #include <string_view>
 
-#include "image/jpeg_depth.h"
-#include "image/jpeg_xmp.h"
+#include "pictures/jpeg_depth.h"
+#include "pictures/jpeg_xmp.h"
 
 namespace {
 

@@ -1,31 +1,13 @@
-// Why a bitmap file or packed clipboard bitmap was refused. dib24::loadFromFile and the
-// clipboard block reader report one of these; describe() gives the text users see.
+// Bitmap files read through dib24::loadFromFile into a new picture.
 #pragma once
 
 #include <cstdio>
 #include <memory>
 #include <string>
 
+#include "image/bmp_error.h"
+
 class dib24;
-
-enum class BmpError : int {
-    None = 0,
-    ReadFailed,           // the stream reported a read error
-    NotBitmap,            // shorter than a file header, or does not start with "BM"
-    BadHeader,            // info header shorter than 40 bytes or beyond the pixel data
-    HeaderTruncated,      // the data ends before the info header or colour table is complete
-    Compressed,           // run-length encoded, bit fields or any compression but none
-    UnsupportedBitDepth,  // not 1, 4, 8 or 24 bits per pixel
-    BadSize,              // width 0 or below, or height 0
-    TopDown,              // negative height: rows stored top row first, which are not read
-    BadColorTable,        // the colour table does not lie before the pixel data
-    BadPaletteIndex,      // a pixel names a colour beyond the table
-    PixelsTruncated,      // the data ends before the last pixel row
-    OutOfMemory,          // the pixels cannot be allocated
-};
-
-// A short lower-case phrase, such as "not a bitmap file" or "truncated pixel data".
-const char* describe(BmpError error);
 
 // Reads the bitmap file open in `file` into a new picture, the one way every reader of
 // bitmap files takes. Null when dib24::loadFromFile refuses it; `whyNot`, when given, then

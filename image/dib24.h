@@ -14,7 +14,7 @@
 
 class QPainter;
 class QWidget;
-enum class BmpError : int;  // why a bitmap was refused; see image/bmp_file.h
+enum class BmpError : int;  // why a bitmap was refused; see image/bmp_error.h
 
 class dib24 {
 public:

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "image/bmp_file.h"
+#include "image/bmp_error.h"
 #include "image/dib24.h"
 
 // The 24-bit packed DIB of an image: its 40-byte header followed by its pixel block,

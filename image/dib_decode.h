@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "image/bmp_file.h"
+#include "image/bmp_error.h"
 #include "image/bmp_records.h"
 
 class dib24;

@@ -1,4 +1,4 @@
-#include "defocus/default_diaphragm.h"
+#include "support/default_diaphragm.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

@@ -10,7 +10,7 @@
 #include <fstream>
 #include <new>
 
-#include "defocus/default_diaphragm.h"
+#include "support/default_diaphragm.h"
 #include "tests/settings_support.h"
 
 namespace {

@@ -12,8 +12,8 @@
 
 #include <exiv2/exiv2.hpp>
 
-#include "image/picture_file.h"
-#include "image/picture_resolution.h"
+#include "pictures/picture_file.h"
+#include "pictures/picture_resolution.h"
 #include "tests/settings_support.h"
 
 namespace {

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "image/heif_file.h"
-#include "image/picture_file.h"
+#include "pictures/heif_file.h"
+#include "pictures/picture_file.h"
 #include "tests/test_bitmaps.h"
 
 namespace {

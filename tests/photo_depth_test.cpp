@@ -9,7 +9,7 @@
 #include <sstream>
 #include <string>
 
-#include "image/picture_file.h"
+#include "pictures/picture_file.h"
 #include "tests/test_bitmaps.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <QStatusBar>
 #include <filesystem>
 
-#include "image/picture_file.h"
+#include "pictures/picture_file.h"
 #include "tests/settings_support.h"
 
 namespace {

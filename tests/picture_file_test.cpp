@@ -1,7 +1,7 @@
 // Picture files made by Pillow and ImageMagick at test time (scripts/make_pictures.py):
 // each reading rule against the other tools' account of the pixels, damaged files, the
 // size limits, and what the writer keeps.
-#include "image/picture_file.h"
+#include "pictures/picture_file.h"
 
 #include <gtest/gtest.h>
 #include <QColorSpace>

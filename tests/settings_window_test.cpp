@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "defocus/numbers.h"
+#include "support/numbers.h"
 #include "tests/settings_support.h"
 
 namespace {

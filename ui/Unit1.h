@@ -10,7 +10,7 @@
 
 #include "defocus/defocus.h"
 #include "image/dib24.h"
-#include "image/picture_file.h"
+#include "pictures/picture_file.h"
 #include "ui/command_run.h"
 #include "ui/defocus_history.h"
 #include "ui/live_preview.h"
@@ -35,12 +35,12 @@ public:
     QStatusBar* statusBar;  // not owned
 };
 
-// Reads the picture file at `path` (image/picture_file.h); null with the reason in
+// Reads the picture file at `path` (pictures/picture_file.h); null with the reason in
 // `whyNot` when it cannot be opened or read.
 std::unique_ptr<dib24> readPictureFile(const QString& path, std::string* whyNot = nullptr,
                                        PictureMetadata* metadata = nullptr);
 
-// The depth map that the photo file at `path` carries (image/picture_file.h).
+// The depth map that the photo file at `path` carries (pictures/picture_file.h).
 PhotoDepth readPhotoDepthFile(const QString& path);
 
 class TForm1 : public QMainWindow, public Ui_TForm1 {

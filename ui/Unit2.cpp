@@ -17,7 +17,7 @@
 #include <new>
 #include <utility>
 
-#include "defocus/numbers.h"
+#include "support/numbers.h"
 #include "ui/Unit1.h"
 #include "ui/defocus_jobs.h"
 #include "ui/fit_text.h"

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "defocus/default_diaphragm.h"
+#include "support/default_diaphragm.h"
 #include "defocus/defocus.h"
 #include "defocus/maskman.h"
 #include "image/dib24.h"
@@ -96,7 +96,7 @@ public:
     // throws std::bad_alloc before anything changed.
     void setDepthMask(std::unique_ptr<dib24> mask);
 
-    // Installs a photo's own depth map (a nearness mask, image/picture_file.h) as the depth
+    // Installs a photo's own depth map (a nearness mask, pictures/picture_file.h) as the depth
     // mask: resized to the main image without a question, since a phone stores its map
     // smaller than the photo, and "Occlusion:" set to "Bright is near".
     void setPhotoDepthMask(std::unique_ptr<dib24> mask);

@@ -13,7 +13,7 @@
 #include "image/bmp_records.h"
 #include "image/dib24.h"
 #include "image/dib_block.h"
-#include "image/picture_file.h"
+#include "pictures/picture_file.h"
 #include "ui/clipboard_formats.h"
 
 namespace clipboard_formats {

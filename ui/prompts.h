@@ -60,7 +60,7 @@ bool askToContinue(QWidget* owner, const QString& text, const QString& detail = 
 QString chooseFileToOpen(QWidget* owner, const QString& filter, const QString& directory = {});
 QString chooseFileToSave(QWidget* owner, const QString& filter);
 
-// The same for pictures of every format read and written (image/picture_file.h), with the
+// The same for pictures of every format read and written (pictures/picture_file.h), with the
 // window's own bitmap filter `filter` among them. Opening offers "All pictures" first, then
 // `filter`, then "All files"; saving offers `filter` first, then PNG, JPEG, TIFF and WebP.
 QString choosePictureToOpen(QWidget* owner, const QString& filter, const QString& directory = {},

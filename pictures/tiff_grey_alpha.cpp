@@ -1,4 +1,4 @@
-#include "image/tiff_grey_alpha.h"
+#include "pictures/tiff_grey_alpha.h"
 
 #include <tiffio.h>
 

@@ -1,4 +1,4 @@
-#include "image/jpeg_depth.h"
+#include "pictures/jpeg_depth.h"
 
 #include <QByteArray>
 #include <QString>
@@ -9,7 +9,7 @@
 #include <map>
 #include <vector>
 
-#include "image/jpeg_xmp.h"
+#include "pictures/jpeg_xmp.h"
 
 namespace jpeg_depth {
 

@@ -1,4 +1,4 @@
-#include "defocus/numbers.h"
+#include "support/numbers.h"
 
 #include <locale.h>
 #include <stdlib.h>

@@ -1,9 +1,9 @@
 // Reading and writing picture files. Bitmaps keep their own reader and writer; the other
 // formats are decoded and encoded by Qt's codecs, HEIF files decoded by libheif
-// (image/heif_file.cpp), and converted here, once, to and from the 24-bit dib24 that the
+// (pictures/heif_file.cpp), and converted here, once, to and from the 24-bit dib24 that the
 // rest of the program knows. Files are untrusted: a picture's size
 // is checked from its header before any pixel is decoded.
-#include "image/picture_file.h"
+#include "pictures/picture_file.h"
 
 #include <sys/mman.h>
 #include <sys/resource.h>
@@ -37,13 +37,13 @@
 #include "image/bmp_file.h"
 #include "image/bmp_records.h"
 #include "image/depth_nearness.h"
-#include "image/heif_file.h"
-#include "image/jpeg_depth.h"
-#include "image/picture_metadata.h"
-#include "image/picture_resolution.h"
-#include "image/png_deep_rgb.h"
+#include "pictures/heif_file.h"
+#include "pictures/jpeg_depth.h"
+#include "pictures/picture_metadata.h"
+#include "pictures/picture_resolution.h"
+#include "pictures/png_deep_rgb.h"
 #include "image/save_file.h"
-#include "image/tiff_grey_alpha.h"
+#include "pictures/tiff_grey_alpha.h"
 #include "image/why_not.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "image/picture_metadata.h"
+#include "pictures/picture_metadata.h"
 #include "image/why_not.h"
 
 #include <exiv2/exiv2.hpp>

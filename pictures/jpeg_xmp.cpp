@@ -1,4 +1,4 @@
-#include "image/jpeg_xmp.h"
+#include "pictures/jpeg_xmp.h"
 #include "image/why_not.h"
 
 #include <algorithm>

@@ -1,12 +1,12 @@
 // The metadata side of picture files, through exiv2: the EXIF orientation a picture is
 // read with, and the EXIF and XMP that travel from a file read to the files written from it.
-// Used by the picture file readers and writers (image/picture_file.cpp, image/heif_file.cpp).
+// Used by the picture file readers and writers (pictures/picture_file.cpp, pictures/heif_file.cpp).
 #pragma once
 
 #include <QByteArray>
 #include <string>
 
-#include "image/picture_file.h"
+#include "pictures/picture_file.h"
 
 namespace picture_metadata {
 

@@ -1,12 +1,12 @@
 // The resolution fields of JPEG and PNG files: the JFIF density and the pHYs chunk. Used by
-// image/picture_file.cpp only; the EXIF's and the TIFF's resolution are the metadata's
-// (image/picture_metadata.h).
+// pictures/picture_file.cpp only; the EXIF's and the TIFF's resolution are the metadata's
+// (pictures/picture_metadata.h).
 #pragma once
 
 #include <QByteArray>
 #include <cstdint>
 
-#include "image/picture_file.h"
+#include "pictures/picture_file.h"
 
 namespace picture_resolution {
 

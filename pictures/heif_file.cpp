@@ -2,7 +2,7 @@
 // decoders; this file asks it for the primary image as RGB samples, for the colour
 // description and metadata blocks that the other readers take from their codecs, and for
 // the depth image. Files are untrusted: every size is checked before anything is decoded.
-#include "image/heif_file.h"
+#include "pictures/heif_file.h"
 
 #include <libheif/heif.h>
 #include <QColorSpace>
@@ -16,7 +16,7 @@
 #include <mutex>
 
 #include "image/bmp_file.h"
-#include "image/picture_metadata.h"
+#include "pictures/picture_metadata.h"
 #include "image/why_not.h"
 
 namespace {

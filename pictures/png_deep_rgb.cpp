@@ -1,4 +1,4 @@
-#include "image/png_deep_rgb.h"
+#include "pictures/png_deep_rgb.h"
 #include "image/why_not.h"
 
 #include <png.h>

@@ -1,5 +1,5 @@
 // HEIF pictures (HEIC photos, and AVIF where libheif has an AV1 decoder) through libheif:
-// the primary image for the picture readers (image/picture_file.cpp), and the depth image
+// the primary image for the picture readers (pictures/picture_file.cpp), and the depth image
 // that phones store beside a portrait photo.
 #pragma once
 
@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "image/depth_nearness.h"
-#include "image/picture_file.h"
+#include "pictures/picture_file.h"
 
 class QImage;
 

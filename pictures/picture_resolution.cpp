@@ -1,4 +1,4 @@
-#include "image/picture_resolution.h"
+#include "pictures/picture_resolution.h"
 
 #include <algorithm>
 #include <array>

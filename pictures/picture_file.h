@@ -78,7 +78,7 @@ bool writeGreyPicture(const dib24& image, const std::string& path, int quality =
                       std::string* whyNot = nullptr);
 
 // The depth map that a photo carries: in a JPEG, Google's GDepth or Dynamic Depth
-// (image/jpeg_depth.h); in a HEIC photo, its depth image (image/heif_file.h). It comes in
+// (pictures/jpeg_depth.h); in a HEIC photo, its depth image (pictures/heif_file.h). It comes in
 // as a grey mask of nearness (image/depth_nearness.h), turned upright with the photo (by
 // the photo's EXIF orientation, a HEIC photo's depth image by its own transformations), at
 // the map's own size.
