@@ -12,8 +12,6 @@
 
 #include "image/bmp_records.h"
 
-class QPainter;
-class QWidget;
 enum class BmpError : int;  // why a bitmap was refused; see image/bmp_error.h
 
 class dib24 {
@@ -55,13 +53,6 @@ public:
     std::unique_ptr<dib24> stretchWidth(int newWidth) const;
     std::unique_ptr<dib24> shrinkHeight(int newHeight) const;
     std::unique_ptr<dib24> stretchHeight(int newHeight) const;
-
-    // Qt side (ui/): drawing into a painter, and the system clipboard.
-    void draw(QPainter& dc, int destX, int destY, int destWidth, int destHeight, int srcX,
-              int srcY) const;
-    bool copyToClipboard(QWidget* owner) const;
-    // `whyNot`, when given, receives the reason a picture file on the clipboard was refused.
-    bool pasteFromClipboard(QWidget* owner, std::string* whyNot = nullptr);
 
     // Exchanges the whole content of two images; loaders fill a fresh image and swap it
     // in only when everything succeeded.

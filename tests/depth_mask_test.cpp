@@ -12,6 +12,7 @@
 
 #include "support/default_diaphragm.h"
 #include "tests/settings_support.h"
+#include "ui/dib24_qt.h"
 
 namespace {
 
@@ -149,7 +150,7 @@ protected:
 };
 
 TEST_F(DepthMask, ButtonsDoNothingWithoutAnImage) {
-    randomImage(5, 5, 6)->copyToClipboard(nullptr);
+    copyToClipboard(*randomImage(5, 5, 6), nullptr);
     form2.Button4->click();
     form2.Button3->click();
     EXPECT_TRUE(prompts.dialogs.empty());
@@ -233,7 +234,7 @@ TEST_F(DepthMask, AnUnreadableFileShowsTheErrorAndKeepsTheMask) {
 TEST_F(DepthMask, TheClipboardGivesAMaskOrSilentlyNothing) {
     form1.installImage(randomImage(20, 10, 14));
     const auto mask = randomImage(20, 10, 15);
-    ASSERT_TRUE(mask->copyToClipboard(nullptr));
+    ASSERT_TRUE(copyToClipboard(*mask, nullptr));
     form2.Button3->click();
     ASSERT_NE(form2.depthMask, nullptr);
     EXPECT_TRUE(samePixels(*form2.depthMask, *mask));

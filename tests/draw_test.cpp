@@ -9,6 +9,7 @@
 #include "image/dib24.h"
 #include "tests/gui_support.h"
 #include "tests/test_bitmaps.h"
+#include "ui/dib24_qt.h"
 
 namespace {
 
@@ -39,7 +40,7 @@ QImage canvas(int width, int height) {
 // Draws at the natural size with destination (destX, destY) and source origin (srcX, srcY).
 QImage drawn(const dib24& image, QImage target, int destX, int destY, int srcX, int srcY) {
     QPainter painter(&target);
-    image.draw(painter, destX, destY, image.width, image.height, srcX, srcY);
+    draw(image, painter, destX, destY, image.width, image.height, srcX, srcY);
     painter.end();
     return target;
 }
@@ -92,7 +93,7 @@ TEST(Draw, PaintsOnlyInsideThePaintersClip) {
     {
         QPainter painter(&target);
         painter.setClipRect(QRect(4, 5, 3, 2));
-        image->draw(painter, 0, 0, 16, 16, 0, 0);
+        draw(*image, painter, 0, 0, 16, 16, 0, 0);
     }
     for (int y = 0; y < 16; ++y)
         for (int x = 0; x < 16; ++x) {
@@ -108,7 +109,7 @@ TEST(Draw, FollowsThePaintersTranslation) {
     {
         QPainter painter(&target);
         painter.translate(6, 2);
-        image->draw(painter, 0, 0, 5, 5, 0, 0);
+        draw(*image, painter, 0, 0, 5, 5, 0, 0);
     }
     EXPECT_EQ(target.pixel(6, 2), pictureColor(*image, 0, 0).rgb());
     EXPECT_EQ(target.pixel(10, 6), pictureColor(*image, 4, 4).rgb());
@@ -120,7 +121,7 @@ TEST(Draw, ADestinationOfTwiceTheSizeStretchesEachPixel) {
     QImage target = canvas(8, 8);
     {
         QPainter painter(&target);
-        image->draw(painter, 1, 1, 6, 4, 0, 0);
+        draw(*image, painter, 1, 1, 6, 4, 0, 0);
     }
     EXPECT_EQ(target.pixel(1, 1), pictureColor(*image, 0, 0).rgb());
     EXPECT_EQ(target.pixel(2, 2), pictureColor(*image, 0, 0).rgb());
@@ -137,9 +138,9 @@ TEST(Draw, EmptyImagesAndEmptyDestinationsDrawNothing) {
     QImage target = canvas(4, 4);
     {
         QPainter painter(&target);
-        image->draw(painter, 0, 0, 0, 4, 0, 0);
-        image->draw(painter, 0, 0, 4, -4, 0, 0);
-        image->draw(painter, 0, 0, 4, 4, 100, 0);  // source entirely right of the picture
+        draw(*image, painter, 0, 0, 0, 4, 0, 0);
+        draw(*image, painter, 0, 0, 4, -4, 0, 0);
+        draw(*image, painter, 0, 0, 4, 4, 100, 0);  // source entirely right of the picture
     }
     EXPECT_EQ(target, untouched);
 }

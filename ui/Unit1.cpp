@@ -23,6 +23,7 @@
 #include "image/save_file.h"
 #include "ui/Unit2.h"
 #include "ui/defocus_jobs.h"
+#include "ui/dib24_qt.h"
 #include "ui/prompts.h"
 
 namespace {
@@ -218,7 +219,7 @@ void TForm1::QuitQ1Click() {
 
 void TForm1::CopyC1Click() {
     if (!currentImage) return;
-    if (!currentImage->copyToClipboard(this)) {
+    if (!copyToClipboard(*currentImage, this)) {
         prompts::showError(nullptr, QStringLiteral("Cannot write clipboard"));
     }
 }
@@ -226,7 +227,7 @@ void TForm1::CopyC1Click() {
 void TForm1::PasteP1Click() {
     auto image = std::make_unique<dib24>(1, 1);
     std::string why;
-    if (!image->pasteFromClipboard(nullptr, &why)) {
+    if (!pasteFromClipboard(*image, nullptr, &why)) {
         prompts::showError(nullptr,
                            QStringLiteral("Cannot read clipboard, maybe not supported format."),
                            QString::fromStdString(why));

@@ -20,6 +20,7 @@
 #include "support/numbers.h"
 #include "ui/Unit1.h"
 #include "ui/defocus_jobs.h"
+#include "ui/dib24_qt.h"
 #include "ui/fit_text.h"
 #include "ui/focus_area.h"
 #include "ui/prompts.h"
@@ -79,7 +80,7 @@ void drawCentred(QWidget* box, const dib24& image) {
     QPainter painter(box);
     const int left = (box->width() - image.width) / 2;
     const int top = (box->height() - image.height) / 2;
-    image.draw(painter, left, top, image.width, image.height, 0, 0);
+    draw(image, painter, left, top, image.width, image.height, 0, 0);
 }
 
 }  // namespace
@@ -361,7 +362,7 @@ void TForm2::Button4Click() {
 void TForm2::Button3Click() {
     if (!mainImage()) return;
     auto mask = std::make_unique<dib24>(1, 1);
-    if (!mask->pasteFromClipboard(nullptr)) return;
+    if (!pasteFromClipboard(*mask, nullptr)) return;
     setDepthMask(std::move(mask));
 }
 
@@ -423,11 +424,11 @@ void TForm2::PaintBox3Paint() {
 void TForm2::PaintBox2Paint() {
     QPainter painter(PaintBox2);
     if (previewImage) {
-        previewImage->draw(painter, 0, 0, previewImage->width, previewImage->height, 0, 0);
+        draw(*previewImage, painter, 0, 0, previewImage->width, previewImage->height, 0, 0);
     } else if (const dib24* image = mainImage()) {
         // The region's top-left pixel lands on the box's top-left corner; the source y is
         // counted from the bottom row of the bottom-up image.
-        image->draw(painter, 0, 0, image->width, image->height, previewLeft, -previewTop);
+        draw(*image, painter, 0, 0, image->width, image->height, previewLeft, -previewTop);
         if (focusAreaShown_)
             focusArea_.paint(
                 painter, 1.0,

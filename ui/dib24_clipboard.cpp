@@ -15,6 +15,7 @@
 #include "image/dib_block.h"
 #include "pictures/picture_file.h"
 #include "ui/clipboard_formats.h"
+#include "ui/dib24_qt.h"
 
 namespace clipboard_formats {
 
@@ -80,11 +81,11 @@ std::vector<std::uint8_t> packedDibFromPicture(const QImage& picture) {
 
 // Qt's clipboard belongs to the application rather than to a window, so the owner the
 // callers pass plays no part here.
-bool dib24::copyToClipboard(QWidget* /*owner*/) const {
-    if (!section) return false;
+bool copyToClipboard(const dib24& image, QWidget* /*owner*/) {
+    if (!image.section) return false;
     QClipboard* clipboard = QGuiApplication::clipboard();
     if (!clipboard) return false;
-    const std::vector<std::uint8_t> file = packBmp(*this);
+    const std::vector<std::uint8_t> file = packBmp(image);
     if (file.empty()) return false;
 
     QPointer<QMimeData> published = new clipboard_formats::BitmapMimeData(QByteArray(
@@ -95,14 +96,14 @@ bool dib24::copyToClipboard(QWidget* /*owner*/) const {
     return published && clipboard->mimeData() == published.data();
 }
 
-bool dib24::pasteFromClipboard(QWidget* /*owner*/, std::string* whyNot) {
+bool pasteFromClipboard(dib24& image, QWidget* /*owner*/, std::string* whyNot) {
     QClipboard* clipboard = QGuiApplication::clipboard();
     const QMimeData* data = clipboard ? clipboard->mimeData() : nullptr;
     if (!data) return false;
 
     if (data->hasFormat(clipboard_formats::kBmpType)) {
         const QByteArray file = data->data(clipboard_formats::kBmpType);
-        return unpackBmp(*this, reinterpret_cast<const std::uint8_t*>(file.constData()),
+        return unpackBmp(image, reinterpret_cast<const std::uint8_t*>(file.constData()),
                          static_cast<std::size_t>(file.size()));
     }
     // Other programs offer pictures as files of some format: these are read by the rules
@@ -113,7 +114,7 @@ bool dib24::pasteFromClipboard(QWidget* /*owner*/, std::string* whyNot) {
         std::unique_ptr<dib24> picture =
             decodePicture(file.constData(), static_cast<std::size_t>(file.size()), whyNot);
         if (!picture) return false;
-        swap(*picture);
+        image.swap(*picture);
         return true;
     }
     if (data->hasImage()) {
@@ -122,7 +123,7 @@ bool dib24::pasteFromClipboard(QWidget* /*owner*/, std::string* whyNot) {
         const QImage picture = qvariant_cast<QImage>(data->imageData());
         if (!pictureSizeRefusal(picture.width(), picture.height()).empty()) return false;
         const std::vector<std::uint8_t> block = clipboard_formats::packedDibFromPicture(picture);
-        return !block.empty() && unpackDib(*this, block.data(), block.size());
+        return !block.empty() && unpackDib(image, block.data(), block.size());
     }
     return false;
 }

@@ -12,6 +12,7 @@
 #include <cstdint>
 
 #include "image/dib24.h"
+#include "ui/dib24_qt.h"
 
 namespace {
 
@@ -33,9 +34,10 @@ QRectF paintableArea(const QPainter& dc) {
 
 }  // namespace
 
-void dib24::draw(QPainter& dc, int destX, int destY, int destWidth, int destHeight, int srcX,
-                 int srcY) const {
-    if (!bits || destWidth <= 0 || destHeight <= 0) return;
+void draw(const dib24& image, QPainter& dc, int destX, int destY, int destWidth, int destHeight,
+          int srcX, int srcY) {
+    const int width = image.width, height = image.height;
+    if (!image.bits || destWidth <= 0 || destHeight <= 0) return;
 
     // The source rectangle always has the picture's full size; its origin (srcX, srcY) is
     // counted from the bottom-left corner. Counted from the top instead, destination row
@@ -68,7 +70,7 @@ void dib24::draw(QPainter& dc, int destX, int destY, int destWidth, int destHeig
     QImage visible(right - left, bottom - top, QImage::Format_RGB32);
     if (visible.isNull()) return;
     for (int t = top; t < bottom; ++t) {
-        const std::uint8_t* source = row(t) + static_cast<std::size_t>(3) * left;
+        const std::uint8_t* source = image.row(t) + static_cast<std::size_t>(3) * left;
         QRgb* target = reinterpret_cast<QRgb*>(visible.scanLine(t - top));
         for (int u = left; u < right; ++u, source += 3)
             *target++ = qRgb(source[2], source[1], source[0]);
