@@ -27,6 +27,21 @@ int logicalExtent(int deviceExtent, double ratio) {
     return static_cast<int>(std::ceil(deviceExtent / ratio - 1e-9));
 }
 
+// The pixels of a width x height grid, `perPixel` device pixels wide, that the widget's
+// rectangle `logical` touches: its edges in device pixels (`ratio` per logical one),
+// divided by `perPixel` and rounded outwards, then clipped to the grid.
+QRect pixelsTouched(const QRect& logical, double ratio, double perPixel, int width, int height) {
+    const int left =
+        std::clamp(static_cast<int>(std::floor(logical.left() * ratio / perPixel)), 0, width);
+    const int top =
+        std::clamp(static_cast<int>(std::floor(logical.top() * ratio / perPixel)), 0, height);
+    const int right = std::clamp(
+        static_cast<int>(std::ceil((logical.right() + 1) * ratio / perPixel)), left, width);
+    const int bottom = std::clamp(
+        static_cast<int>(std::ceil((logical.bottom() + 1) * ratio / perPixel)), top, height);
+    return QRect(left, top, right - left, bottom - top);
+}
+
 }  // namespace
 
 double PictureView::zoomOfStep(int step) {
@@ -199,15 +214,7 @@ QRect PictureView::visibleRows(int reduction) const {
     const double scale = zoom() * reduction;
     const int width = (picture_->width + reduction - 1) / reduction;
     const int height = (picture_->height + reduction - 1) / reduction;
-    const int left =
-        std::clamp(static_cast<int>(std::floor(shown.left() * ratio / scale)), 0, width);
-    const int top =
-        std::clamp(static_cast<int>(std::floor(shown.top() * ratio / scale)), 0, height);
-    const int right =
-        std::clamp(static_cast<int>(std::ceil((shown.right() + 1) * ratio / scale)), left, width);
-    const int bottom =
-        std::clamp(static_cast<int>(std::ceil((shown.bottom() + 1) * ratio / scale)), top, height);
-    return QRect(left, top, right - left, bottom - top);
+    return pixelsTouched(shown, ratio, scale, width, height);
 }
 
 QRect PictureView::visibleDevicePixels() const {
@@ -217,13 +224,7 @@ QRect PictureView::visibleDevicePixels() const {
     if (shown.isEmpty()) return {};
     const int width = zoomedExtent(picture_->width, zoom());
     const int height = zoomedExtent(picture_->height, zoom());
-    const int left = std::clamp(static_cast<int>(std::floor(shown.left() * ratio)), 0, width);
-    const int top = std::clamp(static_cast<int>(std::floor(shown.top() * ratio)), 0, height);
-    const int right =
-        std::clamp(static_cast<int>(std::ceil((shown.right() + 1) * ratio)), left, width);
-    const int bottom =
-        std::clamp(static_cast<int>(std::ceil((shown.bottom() + 1) * ratio)), top, height);
-    return QRect(left, top, right - left, bottom - top);
+    return pixelsTouched(shown, ratio, 1.0, width, height);
 }
 
 std::size_t PictureView::drawingBytes() const {
@@ -255,13 +256,10 @@ void PictureView::paintEvent(QPaintEvent* event) {
     const QRect exposed = event->rect();
     const int right = zoomedExtent(picture_->width, zoom());
     const int bottom = zoomedExtent(picture_->height, zoom());
-    const int x0 = std::clamp(static_cast<int>(std::floor(exposed.left() * ratio)), 0, right);
-    const int y0 = std::clamp(static_cast<int>(std::floor(exposed.top() * ratio)), 0, bottom);
-    const int x1 =
-        std::clamp(static_cast<int>(std::ceil((exposed.right() + 1) * ratio)), x0, right);
-    const int y1 =
-        std::clamp(static_cast<int>(std::ceil((exposed.bottom() + 1) * ratio)), y0, bottom);
-    if (x0 == x1 || y0 == y1) return;
+    const QRect painted = pixelsTouched(exposed, ratio, 1.0, right, bottom);
+    if (painted.isEmpty()) return;
+    const int x0 = painted.left(), y0 = painted.top();
+    const int x1 = x0 + painted.width(), y1 = y0 + painted.height();
     const int width = x1 - x0, height = y1 - y0;
 
     // Only the exposed part is converted, a band of rows at a time into a buffer that lives
