@@ -1,4 +1,5 @@
 #include "pictures/picture_metadata.h"
+#include "pictures/picture_file.h"
 #include "image/why_not.h"
 
 #include <exiv2/exiv2.hpp>

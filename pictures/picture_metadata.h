@@ -6,7 +6,8 @@
 #include <QByteArray>
 #include <string>
 
-#include "pictures/picture_file.h"
+// Declared with the picture files (pictures/picture_file.h).
+struct PictureMetadata;
 
 namespace picture_metadata {
 
