@@ -197,10 +197,13 @@ void LivePreview::start() {
 void LivePreview::finished(RenderResult result) {
     if (result.stopped) return;
     if (!result.image) return shortOfMemory();
-    // Only the part shown is exact: the margin around it lacks what lies beyond.
-    std::unique_ptr<dib24> part =
-        result.image->cropped(visible_.width(), visible_.height(),
-                              visible_.left() - rendered_.left(), visible_.top() - rendered_.top());
+    // Only the part shown is exact: the margin around it lacks what lies beyond. (Fitted
+    // to the window the view shows everything rendered, and the result is shown as it is.)
+    std::unique_ptr<dib24> part = visible_ == rendered_
+                                      ? std::move(result.image)
+                                      : result.image->cropped(visible_.width(), visible_.height(),
+                                                              visible_.left() - rendered_.left(),
+                                                              visible_.top() - rendered_.top());
     if (!part->bits) return shortOfMemory();
     window_.PaintBox1->setPatch({part.get(), visible_.topLeft(), zoom_});
     shown_ = std::move(part);

@@ -281,10 +281,16 @@ void PictureView::paintEvent(QPaintEvent* event) {
             patch.firstRow = patch_.origin.y();
             if (patch_.zoom > 0) patchScale = 1;
         }
+        // Where a patch one to one with the screen covers a whole band, the picture under
+        // it would be drawn only to be painted over.
+        const QRect hidden = patch.top && patchScale == 1 ? QRect(patch.firstColumn, patch.firstRow,
+                                                                  patch.width, patch.height)
+                                                          : QRect();
         for (int top = y0; top < y1; top += band.height()) {
             const int rows = std::min(band.height(), y1 - top);
             auto* pixels = reinterpret_cast<std::uint32_t*>(band.bits());
-            drawZoomed(source, scale, x0, top, width, rows, pixels, band.bytesPerLine() / 4);
+            if (!hidden.contains(QRect(x0, top, width, rows)))
+                drawZoomed(source, scale, x0, top, width, rows, pixels, band.bytesPerLine() / 4);
             drawZoomed(patch, patchScale, x0, top, width, rows, pixels, band.bytesPerLine() / 4);
             painter.drawImage(QPoint(x0, top), band, QRect(0, 0, width, rows));
         }
