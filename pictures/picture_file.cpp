@@ -37,14 +37,14 @@
 #include "image/bmp_file.h"
 #include "image/bmp_records.h"
 #include "image/depth_nearness.h"
+#include "image/save_file.h"
+#include "image/why_not.h"
 #include "pictures/heif_file.h"
 #include "pictures/jpeg_depth.h"
 #include "pictures/picture_metadata.h"
 #include "pictures/picture_resolution.h"
 #include "pictures/png_deep_rgb.h"
-#include "image/save_file.h"
 #include "pictures/tiff_grey_alpha.h"
-#include "image/why_not.h"
 
 namespace {
 
@@ -493,24 +493,19 @@ std::unique_ptr<dib24> toDib(QImage& picture, int orientation) {
 
 // Qt's reading of the EXIF orientation, for files whose metadata exiv2 could not parse.
 int orientationOf(QImageIOHandler::Transformations transformation) {
-    switch (transformation) {
-        case QImageIOHandler::TransformationMirror:
-            return 2;
-        case QImageIOHandler::TransformationRotate180:
-            return 3;
-        case QImageIOHandler::TransformationFlip:
-            return 4;
-        case QImageIOHandler::TransformationFlipAndRotate90:
-            return 5;
-        case QImageIOHandler::TransformationRotate90:
-            return 6;
-        case QImageIOHandler::TransformationMirrorAndRotate90:
-            return 7;
-        case QImageIOHandler::TransformationRotate270:
-            return 8;
-        default:
-            return 1;
-    }
+    // Entry o - 1: the transformation that turns a picture of EXIF orientation o upright.
+    using T = QImageIOHandler;
+    constexpr T::Transformation kUpright[] = {T::TransformationNone,
+                                              T::TransformationMirror,
+                                              T::TransformationRotate180,
+                                              T::TransformationFlip,
+                                              T::TransformationFlipAndRotate90,
+                                              T::TransformationRotate90,
+                                              T::TransformationMirrorAndRotate90,
+                                              T::TransformationRotate270};
+    for (int o = 1; o <= 8; ++o)
+        if (transformation == kUpright[o - 1]) return o;
+    return 1;
 }
 
 const QList<QByteArray>& readableFormats() {
