@@ -14,10 +14,11 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <utility>
 
 #include "image/bmp_file.h"
-#include "pictures/picture_metadata.h"
 #include "image/why_not.h"
+#include "pictures/picture_metadata.h"
 
 namespace {
 
@@ -353,20 +354,14 @@ std::optional<HeifDepthImage> readHeifDepth(const void* data, std::size_t size,
 
     const heif_depth_representation_info* info = nullptr;
     if (heif_image_handle_get_depth_image_representation_info(primary, id, &info) && info) {
-        switch (info->depth_representation_type) {
-            case heif_depth_representation_type_uniform_inverse_Z:
-                depth.representation = HeifDepthImage::Representation::UniformInverseZ;
-                break;
-            case heif_depth_representation_type_uniform_disparity:
-                depth.representation = HeifDepthImage::Representation::UniformDisparity;
-                break;
-            case heif_depth_representation_type_uniform_Z:
-                depth.representation = HeifDepthImage::Representation::UniformZ;
-                break;
-            case heif_depth_representation_type_nonuniform_disparity:
-                depth.representation = HeifDepthImage::Representation::NonuniformDisparity;
-                break;
-        }
+        using R = HeifDepthImage::Representation;
+        constexpr std::pair<heif_depth_representation_type, R> kRepresentations[] = {
+            {heif_depth_representation_type_uniform_inverse_Z, R::UniformInverseZ},
+            {heif_depth_representation_type_uniform_disparity, R::UniformDisparity},
+            {heif_depth_representation_type_uniform_Z, R::UniformZ},
+            {heif_depth_representation_type_nonuniform_disparity, R::NonuniformDisparity}};
+        for (const auto& [theirs, ours] : kRepresentations)
+            if (info->depth_representation_type == theirs) depth.representation = ours;
         if (info->has_z_near) depth.zNear = info->z_near;
         if (info->has_z_far) depth.zFar = info->z_far;
         if (info->has_d_min) depth.dMin = info->d_min;

@@ -1,6 +1,4 @@
 #include "pictures/picture_metadata.h"
-#include "pictures/picture_file.h"
-#include "image/why_not.h"
 
 #include <exiv2/exiv2.hpp>
 
@@ -15,6 +13,9 @@
 #include <numeric>
 #include <stdexcept>
 #include <string>
+
+#include "image/why_not.h"
+#include "pictures/picture_file.h"
 
 namespace picture_metadata {
 
