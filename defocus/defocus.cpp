@@ -243,6 +243,10 @@ public:
           groupPeak_(kernels.largest() >= paint_row::kWideKernel
                          ? std::size_t(capacity) * 3 * groupLength(width_)
                          : 0),
+          strong_(!depth && kernels.largest() >= paint_row::kWideKernel
+                      ? std::size_t(capacity) * strongRoom(width_)
+                      : 0),
+          strongFrom_(strong_.empty() ? 0 : std::size_t(capacity) * strongFromLength(width_)),
           runs_(depth ? std::size_t(capacity) * width_ : std::size_t(capacity)),
           runAt_(depth ? std::size_t(capacity) * width_ : 0),
           coarseLargest_(depth ? std::size_t(capacity) * coarseLength(width_) : 0),
@@ -263,7 +267,10 @@ public:
                (depthOfField
                     ? std::size_t(width) * (sizeof(paint_row::Run) + sizeof(std::int32_t)) +
                           coarseLength(width) * (sizeof(std::int32_t) + 3 * sizeof(double))
-                    : 3 * reachLength(width) * sizeof(double) + sizeof(paint_row::Run));
+                    : 3 * reachLength(width) * sizeof(double) + sizeof(paint_row::Run) +
+                          (wide ? (strongRoom(width) + strongFromLength(width)) *
+                                      sizeof(std::int32_t)
+                                : 0));
     }
 
     int capacity() const { return capacity_; }
@@ -304,6 +311,9 @@ private:
             row.groupPeak[c] = groupPeak;
         }
         row.nearness = nullptr;
+        row.strong = nullptr;
+        row.strongCount = 0;
+        row.strongFrom = nullptr;
         if (depth_) {
             const std::uint8_t* depth = depth_->bits + std::ptrdiff_t(r) * depth_->stride;
             std::int32_t* runAt = runAt_.data() + slot * width_;
@@ -362,9 +372,46 @@ private:
                 findReachPeaks(row.power[c], peak);
                 row.reachPeak[c] = peak;
             }
+            if (!strong_.empty()) listStrong(slot, source, row);
         }
         row.runs = runs;
         stored_[slot] = r;
+    }
+
+    // Lists the row's strongest sources, at most strongRoom of them: those whose largest
+    // byte lies above the lowest level that leaves no more than that many above it. Where
+    // a few highlights stand out, the sources around them bound the rest low enough that
+    // a block whose registers are all brighter tests the highlights alone.
+    void listStrong(std::size_t slot, const std::uint8_t* source, paint_row::SourceRow& row) {
+        std::array<int, 256> count{};
+        for (int x = 0; x < width_; ++x)
+            ++count[std::max({source[3 * x], source[3 * x + 1], source[3 * x + 2]})];
+        const int room = int(strongRoom(width_));
+        int level = 255, above = 0;
+        while (level >= 0 && above + count[std::size_t(level)] <= room)
+            above += count[std::size_t(level--)];
+        std::int32_t* strong = strong_.data() + slot * strongRoom(width_);
+        std::int32_t* from = strongFrom_.data() + slot * strongFromLength(width_);
+        int listed = 0;
+        for (int c = 0; c < 3; ++c) row.weakPeak[c] = 0.0;
+        for (int x = 0; x < width_; ++x) {
+            if (x % paint_row::kStrongStride == 0) from[x / paint_row::kStrongStride] = listed;
+            if (std::max({source[3 * x], source[3 * x + 1], source[3 * x + 2]}) > level) {
+                strong[listed++] = x;
+                continue;
+            }
+            for (int c = 0; c < 3; ++c)
+                row.weakPeak[c] = std::max(row.weakPeak[c], row.power[c][x]);
+        }
+        row.strong = strong;
+        row.strongCount = listed;
+        row.strongFrom = from;
+    }
+
+    // At most this many of a row's sources are listed as strong.
+    static std::size_t strongRoom(int width) { return std::size_t(width) / 32 + 1; }
+    static std::size_t strongFromLength(int width) {
+        return std::size_t(width) / paint_row::kStrongStride + 1;
     }
 
     // The largest of each window of `span` consecutive peaks of kReachStep columns, in
@@ -419,6 +466,7 @@ private:
     std::vector<double> reachPeak_;
     std::vector<double> reachScratch_;  // findReachPeaks' running peaks
     std::vector<float> groupPeak_;
+    std::vector<std::int32_t> strong_, strongFrom_;
     LargeBuffer<paint_row::Run> runs_;
     LargeBuffer<std::int32_t> runAt_;
     std::vector<std::int32_t> coarseLargest_;

@@ -46,6 +46,8 @@ constexpr int kChannels = 3;              // painted together, for more strokes 
 constexpr int kBlock = kLanes * kGroups;  // target pixels painted together
 static_assert(kLanes <= kMaxLanes, "kernel tables are padded and peaked for kMaxLanes");
 static_assert(kGroups <= 8, "a source's registers are bits of a byte");
+static_assert(kGroups <= kLanes, "a block's registers are the lanes of one register");
+static_assert(kBlock <= kMaxBlock, "kernel tables are padded for kMaxBlock targets");
 // Sources whose strokes are tested before any of them is painted, as bits.
 typedef std::uint64_t ChunkBits;
 // (64 measured faster than 32 or 16: fewer rounds of tests and threshold updates outweigh
@@ -97,6 +99,18 @@ inline Doubles loadBytes(const std::uint8_t* p) {
     return Doubles(_mm256_cvtepi32_pd(_mm_cvtepu8_epi32(_mm_cvtsi32_si128(four))));
 #else
     return Doubles{double(p[0]), double(p[1])};
+#endif
+}
+
+// The low kLanes bytes of `bytes`, lowest first, as doubles 0 ... 255 (exactly).
+inline Doubles bytesOf(std::uint64_t bytes) {
+#if VECTOR_BYTES == 64
+    return Doubles(
+        _mm512_cvtepi32_pd(_mm256_cvtepu8_epi32(_mm_cvtsi64_si128(std::int64_t(bytes)))));
+#elif VECTOR_BYTES == 32
+    return Doubles(_mm256_cvtepi32_pd(_mm_cvtepu8_epi32(_mm_cvtsi32_si128(int(bytes)))));
+#else
+    return Doubles{double(bytes & 0xff), double(bytes >> 8 & 0xff)};
 #endif
 }
 
@@ -490,6 +504,75 @@ __attribute__((always_inline)) inline void paintRun(const Job& job, BlockState& 
     }
 }
 
+// Kernel row `kr` of a wide kernel from the listed strong sources of a row without depth
+// of field onto the block at tx0, where the caller found that no other source of the row
+// can raise any register (SourceRow::weakPeak). Each listed source is tested against all
+// registers at once, one lane for each, and painted onto those it may raise.
+template <bool kSplit, bool kGrey>
+__attribute__((always_inline)) inline void paintStrong(const Job& job, BlockState& state,
+                                                       const Kernel& kernel, int kr,
+                                                       const SourceRow& source, int x0, int x1,
+                                                       int tx0) {
+    const int first = kernel.first[kr], last = kernel.last[kr];
+    if (first > last) return;  // a row of zeros
+    double rowPeak[kChannels];
+    const RunView run = viewOfRun(kernel, kr, source, rowPeak);
+    const int xFirst = maxInt(x0, tx0 + run.hw - last);
+    const int xLast = minInt(x1 - 1, tx0 + kBlock - 1 + run.hw - first);
+    if (xFirst > xLast) return;
+    int i = source.strongFrom[xFirst / kStrongStride];
+    while (i < source.strongCount && source.strong[i] < xFirst) ++i;
+    if (i == source.strongCount || source.strong[i] > xLast) return;
+    // Lane g: register g's threshold; infinity for lanes beyond the block's registers and
+    // for registers beyond the row. (Built in registers: stored lanes read back as one
+    // register would wait for the stores.)
+    Doubles threshold[kChannels];
+    Doubles laneIndex;
+    for (int j = 0; j < kLanes; ++j) laneIndex[j] = j;
+#pragma GCC unroll 3
+    for (int ci = 0; ci < kChannels; ++ci) {
+        threshold[ci] = splat(__builtin_inf());
+#pragma GCC unroll 8
+        for (int g = 0; g < kGroups; ++g)
+            if (tx0 + g * kLanes < job.width)
+                threshold[ci] =
+                    laneIndex == splat(g) ? splat(state.threshold[ci][g]) : threshold[ci];
+    }
+    // Register g's lane 0 lies at kernel column laneZero - x, g * kLanes after register 0's,
+    // so the largest byte that reaches it from source x is entry n - 1 - laneZero + x of
+    // the reversed peaks (see Kernel), 0 where the source does not reach it.
+    const int peakOffset = run.n - 1 - (tx0 + run.hw);
+    unsigned painted = 0;
+    for (; i < source.strongCount && source.strong[i] <= xLast; ++i) {
+        const int x = source.strong[i];
+        unsigned bits = 0;
+#pragma GCC unroll 3
+        for (int ci = 0; ci < (kGrey ? 1 : kChannels); ++ci) {
+            std::uint64_t peaks = 0;
+#pragma GCC unroll 8
+            for (int g = 0; g < kGroups; ++g)
+                peaks |= std::uint64_t(run.reversedPeak[ci][peakOffset + x - g * kLanes])
+                         << (8 * g);
+            const Doubles peak = bytesOf(peaks);
+            if (kGrey) {
+#pragma GCC unroll 3
+                for (int cj = 0; cj < kChannels; ++cj)
+                    bits |= above(splat(run.power[cj][x]) * peak, threshold[cj]);
+            } else {
+                bits |= above(splat(run.power[ci][x]) * peak, threshold[ci]);
+            }
+        }
+#pragma GCC unroll 8
+        for (int g = 0; g < kGroups; ++g)
+            if (bits >> g & 1)
+                paintSource<kSplit, false, kGrey>(job, state, g, run, tx0 + g * kLanes + run.hw, x);
+        painted |= bits;
+    }
+#pragma GCC unroll 8
+    for (int g = 0; g < kGroups; ++g)
+        if (painted >> g & 1) updateThreshold(job, state, g);
+}
+
 // paintRun for a kernel whose channels may differ, or the cheaper one for a grey kernel;
 // paintRunNarrow for narrow kernels.
 template <bool kSplit, bool kOcclusion>
@@ -568,6 +651,28 @@ void paintRowWith(const Job& job, int row, const SourceRow* const* sources, int 
                 const Kernel& kernel = *source.runs[0].kernel;
                 const int kr = row - r + kernel.n / 2;
                 if (kr < 0 || kr >= kernel.n) continue;
+                // Where every source of the row but the listed strong ones stays at or
+                // below the least threshold of the block through the kernel row's largest
+                // byte, only those are tested.
+                if (source.strong) {
+                    bool weak = true;
+#pragma GCC unroll 3
+                    for (int ci = 0; ci < kChannels; ++ci) {
+                        double least = __builtin_inf();
+                        for (int g = 0; g < kGroups && tx0 + g * kLanes < width; ++g)
+                            least = minDouble(least, state.threshold[ci][g]);
+                        weak &= source.weakPeak[ci] * double(kernel.rowPeak[kr * 3 + ci]) <= least;
+                    }
+                    if (weak) {
+                        if (kernel.grey)
+                            paintStrong<kSplit, true>(job, state, kernel, kr, source, xLow, xEnd,
+                                                      tx0);
+                        else
+                            paintStrong<kSplit, false>(job, state, kernel, kr, source, xLow, xEnd,
+                                                       tx0);
+                        continue;
+                    }
+                }
                 // The row is one run, and its reach peaks bound the strokes.
                 paintRunOf<kSplit, false>(job, state, kernel, kr, source, xLow, xEnd, tx0, nullptr,
                                           source.reachPeak, 0.0);
