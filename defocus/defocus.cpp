@@ -243,7 +243,7 @@ public:
           groupPeak_(kernels.largest() >= paint_row::kWideKernel
                          ? std::size_t(capacity) * 3 * groupLength(width_)
                          : 0),
-          strong_(!depth && kernels.largest() >= paint_row::kWideKernel
+          strong_(!nearnessOfDepth && kernels.largest() >= paint_row::kWideKernel
                       ? std::size_t(capacity) * strongRoom(width_)
                       : 0),
           strongFrom_(strong_.empty() ? 0 : std::size_t(capacity) * strongFromLength(width_)),
@@ -264,13 +264,13 @@ public:
         const std::size_t length = std::size_t(width) + 2 * std::size_t(kMargin);
         return (3 + (occlusion ? 1 : 0)) * length * sizeof(double) +
                (wide ? 3 * groupLength(width) * sizeof(float) : 0) +
+               (wide && !occlusion
+                    ? (strongRoom(width) + strongFromLength(width)) * sizeof(std::int32_t)
+                    : 0) +
                (depthOfField
                     ? std::size_t(width) * (sizeof(paint_row::Run) + sizeof(std::int32_t)) +
                           coarseLength(width) * (sizeof(std::int32_t) + 3 * sizeof(double))
-                    : 3 * reachLength(width) * sizeof(double) + sizeof(paint_row::Run) +
-                          (wide ? (strongRoom(width) + strongFromLength(width)) *
-                                      sizeof(std::int32_t)
-                                : 0));
+                    : 3 * reachLength(width) * sizeof(double) + sizeof(paint_row::Run));
     }
 
     int capacity() const { return capacity_; }
@@ -359,6 +359,7 @@ private:
                 row.coarsePeak[c] = peak;
             }
             for (int c = 0; c < 3; ++c) row.reachPeak[c] = nullptr;
+            if (!strong_.empty()) listStrong(slot, source, row);
         } else {
             // The row is one run, and the strongest source a register can meet is bounded
             // by the row's reach peaks instead.

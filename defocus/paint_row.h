@@ -31,7 +31,7 @@ constexpr int kReachStep = kMaxLanes;
 constexpr int kWideKernel = 64;
 constexpr int kGroupColumns = kMaxLanes;
 constexpr int kGroupsPerChunk = 8;
-// Without depth of field and with a kernel at least kWideKernel wide, a source row lists
+// When the job has a kernel at least kWideKernel wide and no occlusion, a source row lists
 // its few strongest sources (SourceRow::strong), and strongFrom[x / kStrongStride] is the
 // first of them at or after column x rounded down to a multiple of kStrongStride.
 constexpr int kStrongStride = 64;
@@ -93,7 +93,7 @@ struct SourceRow {
     // With depth of field, coarsePeak[c][x / kCoarseWindow]: the largest power of channel c
     // in that stretch; otherwise null.
     const double* coarsePeak[3];
-    // Without depth of field and with a wide kernel, the columns of the row's strongest
+    // With a wide kernel and without occlusion, the columns of the row's strongest
     // sources in ascending order (strongCount of them, null when none are listed), and
     // weakPeak[c]: at least the largest power of channel c among the sources not listed.
     // Where weakPeak through the kernel row's largest byte cannot raise any register of a

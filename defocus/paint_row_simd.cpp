@@ -504,10 +504,70 @@ __attribute__((always_inline)) inline void paintRun(const Job& job, BlockState& 
     }
 }
 
+// The thresholds of the block's registers, register g's in lane g; infinity for lanes
+// beyond the block's registers and for registers beyond the row. (Built in registers:
+// stored lanes read back as one register would wait for the stores.)
+__attribute__((always_inline)) inline void registerThresholds(const Job& job,
+                                                              const BlockState& state, int tx0,
+                                                              Doubles* threshold) {
+    Doubles laneIndex;
+    for (int j = 0; j < kLanes; ++j) laneIndex[j] = j;
+#pragma GCC unroll 3
+    for (int ci = 0; ci < kChannels; ++ci) {
+        threshold[ci] = splat(__builtin_inf());
+#pragma GCC unroll 8
+        for (int g = 0; g < kGroups; ++g)
+            if (tx0 + g * kLanes < job.width)
+                threshold[ci] =
+                    laneIndex == splat(g) ? splat(state.threshold[ci][g]) : threshold[ci];
+    }
+}
+
+// A listed strong source x through kernel row `run` onto the block at tx0, which it
+// reaches: tested against all registers at once, one lane for each (against the
+// registerThresholds), and painted onto those it may raise. Returns those registers.
+template <bool kSplit, bool kGrey>
+__attribute__((always_inline)) inline unsigned paintStrongSource(const Job& job, BlockState& state,
+                                                                 const RunView& run,
+                                                                 const Doubles* threshold, int tx0,
+                                                                 int x) {
+    // Register g's lane 0 lies at kernel column laneZero - x, g * kLanes after register 0's,
+    // so the largest byte that reaches it from source x is entry n - 1 - laneZero + x of
+    // the reversed peaks (see Kernel), 0 where the source does not reach it.
+    const int peakAt = run.n - 1 - (tx0 + run.hw) + x;
+    unsigned bits = 0;
+#pragma GCC unroll 3
+    for (int ci = 0; ci < (kGrey ? 1 : kChannels); ++ci) {
+        std::uint64_t peaks = 0;
+#pragma GCC unroll 8
+        for (int g = 0; g < kGroups; ++g)
+            peaks |= std::uint64_t(run.reversedPeak[ci][peakAt - g * kLanes]) << (8 * g);
+        const Doubles peak = bytesOf(peaks);
+        if (kGrey) {
+#pragma GCC unroll 3
+            for (int cj = 0; cj < kChannels; ++cj)
+                bits |= above(splat(run.power[cj][x]) * peak, threshold[cj]);
+        } else {
+            bits |= above(splat(run.power[ci][x]) * peak, threshold[ci]);
+        }
+    }
+#pragma GCC unroll 8
+    for (int g = 0; g < kGroups; ++g)
+        if (bits >> g & 1)
+            paintSource<kSplit, false, kGrey>(job, state, g, run, tx0 + g * kLanes + run.hw, x);
+    return bits;
+}
+
+// The first listed strong source of the row at or after column x, or strongCount.
+inline int firstStrong(const SourceRow& source, int x) {
+    int i = source.strongFrom[x / kStrongStride];
+    while (i < source.strongCount && source.strong[i] < x) ++i;
+    return i;
+}
+
 // Kernel row `kr` of a wide kernel from the listed strong sources of a row without depth
 // of field onto the block at tx0, where the caller found that no other source of the row
-// can raise any register (SourceRow::weakPeak). Each listed source is tested against all
-// registers at once, one lane for each, and painted onto those it may raise.
+// can raise any register (SourceRow::weakPeak).
 template <bool kSplit, bool kGrey>
 __attribute__((always_inline)) inline void paintStrong(const Job& job, BlockState& state,
                                                        const Kernel& kernel, int kr,
@@ -520,53 +580,46 @@ __attribute__((always_inline)) inline void paintStrong(const Job& job, BlockStat
     const int xFirst = maxInt(x0, tx0 + run.hw - last);
     const int xLast = minInt(x1 - 1, tx0 + kBlock - 1 + run.hw - first);
     if (xFirst > xLast) return;
-    int i = source.strongFrom[xFirst / kStrongStride];
-    while (i < source.strongCount && source.strong[i] < xFirst) ++i;
+    int i = firstStrong(source, xFirst);
     if (i == source.strongCount || source.strong[i] > xLast) return;
-    // Lane g: register g's threshold; infinity for lanes beyond the block's registers and
-    // for registers beyond the row. (Built in registers: stored lanes read back as one
-    // register would wait for the stores.)
     Doubles threshold[kChannels];
-    Doubles laneIndex;
-    for (int j = 0; j < kLanes; ++j) laneIndex[j] = j;
-#pragma GCC unroll 3
-    for (int ci = 0; ci < kChannels; ++ci) {
-        threshold[ci] = splat(__builtin_inf());
-#pragma GCC unroll 8
-        for (int g = 0; g < kGroups; ++g)
-            if (tx0 + g * kLanes < job.width)
-                threshold[ci] =
-                    laneIndex == splat(g) ? splat(state.threshold[ci][g]) : threshold[ci];
-    }
-    // Register g's lane 0 lies at kernel column laneZero - x, g * kLanes after register 0's,
-    // so the largest byte that reaches it from source x is entry n - 1 - laneZero + x of
-    // the reversed peaks (see Kernel), 0 where the source does not reach it.
-    const int peakOffset = run.n - 1 - (tx0 + run.hw);
+    registerThresholds(job, state, tx0, threshold);
     unsigned painted = 0;
-    for (; i < source.strongCount && source.strong[i] <= xLast; ++i) {
+    for (; i < source.strongCount && source.strong[i] <= xLast; ++i)
+        painted |=
+            paintStrongSource<kSplit, kGrey>(job, state, run, threshold, tx0, source.strong[i]);
+#pragma GCC unroll 8
+    for (int g = 0; g < kGroups; ++g)
+        if (painted >> g & 1) updateThreshold(job, state, g);
+}
+
+// The same with depth of field, without occlusion: each listed source of the columns x0
+// ... x1 - 1 through its own kernel's row for target row `row`, where the caller found
+// that no other source of the row can raise any register through any kernel byte.
+template <bool kSplit>
+__attribute__((always_inline)) inline void paintStrongOfRuns(const Job& job, BlockState& state,
+                                                             const SourceRow& source, int row,
+                                                             int r, int x0, int x1, int tx0) {
+    if (x0 >= x1) return;
+    int i = firstStrong(source, x0);
+    if (i == source.strongCount || source.strong[i] >= x1) return;
+    Doubles threshold[kChannels];
+    registerThresholds(job, state, tx0, threshold);
+    unsigned painted = 0;
+    for (; i < source.strongCount && source.strong[i] < x1; ++i) {
         const int x = source.strong[i];
-        unsigned bits = 0;
-#pragma GCC unroll 3
-        for (int ci = 0; ci < (kGrey ? 1 : kChannels); ++ci) {
-            std::uint64_t peaks = 0;
-#pragma GCC unroll 8
-            for (int g = 0; g < kGroups; ++g)
-                peaks |= std::uint64_t(run.reversedPeak[ci][peakOffset + x - g * kLanes])
-                         << (8 * g);
-            const Doubles peak = bytesOf(peaks);
-            if (kGrey) {
-#pragma GCC unroll 3
-                for (int cj = 0; cj < kChannels; ++cj)
-                    bits |= above(splat(run.power[cj][x]) * peak, threshold[cj]);
-            } else {
-                bits |= above(splat(run.power[ci][x]) * peak, threshold[ci]);
-            }
-        }
-#pragma GCC unroll 8
-        for (int g = 0; g < kGroups; ++g)
-            if (bits >> g & 1)
-                paintSource<kSplit, false, kGrey>(job, state, g, run, tx0 + g * kLanes + run.hw, x);
-        painted |= bits;
+        const Kernel& kernel = *source.runs[source.runAt[x]].kernel;
+        const int kr = row - r + kernel.n / 2;
+        if (kr < 0 || kr >= kernel.n) continue;
+        // Sources whose kernel row reaches no target of the block with a non-zero byte.
+        const int hw = kernel.n / 2;
+        if (x < tx0 + hw - kernel.last[kr] || x > tx0 + kBlock - 1 + hw - kernel.first[kr])
+            continue;
+        double rowPeak[kChannels];
+        const RunView run = viewOfRun(kernel, kr, source, rowPeak);
+        painted |= kernel.grey
+                       ? paintStrongSource<kSplit, true>(job, state, run, threshold, tx0, x)
+                       : paintStrongSource<kSplit, false>(job, state, run, threshold, tx0, x);
     }
 #pragma GCC unroll 8
     for (int g = 0; g < kGroups; ++g)
@@ -699,6 +752,18 @@ void paintRowWith(const Job& job, int row, const SourceRow* const* sources, int 
                 }
             };
             findBlockLeast();
+            // Where every source of the row but the listed strong ones stays at or below
+            // the block's least threshold through any kernel byte, only those are tested.
+            if (source.strong && !job.occlusion) {
+                bool weak = true;
+#pragma GCC unroll 3
+                for (int ci = 0; ci < kChannels; ++ci)
+                    weak &= source.weakPeak[ci] * 255.0 <= blockLeast[ci];
+                if (weak) {
+                    paintStrongOfRuns<kSplit>(job, state, source, row, r, xLow, xEnd, tx0);
+                    continue;
+                }
+            }
             int strongStretch = -1;
             for (int i = source.runAt[xLow]; i < source.runCount && source.runs[i].x0 < xEnd; ++i) {
                 // A stretch whose strongest source through any kernel byte stays at or below

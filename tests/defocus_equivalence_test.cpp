@@ -252,13 +252,16 @@ TEST_P(RendererEquivalence, WideKernelsPassOverGroupsOfWeakSources) {
 
 TEST_P(RendererEquivalence, WideKernelsTestTheStrongestSourcesAlone) {
     // Rare highlights whose discs lift every target above the ground, so that each row's
-    // listed sources are tested alone: kernels as wide as the picture or wider, and
-    // highlights near the block and row edges.
+    // listed sources are tested alone: kernels as wide as the picture or wider, highlights
+    // near the block and row edges, and kernels of every size from 1 on in one row.
     std::mt19937 random(12);
     const Scenario scenarios[] = {
         {160, 30, 90, 0.1, 1.0, true, false, 0, 0, kAnyDepth, kNight},
         {100, 24, 151, 0.3, 2.2, false, false, 0, 0, kAnyDepth, kNight},
         {203, 16, 64, 1.0, 0.45, true, false, 0, 0, kAnyDepth, kNight},
+        // With depth of field each listed source paints through its own kernel.
+        {160, 30, 64, 0.1, 1.0, true, true, 128, 2.0, kGradient, kNight},
+        {120, 24, 40, 0.3, 2.2, false, true, 30, 4.0, kBands, kNight},
     };
     for (const Scenario& s : scenarios) expectSameBytes(s, random);
 }
