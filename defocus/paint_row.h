@@ -68,9 +68,13 @@ struct Run {
 
 // One source row as the painter reads it, prepared once per thread and row.
 struct SourceRow {
-    // power[c][x]: (byte / 255) ^ gamma of channel c at column x, and 0 for Job::margin
-    // columns on either side.
-    const double* power[3];
+    // power[c][x]: at least the power (byte / 255) ^ gamma of channel c at column x, the
+    // float nearest it or the next one up (a bound for the tests in half the memory of
+    // the exact double), and 0 for Job::margin columns on either side.
+    const float* power[3];
+    // The row's pixels, three bytes each as in the image: their exact powers are
+    // Job::powerOfByte of these bytes.
+    const std::uint8_t* pixels;
     // Without depth of field, reachPeak[c][m]: the largest power of channel c in at least
     // the columns m * kReachStep ... m * kReachStep + reachSpan - 1 of the row (whole steps
     // of kReachStep columns), reachSpan being n - 2 + 2 * kMaxLanes for the job's n x n
@@ -126,6 +130,8 @@ struct Job {
     std::int32_t margin;
     // A kernel byte b has the intensity h = b x byteIntensity (kernelIntensity).
     double byteIntensity;
+    // The power (byte / 255) ^ gamma of each source byte.
+    const double* powerOfByte;
     // Whether every paint and cover value a stroke stores is 0 or in the normal float
     // range, so that rounding to float precision may be done by arithmetic instead of
     // conversion.

@@ -213,7 +213,8 @@ __attribute__((always_inline)) inline void updateThreshold(const Job& job, Block
 struct RunView {
     const std::uint8_t* plane[kChannels];         // the kernel row's bytes, entry kc at [kc]
     const std::uint8_t* reversedPeak[kChannels];  // see Kernel
-    const double* power[kChannels];
+    const float* power[kChannels];                // see SourceRow
+    const std::uint8_t* pixels;
     const double* nearness;
     int n, hw;
 };
@@ -233,6 +234,7 @@ __attribute__((always_inline)) inline RunView viewOfRun(const Kernel& kernel, in
         run.power[ci] = source.power[ci];
         rowPeak[ci] = double(kernel.rowPeak[kr * 3 + ci]);
     }
+    run.pixels = source.pixels;
     run.nearness = source.nearness;
     return run;
 }
@@ -256,7 +258,7 @@ __attribute__((always_inline)) inline void paintSource(const Job& job, BlockStat
 #pragma GCC unroll 3
     for (int ci = 0; ci < kChannels; ++ci) {
         const Doubles h = kGrey ? greyH : loadBytes(run.plane[ci] + kc) * byteScale;
-        const Doubles k = splat(run.power[ci][x]);
+        const Doubles k = splat(job.powerOfByte[run.pixels[3 * x + ci]]);
         const Doubles e = state.paint[ci][g];
         const Doubles i = keep * e + d * (k * h);
         Mask raised = i > e;
@@ -321,7 +323,7 @@ __attribute__((always_inline)) inline void paintRunNarrow(const Job& job, BlockS
                 for (int ci = 0; ci < kChannels; ++ci) {
                     const Doubles peak =
                         kGrey ? greyPeak : loadBytes(run.reversedPeak[ci] + peakOffset + xs);
-                    const Doubles product = loadDoubles(run.power[ci] + xs) * peak;
+                    const Doubles product = loadFloats(run.power[ci] + xs) * peak;
                     bits |= above(product, splat(state.threshold[ci][g]));
                 }
                 if (xb - xs + 1 < kLanes) bits &= (1u << (xb - xs + 1)) - 1;
@@ -460,7 +462,7 @@ __attribute__((always_inline)) inline void paintRun(const Job& job, BlockState& 
                 for (int ci = 0; ci < kChannels; ++ci) {
                     const Doubles peak =
                         kGrey ? greyPeak : loadBytes(run.reversedPeak[ci] + peakOffset + xs);
-                    const Doubles product = loadDoubles(run.power[ci] + xs) * peak;
+                    const Doubles product = loadFloats(run.power[ci] + xs) * peak;
                     bits |= above(product, splat(state.threshold[ci][g]));
                 }
                 // A source less near than every lane of the register requires paints none
@@ -546,9 +548,9 @@ __attribute__((always_inline)) inline unsigned paintStrongSource(const Job& job,
         if (kGrey) {
 #pragma GCC unroll 3
             for (int cj = 0; cj < kChannels; ++cj)
-                bits |= above(splat(run.power[cj][x]) * peak, threshold[cj]);
+                bits |= above(splat(double(run.power[cj][x])) * peak, threshold[cj]);
         } else {
-            bits |= above(splat(run.power[ci][x]) * peak, threshold[ci]);
+            bits |= above(splat(double(run.power[ci][x])) * peak, threshold[ci]);
         }
     }
 #pragma GCC unroll 8
