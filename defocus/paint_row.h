@@ -14,8 +14,10 @@ namespace paint_row {
 // The most doubles any painter keeps in one register.
 constexpr int kMaxLanes = 8;
 // Zero columns on either side of each row of a kernel's tables, so that a register's
-// lanes may read beyond the kernel's edge.
-constexpr int kKernelPad = 2 * kMaxLanes;
+// lanes may read beyond the kernel's edge, and a block's registers, up to kMaxBlock
+// targets, may read the peaks of a source they do not reach.
+constexpr int kMaxBlock = 40;
+constexpr int kKernelPad = kMaxBlock + kMaxLanes;
 // With depth of field, the largest kernel side is kept for aligned stretches of this many
 // columns of a source row.
 constexpr int kCoarseWindow = 64;
@@ -29,6 +31,10 @@ constexpr int kReachStep = kMaxLanes;
 constexpr int kWideKernel = 64;
 constexpr int kGroupColumns = kMaxLanes;
 constexpr int kGroupsPerChunk = 8;
+// When the job has a kernel at least kWideKernel wide and no occlusion, a source row lists
+// its few strongest sources (SourceRow::strong), and strongFrom[x / kStrongStride] is the
+// first of them at or after column x rounded down to a multiple of kStrongStride.
+constexpr int kStrongStride = 64;
 
 // One diaphragm kernel, n x n, laid out for the painter. Each row kr and channel c of the
 // tables below is a line of `lineLength` bytes starting at (kr * 3 + c) * lineLength,
@@ -62,9 +68,13 @@ struct Run {
 
 // One source row as the painter reads it, prepared once per thread and row.
 struct SourceRow {
-    // power[c][x]: (byte / 255) ^ gamma of channel c at column x, and 0 for Job::margin
-    // columns on either side.
-    const double* power[3];
+    // power[c][x]: at least the power (byte / 255) ^ gamma of channel c at column x, the
+    // float nearest it or the next one up (a bound for the tests in half the memory of
+    // the exact double), and 0 for Job::margin columns on either side.
+    const float* power[3];
+    // The row's pixels, three bytes each as in the image: their exact powers are
+    // Job::powerOfByte of these bytes.
+    const std::uint8_t* pixels;
     // Without depth of field, reachPeak[c][m]: the largest power of channel c in at least
     // the columns m * kReachStep ... m * kReachStep + reachSpan - 1 of the row (whole steps
     // of kReachStep columns), reachSpan being n - 2 + 2 * kMaxLanes for the job's n x n
@@ -87,6 +97,15 @@ struct SourceRow {
     // With depth of field, coarsePeak[c][x / kCoarseWindow]: the largest power of channel c
     // in that stretch; otherwise null.
     const double* coarsePeak[3];
+    // With a wide kernel and without occlusion, the columns of the row's strongest
+    // sources in ascending order (strongCount of them, null when none are listed), and
+    // weakPeak[c]: at least the largest power of channel c among the sources not listed.
+    // Where weakPeak through the kernel row's largest byte cannot raise any register of a
+    // block, only the listed sources need testing.
+    const std::int32_t* strong;
+    std::int32_t strongCount;
+    const std::int32_t* strongFrom;
+    double weakPeak[3];
     // With occlusion, nearness[x]: how near the camera the source at column x lies, 0 ...
     // 255, for every column of the row and 0 in the margins; otherwise null.
     const double* nearness;
@@ -111,6 +130,8 @@ struct Job {
     std::int32_t margin;
     // A kernel byte b has the intensity h = b x byteIntensity (kernelIntensity).
     double byteIntensity;
+    // The power (byte / 255) ^ gamma of each source byte.
+    const double* powerOfByte;
     // Whether every paint and cover value a stroke stores is 0 or in the normal float
     // range, so that rounding to float precision may be done by arithmetic instead of
     // conversion.

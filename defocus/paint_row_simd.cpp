@@ -46,6 +46,8 @@ constexpr int kChannels = 3;              // painted together, for more strokes 
 constexpr int kBlock = kLanes * kGroups;  // target pixels painted together
 static_assert(kLanes <= kMaxLanes, "kernel tables are padded and peaked for kMaxLanes");
 static_assert(kGroups <= 8, "a source's registers are bits of a byte");
+static_assert(kGroups <= kLanes, "a block's registers are the lanes of one register");
+static_assert(kBlock <= kMaxBlock, "kernel tables are padded for kMaxBlock targets");
 // Sources whose strokes are tested before any of them is painted, as bits.
 typedef std::uint64_t ChunkBits;
 // (64 measured faster than 32 or 16: fewer rounds of tests and threshold updates outweigh
@@ -97,6 +99,18 @@ inline Doubles loadBytes(const std::uint8_t* p) {
     return Doubles(_mm256_cvtepi32_pd(_mm_cvtepu8_epi32(_mm_cvtsi32_si128(four))));
 #else
     return Doubles{double(p[0]), double(p[1])};
+#endif
+}
+
+// The low kLanes bytes of `bytes`, lowest first, as doubles 0 ... 255 (exactly).
+inline Doubles bytesOf(std::uint64_t bytes) {
+#if VECTOR_BYTES == 64
+    return Doubles(
+        _mm512_cvtepi32_pd(_mm256_cvtepu8_epi32(_mm_cvtsi64_si128(std::int64_t(bytes)))));
+#elif VECTOR_BYTES == 32
+    return Doubles(_mm256_cvtepi32_pd(_mm_cvtepu8_epi32(_mm_cvtsi32_si128(int(bytes)))));
+#else
+    return Doubles{double(bytes & 0xff), double(bytes >> 8 & 0xff)};
 #endif
 }
 
@@ -199,7 +213,8 @@ __attribute__((always_inline)) inline void updateThreshold(const Job& job, Block
 struct RunView {
     const std::uint8_t* plane[kChannels];         // the kernel row's bytes, entry kc at [kc]
     const std::uint8_t* reversedPeak[kChannels];  // see Kernel
-    const double* power[kChannels];
+    const float* power[kChannels];                // see SourceRow
+    const std::uint8_t* pixels;
     const double* nearness;
     int n, hw;
 };
@@ -219,6 +234,7 @@ __attribute__((always_inline)) inline RunView viewOfRun(const Kernel& kernel, in
         run.power[ci] = source.power[ci];
         rowPeak[ci] = double(kernel.rowPeak[kr * 3 + ci]);
     }
+    run.pixels = source.pixels;
     run.nearness = source.nearness;
     return run;
 }
@@ -242,7 +258,7 @@ __attribute__((always_inline)) inline void paintSource(const Job& job, BlockStat
 #pragma GCC unroll 3
     for (int ci = 0; ci < kChannels; ++ci) {
         const Doubles h = kGrey ? greyH : loadBytes(run.plane[ci] + kc) * byteScale;
-        const Doubles k = splat(run.power[ci][x]);
+        const Doubles k = splat(job.powerOfByte[run.pixels[3 * x + ci]]);
         const Doubles e = state.paint[ci][g];
         const Doubles i = keep * e + d * (k * h);
         Mask raised = i > e;
@@ -307,7 +323,7 @@ __attribute__((always_inline)) inline void paintRunNarrow(const Job& job, BlockS
                 for (int ci = 0; ci < kChannels; ++ci) {
                     const Doubles peak =
                         kGrey ? greyPeak : loadBytes(run.reversedPeak[ci] + peakOffset + xs);
-                    const Doubles product = loadDoubles(run.power[ci] + xs) * peak;
+                    const Doubles product = loadFloats(run.power[ci] + xs) * peak;
                     bits |= above(product, splat(state.threshold[ci][g]));
                 }
                 if (xb - xs + 1 < kLanes) bits &= (1u << (xb - xs + 1)) - 1;
@@ -446,7 +462,7 @@ __attribute__((always_inline)) inline void paintRun(const Job& job, BlockState& 
                 for (int ci = 0; ci < kChannels; ++ci) {
                     const Doubles peak =
                         kGrey ? greyPeak : loadBytes(run.reversedPeak[ci] + peakOffset + xs);
-                    const Doubles product = loadDoubles(run.power[ci] + xs) * peak;
+                    const Doubles product = loadFloats(run.power[ci] + xs) * peak;
                     bits |= above(product, splat(state.threshold[ci][g]));
                 }
                 // A source less near than every lane of the register requires paints none
@@ -488,6 +504,128 @@ __attribute__((always_inline)) inline void paintRun(const Job& job, BlockState& 
         for (int g = 0; g < kGroups; ++g)
             if (mayRaise[g]) updateThreshold(job, state, g);
     }
+}
+
+// The thresholds of the block's registers, register g's in lane g; infinity for lanes
+// beyond the block's registers and for registers beyond the row. (Built in registers:
+// stored lanes read back as one register would wait for the stores.)
+__attribute__((always_inline)) inline void registerThresholds(const Job& job,
+                                                              const BlockState& state, int tx0,
+                                                              Doubles* threshold) {
+    Doubles laneIndex;
+    for (int j = 0; j < kLanes; ++j) laneIndex[j] = j;
+#pragma GCC unroll 3
+    for (int ci = 0; ci < kChannels; ++ci) {
+        threshold[ci] = splat(__builtin_inf());
+#pragma GCC unroll 8
+        for (int g = 0; g < kGroups; ++g)
+            if (tx0 + g * kLanes < job.width)
+                threshold[ci] =
+                    laneIndex == splat(g) ? splat(state.threshold[ci][g]) : threshold[ci];
+    }
+}
+
+// A listed strong source x through kernel row `run` onto the block at tx0, which it
+// reaches: tested against all registers at once, one lane for each (against the
+// registerThresholds), and painted onto those it may raise. Returns those registers.
+template <bool kSplit, bool kGrey>
+__attribute__((always_inline)) inline unsigned paintStrongSource(const Job& job, BlockState& state,
+                                                                 const RunView& run,
+                                                                 const Doubles* threshold, int tx0,
+                                                                 int x) {
+    // Register g's lane 0 lies at kernel column laneZero - x, g * kLanes after register 0's,
+    // so the largest byte that reaches it from source x is entry n - 1 - laneZero + x of
+    // the reversed peaks (see Kernel), 0 where the source does not reach it.
+    const int peakAt = run.n - 1 - (tx0 + run.hw) + x;
+    unsigned bits = 0;
+#pragma GCC unroll 3
+    for (int ci = 0; ci < (kGrey ? 1 : kChannels); ++ci) {
+        std::uint64_t peaks = 0;
+#pragma GCC unroll 8
+        for (int g = 0; g < kGroups; ++g)
+            peaks |= std::uint64_t(run.reversedPeak[ci][peakAt - g * kLanes]) << (8 * g);
+        const Doubles peak = bytesOf(peaks);
+        if (kGrey) {
+#pragma GCC unroll 3
+            for (int cj = 0; cj < kChannels; ++cj)
+                bits |= above(splat(double(run.power[cj][x])) * peak, threshold[cj]);
+        } else {
+            bits |= above(splat(double(run.power[ci][x])) * peak, threshold[ci]);
+        }
+    }
+#pragma GCC unroll 8
+    for (int g = 0; g < kGroups; ++g)
+        if (bits >> g & 1)
+            paintSource<kSplit, false, kGrey>(job, state, g, run, tx0 + g * kLanes + run.hw, x);
+    return bits;
+}
+
+// The first listed strong source of the row at or after column x, or strongCount.
+inline int firstStrong(const SourceRow& source, int x) {
+    int i = source.strongFrom[x / kStrongStride];
+    while (i < source.strongCount && source.strong[i] < x) ++i;
+    return i;
+}
+
+// Kernel row `kr` of a wide kernel from the listed strong sources of a row without depth
+// of field onto the block at tx0, where the caller found that no other source of the row
+// can raise any register (SourceRow::weakPeak).
+template <bool kSplit, bool kGrey>
+__attribute__((always_inline)) inline void paintStrong(const Job& job, BlockState& state,
+                                                       const Kernel& kernel, int kr,
+                                                       const SourceRow& source, int x0, int x1,
+                                                       int tx0) {
+    const int first = kernel.first[kr], last = kernel.last[kr];
+    if (first > last) return;  // a row of zeros
+    double rowPeak[kChannels];
+    const RunView run = viewOfRun(kernel, kr, source, rowPeak);
+    const int xFirst = maxInt(x0, tx0 + run.hw - last);
+    const int xLast = minInt(x1 - 1, tx0 + kBlock - 1 + run.hw - first);
+    if (xFirst > xLast) return;
+    int i = firstStrong(source, xFirst);
+    if (i == source.strongCount || source.strong[i] > xLast) return;
+    Doubles threshold[kChannels];
+    registerThresholds(job, state, tx0, threshold);
+    unsigned painted = 0;
+    for (; i < source.strongCount && source.strong[i] <= xLast; ++i)
+        painted |=
+            paintStrongSource<kSplit, kGrey>(job, state, run, threshold, tx0, source.strong[i]);
+#pragma GCC unroll 8
+    for (int g = 0; g < kGroups; ++g)
+        if (painted >> g & 1) updateThreshold(job, state, g);
+}
+
+// The same with depth of field, without occlusion: each listed source of the columns x0
+// ... x1 - 1 through its own kernel's row for target row `row`, where the caller found
+// that no other source of the row can raise any register through any kernel byte.
+template <bool kSplit>
+__attribute__((always_inline)) inline void paintStrongOfRuns(const Job& job, BlockState& state,
+                                                             const SourceRow& source, int row,
+                                                             int r, int x0, int x1, int tx0) {
+    if (x0 >= x1) return;
+    int i = firstStrong(source, x0);
+    if (i == source.strongCount || source.strong[i] >= x1) return;
+    Doubles threshold[kChannels];
+    registerThresholds(job, state, tx0, threshold);
+    unsigned painted = 0;
+    for (; i < source.strongCount && source.strong[i] < x1; ++i) {
+        const int x = source.strong[i];
+        const Kernel& kernel = *source.runs[source.runAt[x]].kernel;
+        const int kr = row - r + kernel.n / 2;
+        if (kr < 0 || kr >= kernel.n) continue;
+        // Sources whose kernel row reaches no target of the block with a non-zero byte.
+        const int hw = kernel.n / 2;
+        if (x < tx0 + hw - kernel.last[kr] || x > tx0 + kBlock - 1 + hw - kernel.first[kr])
+            continue;
+        double rowPeak[kChannels];
+        const RunView run = viewOfRun(kernel, kr, source, rowPeak);
+        painted |= kernel.grey
+                       ? paintStrongSource<kSplit, true>(job, state, run, threshold, tx0, x)
+                       : paintStrongSource<kSplit, false>(job, state, run, threshold, tx0, x);
+    }
+#pragma GCC unroll 8
+    for (int g = 0; g < kGroups; ++g)
+        if (painted >> g & 1) updateThreshold(job, state, g);
 }
 
 // paintRun for a kernel whose channels may differ, or the cheaper one for a grey kernel;
@@ -568,6 +706,28 @@ void paintRowWith(const Job& job, int row, const SourceRow* const* sources, int 
                 const Kernel& kernel = *source.runs[0].kernel;
                 const int kr = row - r + kernel.n / 2;
                 if (kr < 0 || kr >= kernel.n) continue;
+                // Where every source of the row but the listed strong ones stays at or
+                // below the least threshold of the block through the kernel row's largest
+                // byte, only those are tested.
+                if (source.strong) {
+                    bool weak = true;
+#pragma GCC unroll 3
+                    for (int ci = 0; ci < kChannels; ++ci) {
+                        double least = __builtin_inf();
+                        for (int g = 0; g < kGroups && tx0 + g * kLanes < width; ++g)
+                            least = minDouble(least, state.threshold[ci][g]);
+                        weak &= source.weakPeak[ci] * double(kernel.rowPeak[kr * 3 + ci]) <= least;
+                    }
+                    if (weak) {
+                        if (kernel.grey)
+                            paintStrong<kSplit, true>(job, state, kernel, kr, source, xLow, xEnd,
+                                                      tx0);
+                        else
+                            paintStrong<kSplit, false>(job, state, kernel, kr, source, xLow, xEnd,
+                                                       tx0);
+                        continue;
+                    }
+                }
                 // The row is one run, and its reach peaks bound the strokes.
                 paintRunOf<kSplit, false>(job, state, kernel, kr, source, xLow, xEnd, tx0, nullptr,
                                           source.reachPeak, 0.0);
@@ -594,6 +754,18 @@ void paintRowWith(const Job& job, int row, const SourceRow* const* sources, int 
                 }
             };
             findBlockLeast();
+            // Where every source of the row but the listed strong ones stays at or below
+            // the block's least threshold through any kernel byte, only those are tested.
+            if (source.strong && !job.occlusion) {
+                bool weak = true;
+#pragma GCC unroll 3
+                for (int ci = 0; ci < kChannels; ++ci)
+                    weak &= source.weakPeak[ci] * 255.0 <= blockLeast[ci];
+                if (weak) {
+                    paintStrongOfRuns<kSplit>(job, state, source, row, r, xLow, xEnd, tx0);
+                    continue;
+                }
+            }
             int strongStretch = -1;
             for (int i = source.runAt[xLow]; i < source.runCount && source.runs[i].x0 < xEnd; ++i) {
                 // A stretch whose strongest source through any kernel byte stays at or below

@@ -52,11 +52,12 @@ std::unique_ptr<dib24> diaphragm(int n, int kind, std::mt19937& random) {
     });
 }
 
-enum PictureStyle { kAnyPicture = -1, kPattern, kNoisy, kFlat, kDim, kBrightStripes };
+enum PictureStyle { kAnyPicture = -1, kPattern, kNoisy, kFlat, kDim, kBrightStripes, kNight };
 
 // Pictures with dark areas, bright points, flat regions and noise; dim ones, whose
 // powers under a large gamma fall below the smallest normal float; or bright stripes
-// between wide dim ones, which the bright targets' thresholds pass over.
+// between wide dim ones, which the bright targets' thresholds pass over; or a night
+// scene, rare highlights on a dim noisy ground.
 std::unique_ptr<dib24> picture(int width, int height, PictureStyle chosen, std::mt19937& random) {
     const int style = chosen == kAnyPicture ? int(random() % 3) : chosen;
     const int stripe = 20 + random() % 60;
@@ -64,6 +65,9 @@ std::unique_ptr<dib24> picture(int width, int height, PictureStyle chosen, std::
         if (style == kDim || (style == kBrightStripes && x % (3 * stripe) >= stripe))
             return std::uint8_t(random() % 9 == 0 ? 30 + random() % 60 : 1 + random() % 24);
         if (style == kBrightStripes) return std::uint8_t(200 + random() % 56);
+        if (style == kNight)
+            return (x * 7919 + r * 104729) % 89 == 0 ? std::uint8_t(220 + random() % 36)
+                                                     : std::uint8_t(20 + c * 15 + random() % 9);
         if (random() % 23 == 0) return std::uint8_t(200 + random() % 56);  // highlights
         switch (style) {
             case kPattern:
@@ -242,6 +246,22 @@ TEST_P(RendererEquivalence, WideKernelsPassOverGroupsOfWeakSources) {
         {400, 12, 40, 0.1, 1.0, true, true, 0, 4.0, kBands, kBrightStripes},
         {400, 12, 40, 0.5, 2.2, false, true, 128, 4.0, kBands, kBrightStripes, 0, 16,
          Occlusion::DarkNear},
+    };
+    for (const Scenario& s : scenarios) expectSameBytes(s, random);
+}
+
+TEST_P(RendererEquivalence, WideKernelsTestTheStrongestSourcesAlone) {
+    // Rare highlights whose discs lift every target above the ground, so that each row's
+    // listed sources are tested alone: kernels as wide as the picture or wider, highlights
+    // near the block and row edges, and kernels of every size from 1 on in one row.
+    std::mt19937 random(12);
+    const Scenario scenarios[] = {
+        {160, 30, 90, 0.1, 1.0, true, false, 0, 0, kAnyDepth, kNight},
+        {100, 24, 151, 0.3, 2.2, false, false, 0, 0, kAnyDepth, kNight},
+        {203, 16, 64, 1.0, 0.45, true, false, 0, 0, kAnyDepth, kNight},
+        // With depth of field each listed source paints through its own kernel.
+        {160, 30, 64, 0.1, 1.0, true, true, 128, 2.0, kGradient, kNight},
+        {120, 24, 40, 0.3, 2.2, false, true, 30, 4.0, kBands, kNight},
     };
     for (const Scenario& s : scenarios) expectSameBytes(s, random);
 }
