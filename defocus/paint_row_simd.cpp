@@ -650,6 +650,19 @@ inline void paintRunOf(const Job& job, BlockState& state, const Kernel& kernel, 
     }
 }
 
+// The least threshold of each channel among the block's registers that lie in the row: a
+// source whose bound stays at or below it raises none of them. (A threshold that is not a
+// number makes no register active, and counts here as +infinity.)
+__attribute__((always_inline)) inline void leastThresholds(const BlockState& state, int tx0,
+                                                           int width, double* least) {
+#pragma GCC unroll 3
+    for (int ci = 0; ci < kChannels; ++ci) {
+        least[ci] = __builtin_inf();
+        for (int g = 0; g < kGroups && tx0 + g * kLanes < width; ++g)
+            least[ci] = minDouble(state.threshold[ci][g], least[ci]);
+    }
+}
+
 template <bool kSplit>
 void paintRowWith(const Job& job, int row, const SourceRow* const* sources, int firstSource,
                   int lastSource, bool resume, float* paint, float* cover) {
@@ -710,14 +723,13 @@ void paintRowWith(const Job& job, int row, const SourceRow* const* sources, int 
                 // below the least threshold of the block through the kernel row's largest
                 // byte, only those are tested.
                 if (source.strong) {
+                    double least[kChannels];
+                    leastThresholds(state, tx0, width, least);
                     bool weak = true;
 #pragma GCC unroll 3
-                    for (int ci = 0; ci < kChannels; ++ci) {
-                        double least = __builtin_inf();
-                        for (int g = 0; g < kGroups && tx0 + g * kLanes < width; ++g)
-                            least = minDouble(least, state.threshold[ci][g]);
-                        weak &= source.weakPeak[ci] * double(kernel.rowPeak[kr * 3 + ci]) <= least;
-                    }
+                    for (int ci = 0; ci < kChannels; ++ci)
+                        weak &=
+                            source.weakPeak[ci] * double(kernel.rowPeak[kr * 3 + ci]) <= least[ci];
                     if (weak) {
                         if (kernel.grey)
                             paintStrong<kSplit, true>(job, state, kernel, kr, source, xLow, xEnd,
@@ -746,14 +758,7 @@ void paintRowWith(const Job& job, int row, const SourceRow* const* sources, int 
             // per run passes over most of them before any register is looked at. (A
             // threshold that is not a number makes no register active, as +infinity.)
             double blockLeast[kChannels];
-            const auto findBlockLeast = [&] {
-                for (int ci = 0; ci < kChannels; ++ci) {
-                    blockLeast[ci] = __builtin_inf();
-                    for (int g = 0; g < kGroups && tx0 + g * kLanes < width; ++g)
-                        blockLeast[ci] = minDouble(state.threshold[ci][g], blockLeast[ci]);
-                }
-            };
-            findBlockLeast();
+            leastThresholds(state, tx0, width, blockLeast);
             // Where every source of the row but the listed strong ones stays at or below
             // the block's least threshold through any kernel byte, only those are tested.
             if (source.strong && !job.occlusion) {
@@ -815,7 +820,7 @@ void paintRowWith(const Job& job, int row, const SourceRow* const* sources, int 
                 else
                     paintRunOf<kSplit, false>(job, state, kernel, kr, source, x0, x1, tx0, run.peak,
                                               nullptr, 0.0);
-                findBlockLeast();
+                leastThresholds(state, tx0, width, blockLeast);
             }
         }
 
