@@ -525,6 +525,30 @@ __attribute__((always_inline)) inline void registerThresholds(const Job& job,
     }
 }
 
+// Lane g: entry peakAt - g * kLanes of a kernel row's reversed peaks, for the block's
+// registers g, and 0 in the lanes beyond them.
+inline Doubles registerPeaks(const std::uint8_t* reversedPeak, int peakAt) {
+#if VECTOR_BYTES == 64
+    // With eight lanes the entries lie eight bytes apart: the low bytes of kGroups
+    // consecutive 64-bit words, the last word's at peakAt. One masked load (which reads
+    // nothing beyond those words, all within the padded line: a source that reaches the
+    // block has peakAt <= n + kBlock - 2) and a reversal put them in their lanes.
+    static_assert(kLanes == 8, "one entry in each 64-bit word");
+    const std::uint8_t* lowest = reversedPeak + peakAt - (kGroups - 1) * kLanes;
+    const __m512i words = _mm512_maskz_loadu_epi64((1u << kGroups) - 1, lowest);
+    __m512i order;
+    for (int g = 0; g < kLanes; ++g) order[g] = g < kGroups ? kGroups - 1 - g : kGroups;
+    const __m512i reversed = _mm512_permutexvar_epi64(order, words);
+    return Doubles(_mm512_cvtepi64_pd(_mm512_and_si512(reversed, _mm512_set1_epi64(0xff))));
+#else
+    std::uint64_t peaks = 0;
+#pragma GCC unroll 8
+    for (int g = 0; g < kGroups; ++g)
+        peaks |= std::uint64_t(reversedPeak[peakAt - g * kLanes]) << (8 * g);
+    return bytesOf(peaks);
+#endif
+}
+
 // A listed strong source x through kernel row `run` onto the block at tx0, which it
 // reaches: tested against all registers at once, one lane for each (against the
 // registerThresholds), and painted onto those it may raise. Returns those registers.
@@ -537,20 +561,18 @@ __attribute__((always_inline)) inline unsigned paintStrongSource(const Job& job,
     // so the largest byte that reaches it from source x is entry n - 1 - laneZero + x of
     // the reversed peaks (see Kernel), 0 where the source does not reach it.
     const int peakAt = run.n - 1 - (tx0 + run.hw) + x;
+    // The exact powers: as good a bound as any, and paintSource reads them anyway.
+    const std::uint8_t* pixel = run.pixels + 3 * x;
     unsigned bits = 0;
 #pragma GCC unroll 3
     for (int ci = 0; ci < (kGrey ? 1 : kChannels); ++ci) {
-        std::uint64_t peaks = 0;
-#pragma GCC unroll 8
-        for (int g = 0; g < kGroups; ++g)
-            peaks |= std::uint64_t(run.reversedPeak[ci][peakAt - g * kLanes]) << (8 * g);
-        const Doubles peak = bytesOf(peaks);
+        const Doubles peak = registerPeaks(run.reversedPeak[ci], peakAt);
         if (kGrey) {
 #pragma GCC unroll 3
             for (int cj = 0; cj < kChannels; ++cj)
-                bits |= above(splat(double(run.power[cj][x])) * peak, threshold[cj]);
+                bits |= above(splat(job.powerOfByte[pixel[cj]]) * peak, threshold[cj]);
         } else {
-            bits |= above(splat(double(run.power[ci][x])) * peak, threshold[ci]);
+            bits |= above(splat(job.powerOfByte[pixel[ci]]) * peak, threshold[ci]);
         }
     }
 #pragma GCC unroll 8
