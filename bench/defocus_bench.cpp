@@ -1,7 +1,7 @@
 // Benchmark of the renderer: the product's renderer against the straightforward reference
 // on deterministic synthetic pictures, checking on the way that both give the same bytes.
 //
-//   defocus_bench [--quick] [--repeat N] [--threads N]
+//   defocus_bench [--quick] [--repeat N] [--threads N] [--painter NAME]
 //                 [--render PATH [--jpeg] [--large] [--big-disc]] [--wide-dof]
 //
 // --quick runs small pictures once (a check that everything runs and agrees, used by the
@@ -13,6 +13,8 @@
 // at that size (bench/compare_opencv.py --big-disc times a convolution by FFT beside it).
 // --wide-dof adds depth of field with a 128-pixel diaphragm beside the same with 31, the
 // fast renderer only (the reference would take minutes), and the ratio of their times.
+// --painter times the in-process cases with the row painter of that name (avx512, avx2,
+// sse2: those this processor runs) instead of the fastest one.
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -33,6 +35,7 @@
 #include "support/default_diaphragm.h"
 #include "defocus/defocus.h"
 #include "defocus/maskman.h"
+#include "defocus/paint_row.h"
 #include "defocus/reference_defocus.h"
 #include "image/dib24.h"
 #include "pictures/picture_file.h"
@@ -154,6 +157,7 @@ struct Options {
     bool large = false;    // with `render`: the 100-megapixel case
     bool bigDisc = false;  // with `render`: the 24-megapixel case with a 151-pixel disc
     bool wideDof = false;  // depth of field with a 128-pixel diaphragm beside 31
+    std::string painter;   // the row painter of the in-process cases; empty: the fastest
 };
 
 struct Timing {
@@ -327,8 +331,8 @@ void photoCase(const std::string& renderPath, unsigned threads) {
 
 int usage() {
     std::fprintf(stderr,
-                 "usage: defocus_bench [--quick] [--repeat N] [--threads N] [--render PATH "
-                 "[--jpeg] [--large] [--big-disc]] [--wide-dof]\n");
+                 "usage: defocus_bench [--quick] [--repeat N] [--threads N] [--painter NAME] "
+                 "[--render PATH [--jpeg] [--large] [--big-disc]] [--wide-dof]\n");
     return 2;
 }
 
@@ -355,6 +359,8 @@ int main(int argc, char** argv) {
             options.bigDisc = true;
         } else if (arg == "--wide-dof") {
             options.wideDof = true;
+        } else if (arg == "--painter" && i + 1 < argc) {
+            options.painter = argv[++i];
         } else {
             return usage();
         }
@@ -362,6 +368,23 @@ int main(int argc, char** argv) {
 
     if ((options.jpeg || options.large || options.bigDisc) && options.render.empty())
         return usage();
+    paint_row::Painter painters[8];
+    const int painterCount = std::min(paint_row::availablePainters(painters, 8), 8);
+    const char* painterName = painters[0].name;
+    if (!options.painter.empty()) {
+        const auto chosen = std::find_if(painters, painters + painterCount, [&](const auto& p) {
+            return options.painter == p.name;
+        });
+        if (chosen == painters + painterCount) {
+            std::string names;
+            for (int i = 0; i < painterCount; ++i) names += std::string(" ") + painters[i].name;
+            std::fprintf(stderr, "defocus_bench: this processor has no painter %s; it has:%s\n",
+                         options.painter.c_str(), names.c_str());
+            return 2;
+        }
+        paint_row::usePainter(chosen->function);
+        painterName = chosen->name;
+    }
     const double renderPeak =
         options.render.empty()
             ? 0
@@ -383,8 +406,9 @@ int main(int argc, char** argv) {
     DofSettings ranged = dof;
     ranged.focusRange = 20;
 
-    std::printf("Pictures %d x %d, density 0.1, gamma 1, blend on; fast renderer with %s threads\n",
-                width, height, options.threads ? std::to_string(options.threads).c_str() : "all");
+    std::printf(
+        "Pictures %d x %d, density 0.1, gamma 1, blend on; fast renderer (%s) with %s threads\n",
+        width, height, painterName, options.threads ? std::to_string(options.threads).c_str() : "all");
     bool allAgree = true;
     const struct {
         const char* name;
