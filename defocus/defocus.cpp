@@ -372,7 +372,6 @@ private:
                 row.coarsePeak[c] = peak;
             }
             for (int c = 0; c < 3; ++c) row.reachPeak[c] = nullptr;
-            if (!strong_.empty()) listStrong(slot, source, exact, row);
         } else {
             // The row is one run, and the strongest source a register can meet is bounded
             // by the row's reach peaks instead.
@@ -386,8 +385,8 @@ private:
                 findReachPeaks(exact[c], peak);
                 row.reachPeak[c] = peak;
             }
-            if (!strong_.empty()) listStrong(slot, source, exact, row);
         }
+        if (!strong_.empty()) listStrong(slot, source, exact, row);
         row.runs = runs;
         stored_[slot] = r;
     }
@@ -398,9 +397,11 @@ private:
     // a block whose registers are all brighter tests the highlights alone.
     void listStrong(std::size_t slot, const std::uint8_t* source, const double* const* exact,
                     paint_row::SourceRow& row) {
+        const auto largestByte = [source](int x) {
+            return std::max({source[3 * x], source[3 * x + 1], source[3 * x + 2]});
+        };
         std::array<int, 256> count{};
-        for (int x = 0; x < width_; ++x)
-            ++count[std::max({source[3 * x], source[3 * x + 1], source[3 * x + 2]})];
+        for (int x = 0; x < width_; ++x) ++count[largestByte(x)];
         const int room = int(strongRoom(width_));
         int level = 255, above = 0;
         while (level >= 0 && above + count[std::size_t(level)] <= room)
@@ -411,7 +412,7 @@ private:
         for (int c = 0; c < 3; ++c) row.weakPeak[c] = 0.0;
         for (int x = 0; x < width_; ++x) {
             if (x % paint_row::kStrongStride == 0) from[x / paint_row::kStrongStride] = listed;
-            if (std::max({source[3 * x], source[3 * x + 1], source[3 * x + 2]}) > level) {
+            if (largestByte(x) > level) {
                 strong[listed++] = x;
                 continue;
             }

@@ -525,6 +525,14 @@ __attribute__((always_inline)) inline void registerThresholds(const Job& job,
     }
 }
 
+// The thresholds of the registers whose bits are set in `registers`, after strokes on them.
+__attribute__((always_inline)) inline void updateThresholds(const Job& job, BlockState& state,
+                                                            unsigned registers) {
+#pragma GCC unroll 8
+    for (int g = 0; g < kGroups; ++g)
+        if (registers >> g & 1) updateThreshold(job, state, g);
+}
+
 // Lane g: entry peakAt - g * kLanes of a kernel row's reversed peaks, for the block's
 // registers g, and 0 in the lanes beyond them.
 inline Doubles registerPeaks(const std::uint8_t* reversedPeak, int peakAt) {
@@ -612,9 +620,7 @@ __attribute__((always_inline)) inline void paintStrong(const Job& job, BlockStat
     for (; i < source.strongCount && source.strong[i] <= xLast; ++i)
         painted |=
             paintStrongSource<kSplit, kGrey>(job, state, run, threshold, tx0, source.strong[i]);
-#pragma GCC unroll 8
-    for (int g = 0; g < kGroups; ++g)
-        if (painted >> g & 1) updateThreshold(job, state, g);
+    updateThresholds(job, state, painted);
 }
 
 // The same with depth of field, without occlusion: each listed source of the columns x0
@@ -645,9 +651,7 @@ __attribute__((always_inline)) inline void paintStrongOfRuns(const Job& job, Blo
                        ? paintStrongSource<kSplit, true>(job, state, run, threshold, tx0, x)
                        : paintStrongSource<kSplit, false>(job, state, run, threshold, tx0, x);
     }
-#pragma GCC unroll 8
-    for (int g = 0; g < kGroups; ++g)
-        if (painted >> g & 1) updateThreshold(job, state, g);
+    updateThresholds(job, state, painted);
 }
 
 // paintRun for a kernel whose channels may differ, or the cheaper one for a grey kernel;
